@@ -1,0 +1,39 @@
+#include "drive_list.h"
+
+#include <cstdio>
+
+#include "drive_probe.h"
+#include "scoped_drive.h"
+
+namespace drive {
+
+void RefreshDriveList(DeviceListControl& list) {
+    list.ResetContent();
+    for (int index = 0; index < kDriveIndexCount; ++index) {
+        DriveHandle handle = kInvalidDriveHandle;
+        if (OpenDrive(DrivePath(index), handle) == 0) {
+            continue;
+        }
+        const ScopedDrive drive(handle);
+        if (IsRemovableDrive(drive.Get()) != 0) {
+            list.AddString(FormatDriveEntry(index, DriveCapacity(drive.Get())));
+        }
+    }
+}
+
+std::string FormatDriveEntry(int index, std::uint64_t capacity) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%d: volume: %d MB", index,
+                  static_cast<int>(static_cast<std::uint32_t>(capacity >> 20)));
+    return text;
+}
+
+std::optional<int> DriveIndexFromEntry(const std::string& text) {
+    int index = 0;
+    if (std::sscanf(text.c_str(), "%d", &index) != 1) {
+        return std::nullopt;
+    }
+    return index;
+}
+
+}  // namespace drive

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace drive {
+
+// The two things the drive list needs of the control that shows it.
+class DeviceListControl {
+public:
+    DeviceListControl() = default;
+    DeviceListControl(const DeviceListControl&) = delete;
+    DeviceListControl& operator=(const DeviceListControl&) = delete;
+    virtual ~DeviceListControl() = default;
+
+    virtual void ResetContent() = 0;
+    virtual void AddString(const std::string& text) = 0;
+};
+
+// Empties the list, then adds one entry for every drive among indexes 0 to 19 that opens and
+// holds removable media. Leaves no entry selected.
+void RefreshDriveList(DeviceListControl& list);
+
+// "<index>: volume: <MB> MB", the megabytes rounded down.
+std::string FormatDriveEntry(int index, std::uint64_t capacity);
+
+// The drive index an entry's text begins with; nullopt when it begins with no number.
+std::optional<int> DriveIndexFromEntry(const std::string& text);
+
+}  // namespace drive

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "native_handle.h"
+
+namespace drive {
+
+inline constexpr std::uint32_t kRemovableMedia = 11;
+inline constexpr std::uint32_t kFixedMedia = 12;
+
+// What a drive geometry query answers, in the 24-byte layout the platform's own query uses.
+struct DriveGeometry {
+    std::int64_t Cylinders = 0;
+    std::uint32_t MediaType = 0;  // kRemovableMedia or kFixedMedia
+    std::uint32_t TracksPerCylinder = 0;
+    std::uint32_t SectorsPerTrack = 0;
+    std::uint32_t BytesPerSector = 0;
+};
+static_assert(sizeof(DriveGeometry) == 24);
+
+// Drives are named by an index; only indexes below this count are ever probed.
+inline constexpr int kDriveIndexCount = 20;
+
+// The path that names drive `index`; empty when no drive has that index.
+std::string DrivePath(int index);
+
+// Opens the drive at `path` for reading only: the program never writes a drive.
+// Stores the handle (kInvalidDriveHandle on failure) and returns 1 on success, 0 on failure.
+int OpenDrive(const std::string& path, DriveHandle& handle);
+
+// Closes a handle that OpenDrive opened.
+void CloseDrive(DriveHandle handle);
+
+// Fills `geometry` for the open drive; 1 on success, 0 when the query fails.
+int QueryDriveGeometry(DriveHandle handle, DriveGeometry& geometry);
+
+// 1 when the drive holds removable media that may be imaged, else 0 (also when the query fails).
+int IsRemovableDrive(DriveHandle handle);
+
+// The drive's length in bytes: the true length where the platform reports it, else the product
+// of the geometry's four size values; 0 when neither query succeeds.
+std::uint64_t DriveCapacity(DriveHandle handle);
+
+// Cylinders x tracks per cylinder x sectors per track x bytes per sector, in 64 bits.
+std::uint64_t GeometryCapacity(const DriveGeometry& geometry);
+
+// Reads up to `size` bytes from the drive's current position. Returns the bytes read, 0 at the
+// drive's end (or when it has gone away), -1 on a read error.
+std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size);
+
+// Tells the platform the drive is about to be read from start to end, once.
+void AdviseSequentialRead(DriveHandle handle);
+
+}  // namespace drive

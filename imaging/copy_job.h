@@ -1,0 +1,42 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace imaging {
+
+enum class RunState : std::uint32_t { Idle = 0, Running = 1, CancelRequested = 10 };
+
+// 0 only before the first run.
+enum class Outcome : std::uint32_t { Failed = 1, Succeeded = 2 };
+
+inline constexpr std::size_t kChunkSize = 65536;
+
+// The one copy job the window and the worker share. The shared words are atomics and no lock
+// is taken. startTime publishes that copying has begun (and totalBytes with it); runState Idle,
+// the worker's last store, publishes that both files are closed and outcome is final.
+struct CopyJob {
+    std::atomic<RunState> runState{RunState::Idle};
+    std::atomic<Outcome> outcome{};
+    std::atomic<std::uint64_t> totalBytes{0};
+    std::atomic<std::uint64_t> doneBytes{0};
+    std::atomic<std::int64_t> startTime{0};  // seconds since the epoch; 0: not begun
+    // Written before the worker is launched, read only by the worker afterwards.
+    std::string imagePath;
+    std::string devicePath;
+    // Belongs to the worker for the length of a run.
+    alignas(4096) std::array<std::byte, kChunkSize> transferBuffer{};
+};
+
+CopyJob& TheCopyJob();
+
+// Before a launch: the paths, and a fresh start of the counters with the state Running.
+void PrepareRun(CopyJob& job, std::string devicePath, std::string imagePath);
+
+// Running becomes CancelRequested; Idle and CancelRequested stay as they are.
+void RequestCancel(CopyJob& job);
+
+}  // namespace imaging

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "copy_job.h"
+#include "copy_worker.h"
+#include "drive_probe.h"
+#include "removable_drive.h"
+
+namespace {
+
+using imaging::Outcome;
+using imaging::RunState;
+using imaging::TheCopyJob;
+using namespace testing_support;
+
+constexpr std::uint64_t kKiB = 1024;
+constexpr std::uint64_t kMiB = 1024 * kKiB;
+constexpr std::uint64_t kGiB = 1024 * kMiB;
+
+class ExactImage : public ::testing::TestWithParam<std::uint64_t> {};
+
+// Sizes around the chunk size catch an off-by-one in the last, partial chunk.
+TEST_P(ExactImage, HoldsEveryByteOfTheDriveAndNothingMore) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const std::uint64_t size = GetParam();
+    const RemovableDrive drive(dir, size);
+    const auto image = dir / "card.img";
+
+    ASSERT_EQ(RunCopy(drive.DrivePath(), image), Outcome::Succeeded);
+
+    EXPECT_EQ(FileSize(image), size);
+    EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), size));
+    EXPECT_EQ(TheCopyJob().totalBytes.load(), size);
+    EXPECT_EQ(TheCopyJob().doneBytes.load(), size);
+    EXPECT_NE(TheCopyJob().startTime.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(DriveSizes, ExactImage,
+                         ::testing::Values(512, 64 * kKiB - 512, 64 * kKiB, 64 * kKiB + 512,
+                                           37 * kMiB + 512));
+
+TEST(ExactImage, OfADriveLargerThanFourGiB) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    // Sparse, with marks at the start, across the 4 GiB line and in the last sector, where a
+    // 32-bit count would lose them.
+    const std::uint64_t size = 4 * kGiB + 64 * kKiB + 512;
+    const auto backing = dir / "big.bin";
+    Shell("truncate -s " + std::to_string(size) + " " + backing.string());
+    for (const std::uint64_t offset : {std::uint64_t{0}, 4 * kGiB - 300, size - 512}) {
+        Shell("head -c 512 /dev/urandom | dd of=" + backing.string() +
+              " bs=1 seek=" + std::to_string(offset) + " conv=notrunc");
+    }
+    const LoopDevice loop(backing);
+    FakeSysfs sysfs(dir / "root");
+    sysfs.Add({.name = "sdb",
+               .node = loop.Path(),
+               .deviceNumber = loop.DeviceNumber(),
+               .removableFlag = true});
+    const auto mount = dir / "images";
+    std::filesystem::create_directory(mount);
+    Shell("mount -t tmpfs -o size=5g tmpfs " + mount.string());
+    const auto image = mount / "big.img";
+
+    const Outcome outcome = RunCopy(drive::DrivePath(0), image);
+    const std::uint64_t imageSize = FileSize(image);
+    const std::string imageHash = Fingerprint(image);
+    Shell("umount " + mount.string());
+
+    EXPECT_EQ(outcome, Outcome::Succeeded);
+    EXPECT_EQ(imageSize, size);
+    EXPECT_EQ(imageHash, Fingerprint(loop.Path()));
+}
+
+TEST(CopyWorker, CancelKeepsAPrefixOfWholeChunksAndClosesBothFiles) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const std::uint64_t size = 512 * kMiB;
+    const RemovableDrive drive(dir, size);
+    const auto image = dir / "cancelled.img";
+    const int descriptorsBefore = OpenDescriptorCount();
+
+    imaging::CopyJob& job = TheCopyJob();
+    imaging::PrepareRun(job, drive.DrivePath(), image);
+    ASSERT_TRUE(imaging::LaunchCopyWorker());
+    while (job.doneBytes.load() == 0 && job.runState.load() != RunState::Idle) {
+        std::this_thread::yield();
+    }
+    imaging::RequestCancel(job);
+    imaging::RequestCancel(job);
+    WaitForIdle();
+
+    EXPECT_EQ(job.outcome.load(), Outcome::Failed);
+    EXPECT_EQ(job.runState.load(), RunState::Idle);
+    const std::uint64_t copied = FileSize(image);
+    EXPECT_GT(copied, 0U);
+    EXPECT_LT(copied, size);
+    EXPECT_EQ(copied % imaging::kChunkSize, 0U);
+    EXPECT_EQ(copied, job.doneBytes.load());
+    EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), copied));
+    EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
+}
+
+TEST(CopyWorker, CancelAfterTheEndChangesNothing) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const RemovableDrive drive(dir, 1 * kMiB);
+    ASSERT_EQ(RunCopy(drive.DrivePath(), dir / "done.img"), Outcome::Succeeded);
+
+    imaging::RequestCancel(TheCopyJob());
+
+    EXPECT_EQ(TheCopyJob().runState.load(), RunState::Idle);
+    EXPECT_EQ(TheCopyJob().outcome.load(), Outcome::Succeeded);
+}
+
+TEST(CopyWorker, ADriveThatShrinksUnderTheCopyEndsFailed) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const std::uint64_t size = 1 * kGiB;
+    const RemovableDrive drive(dir, size);
+    const auto image = dir / "short.img";
+
+    imaging::CopyJob& job = TheCopyJob();
+    imaging::PrepareRun(job, drive.DrivePath(), image);
+    ASSERT_TRUE(imaging::LaunchCopyWorker());
+    while (job.doneBytes.load() == 0 && job.runState.load() != RunState::Idle) {
+        std::this_thread::yield();
+    }
+    Shell("truncate -s " + std::to_string(16 * kMiB) + " " + drive.BackingFile().string());
+    drive.Loop().ReadBackingSize();
+    WaitForIdle();
+
+    EXPECT_EQ(job.outcome.load(), Outcome::Failed);
+    EXPECT_LT(FileSize(image), size);
+}
+
+TEST(CopyWorker, ADriveThatDoesNotOpenEndsFailedBeforeCopying) {
+    const TempDir dir;
+    const auto image = dir / "never.img";
+
+    EXPECT_EQ(RunCopy((dir / "no-such-drive").string(), image), Outcome::Failed);
+
+    EXPECT_EQ(TheCopyJob().startTime.load(), 0);
+    EXPECT_FALSE(std::filesystem::exists(image));
+}
+
+TEST(CopyWorker, AFixedDiskIsNeverImaged) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const auto backing = dir / "fixed.bin";
+    WriteRandomFile(backing, 1 * kMiB, 3);
+    const LoopDevice loop(backing);
+    FakeSysfs sysfs(dir / "root");
+    sysfs.Add(
+        {.name = "sda", .node = loop.Path(), .deviceNumber = loop.DeviceNumber(), .bus = "pci"});
+    const auto image = dir / "fixed.img";
+
+    EXPECT_EQ(RunCopy(drive::DrivePath(0), image), Outcome::Failed);
+
+    EXPECT_FALSE(std::filesystem::exists(image));
+    EXPECT_EQ(TheCopyJob().startTime.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "copy_job.h"
+#include "drive_probe.h"
+#include "removable_drive.h"
+
+namespace {
+
+using imaging::Outcome;
+using imaging::TheCopyJob;
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+// Every refused target ends the run Failed, leaves the source drive as it was and reports
+// nothing as copied.
+class RefusedTarget : public ::testing::Test {
+protected:
+    void ExpectRefused(const fs::path& target) {
+        const std::string sourceBefore = Fingerprint(m_drive->LoopPath());
+        const int descriptorsBefore = OpenDescriptorCount();
+
+        EXPECT_EQ(RunCopy(m_drive->DrivePath(), target), Outcome::Failed);
+
+        EXPECT_EQ(TheCopyJob().startTime.load(), 0);
+        EXPECT_EQ(TheCopyJob().doneBytes.load(), 0U);
+        EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
+        EXPECT_EQ(Fingerprint(m_drive->LoopPath()), sourceBefore);
+    }
+
+    void MakeDrive(std::uint64_t size) { m_drive = std::make_unique<RemovableDrive>(m_dir, size); }
+
+    TempDir m_dir;
+    std::unique_ptr<RemovableDrive> m_drive;
+};
+
+TEST_F(RefusedTarget, ABlockDeviceNodeIsNeverWritten) {
+    REQUIRE_ROOT();
+    MakeDrive(4 * kMiB);
+    const auto victimBacking = m_dir / "victim.bin";
+    WriteRandomFile(victimBacking, 4 * kMiB, 9);
+    const LoopDevice victim(victimBacking);
+    const std::string victimBefore = Fingerprint(victim.Path());
+
+    ExpectRefused(victim.Path());
+
+    EXPECT_EQ(Fingerprint(victim.Path()), victimBefore);
+}
+
+TEST_F(RefusedTarget, AFifoDoesNotHangTheWorker) {
+    REQUIRE_ROOT();
+    MakeDrive(1 * kMiB);
+    const auto fifo = m_dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+
+    ExpectRefused(fifo);
+}
+
+TEST_F(RefusedTarget, ADirectory) {
+    REQUIRE_ROOT();
+    MakeDrive(1 * kMiB);
+    fs::create_directory(m_dir / "folder");
+
+    ExpectRefused(m_dir / "folder");
+    ExpectRefused((m_dir / "folder").string() + "/");
+}
+
+TEST_F(RefusedTarget, APathInAMissingDirectory) {
+    REQUIRE_ROOT();
+    MakeDrive(1 * kMiB);
+
+    ExpectRefused(m_dir / "missing" / "card.img");
+
+    EXPECT_FALSE(fs::exists(m_dir / "missing"));
+}
+
+TEST_F(RefusedTarget, AFileOnAFileSystemOfTheSourceDrive) {
+    REQUIRE_ROOT();
+    MakeDrive(16 * kMiB);
+    Shell("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + m_drive->LoopPath());
+    const auto mount = m_dir / "card";
+    fs::create_directory(mount);
+    // Mounted writable, or the file system itself would refuse and hide a missing check.
+    Shell("mount " + m_drive->LoopPath() + " " + mount.string());
+
+    ExpectRefused(mount / "card.img");
+    ExpectRefused(mount / "lost+found" / "card.img");
+
+    EXPECT_FALSE(fs::exists(mount / "card.img"));
+    EXPECT_FALSE(fs::exists(mount / "lost+found" / "card.img"));
+    Shell("umount " + mount.string());
+}
+
+TEST_F(RefusedTarget, AnExistingFileOnTheSourceIsNotTruncated) {
+    REQUIRE_ROOT();
+    MakeDrive(16 * kMiB);
+    Shell("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + m_drive->LoopPath());
+    const auto mount = m_dir / "card";
+    fs::create_directory(mount);
+    Shell("mount " + m_drive->LoopPath() + " " + mount.string());
+    std::ofstream(mount / "photo.jpg") << "precious";
+    Shell("sync");
+    // A link from elsewhere that leads onto the card.
+    fs::create_symlink(mount / "photo.jpg", m_dir / "link.img");
+
+    ExpectRefused(m_dir / "link.img");
+
+    EXPECT_EQ(FileSize(mount / "photo.jpg"), 8U);
+    Shell("umount " + mount.string());
+}
+
+TEST_F(RefusedTarget, AFullVolumeEndsFailedWithTheImageAPrefix) {
+    REQUIRE_ROOT();
+    MakeDrive(4 * kMiB);
+    const auto mount = m_dir / "small";
+    fs::create_directory(mount);
+    Shell("mount -t tmpfs -o size=1m tmpfs " + mount.string());
+    const auto image = mount / "card.img";
+
+    EXPECT_EQ(RunCopy(m_drive->DrivePath(), image), Outcome::Failed);
+
+    const std::uint64_t written = FileSize(image);
+    EXPECT_LT(written, 4 * kMiB);
+    EXPECT_LT(TheCopyJob().doneBytes.load(), 4 * kMiB);
+    EXPECT_TRUE(SamePrefix(image, m_drive->LoopPath(), written));
+    Shell("umount " + mount.string());
+}
+
+TEST_F(RefusedTarget, AnExistingImageIsReplacedWhole) {
+    REQUIRE_ROOT();
+    MakeDrive(1 * kMiB);
+    const auto image = m_dir / "old.img";
+    WriteRandomFile(image, 3 * kMiB, 5);
+
+    EXPECT_EQ(RunCopy(m_drive->DrivePath(), image), Outcome::Succeeded);
+
+    EXPECT_EQ(FileSize(image), 1 * kMiB);
+    EXPECT_TRUE(SamePrefix(image, m_drive->LoopPath(), 1 * kMiB));
+}
+
+}  // namespace

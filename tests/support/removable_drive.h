@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "copy_job.h"
+#include "fake_sysfs.h"
+#include "loop_device.h"
+#include "test_system.h"
+
+namespace testing_support {
+
+// A loop device over a file of pseudo-random bytes that the drive backend sees as the only
+// disk, a removable USB one, at index 0.
+class RemovableDrive {
+public:
+    RemovableDrive(const TempDir& dir, std::uint64_t size, std::uint32_t seed = 1);
+
+    std::string DrivePath() const;
+    const std::string& LoopPath() const { return m_loop->Path(); }
+    const std::filesystem::path& BackingFile() const { return m_backing; }
+    const LoopDevice& Loop() const { return *m_loop; }
+
+private:
+    std::filesystem::path m_backing;
+    std::unique_ptr<LoopDevice> m_loop;
+    std::unique_ptr<FakeSysfs> m_sysfs;
+};
+
+// Prepares the one copy job, launches the worker and waits for it to store Idle.
+imaging::Outcome RunCopy(const std::string& devicePath, const std::string& imagePath);
+
+// Waits until the worker has stored Idle; fails the test after two minutes.
+void WaitForIdle();
+
+}  // namespace testing_support

@@ -1,0 +1,95 @@
+#include "test_system.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+void Shell(const std::string& command) {
+    const int status = std::system((command + " >/dev/null 2>&1").c_str());
+    ASSERT_EQ(status, 0) << "command failed: " << command;
+}
+
+std::string Output(const std::string& command) {
+    std::string text;
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) {
+        return text;
+    }
+    std::array<char, 4096> buffer{};
+    while (const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) {
+        text.append(buffer.data(), got);
+    }
+    return text;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "dresmont-XXXXXX").string();
+    m_path = ::mkdtemp(pattern.data());
+    fs::permissions(m_path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+}
+
+TempDir::~TempDir() {
+    std::error_code error;
+    fs::remove_all(m_path, error);
+}
+
+void WriteRandomFile(const fs::path& path, std::uint64_t size, std::uint32_t seed) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::mt19937_64 random(seed);
+    std::vector<std::uint64_t> block(1 << 14);
+    for (std::uint64_t left = size; left > 0;) {
+        for (auto& word : block) {
+            word = random();
+        }
+        const std::uint64_t bytes = std::min<std::uint64_t>(left, block.size() * 8);
+        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(bytes));
+        left -= bytes;
+    }
+}
+
+bool SamePrefix(const fs::path& a, const fs::path& b, std::uint64_t length) {
+    std::ifstream first(a, std::ios::binary);
+    std::ifstream second(b, std::ios::binary);
+    std::vector<char> left(1 << 20);
+    std::vector<char> right(1 << 20);
+    while (length > 0) {
+        const auto want =
+            static_cast<std::streamsize>(std::min<std::uint64_t>(length, left.size()));
+        if (!first.read(left.data(), want) || !second.read(right.data(), want) ||
+            !std::equal(left.begin(), left.begin() + want, right.begin())) {
+            return false;
+        }
+        length -= static_cast<std::uint64_t>(want);
+    }
+    return true;
+}
+
+std::uint64_t FileSize(const fs::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+std::string Fingerprint(const fs::path& path) {
+    return Output("sha256sum < '" + path.string() + "'");
+}
+
+int OpenDescriptorCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace testing_support

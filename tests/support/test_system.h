@@ -1,0 +1,55 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace testing_support {
+
+// Loop devices, mounts and swap need root. Without it the test is skipped, except under CI,
+// where a skip would let a run pass without exercising the real devices.
+#define REQUIRE_ROOT()                                                \
+    do {                                                              \
+        if (::geteuid() != 0) {                                       \
+            if (std::getenv("CI") != nullptr) {                       \
+                FAIL() << "this test needs root, and CI must run it"; \
+            }                                                         \
+            GTEST_SKIP() << "needs root for loop devices";            \
+        }                                                             \
+    } while (false)
+
+// Runs a shell command; fails the current test when it does not exit with 0.
+void Shell(const std::string& command);
+std::string Output(const std::string& command);
+
+// A fresh directory, world-readable so a dropped-privilege child can look into it; removed
+// with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return m_path; }
+    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// A file of `size` bytes, pseudo-random from `seed`, so no two chunks are alike.
+void WriteRandomFile(const std::filesystem::path& path, std::uint64_t size, std::uint32_t seed);
+
+// Byte-for-byte comparison of the first `length` bytes of two files (block devices too).
+bool SamePrefix(const std::filesystem::path& a, const std::filesystem::path& b,
+                std::uint64_t length);
+std::uint64_t FileSize(const std::filesystem::path& path);
+std::string Fingerprint(const std::filesystem::path& path);  // sha256 of a file or device
+
+int OpenDescriptorCount();
+
+}  // namespace testing_support
