@@ -28,9 +28,11 @@ TEST_P(ExactImage, HoldsEveryByteOfTheDriveAndNothingMore) {
     const std::uint64_t size = GetParam();
     const RemovableDrive drive(dir, size);
     const auto image = dir / "card.img";
+    const WriteCloseWatch sourceWatch(drive.LoopPath());
 
     ASSERT_EQ(RunCopy(drive.DrivePath(), image), Outcome::Succeeded);
 
+    EXPECT_FALSE(sourceWatch.SawWriteClose()) << "the drive was opened for writing";
     EXPECT_EQ(FileSize(image), size);
     EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), size));
     EXPECT_EQ(TheCopyJob().totalBytes.load(), size);
@@ -67,12 +69,12 @@ TEST(ExactImage, OfADriveLargerThanFourGiB) {
 
     const Outcome outcome = RunCopy(drive::DrivePath(0), image);
     const std::uint64_t imageSize = FileSize(image);
-    const std::string imageHash = Fingerprint(image);
+    const bool same = SamePrefix(image, loop.Path(), size);
     Shell("umount " + mount.string());
 
     EXPECT_EQ(outcome, Outcome::Succeeded);
     EXPECT_EQ(imageSize, size);
-    EXPECT_EQ(imageHash, Fingerprint(loop.Path()));
+    EXPECT_TRUE(same);
 }
 
 TEST(CopyWorker, CancelKeepsAPrefixOfWholeChunksAndClosesBothFiles) {

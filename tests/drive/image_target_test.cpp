@@ -23,6 +23,7 @@ class RefusedTarget : public ::testing::Test {
 protected:
     void ExpectRefused(const fs::path& target) {
         const std::string sourceBefore = Fingerprint(m_drive->LoopPath());
+        const WriteCloseWatch sourceWatch(m_drive->LoopPath());
         const int descriptorsBefore = OpenDescriptorCount();
 
         EXPECT_EQ(RunCopy(m_drive->DrivePath(), target), Outcome::Failed);
@@ -31,6 +32,7 @@ protected:
         EXPECT_EQ(TheCopyJob().doneBytes.load(), 0U);
         EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
         EXPECT_EQ(Fingerprint(m_drive->LoopPath()), sourceBefore);
+        EXPECT_FALSE(sourceWatch.SawWriteClose()) << "the source was opened for writing";
     }
 
     void MakeDrive(std::uint64_t size) { m_drive = std::make_unique<RemovableDrive>(m_dir, size); }
@@ -39,16 +41,20 @@ protected:
     std::unique_ptr<RemovableDrive> m_drive;
 };
 
-TEST_F(RefusedTarget, ABlockDeviceNodeIsNeverWritten) {
+// Closing a disk that was opened for writing makes udev re-read its partitions, so the node
+// must not even be opened for writing: inotify sees every such close.
+TEST_F(RefusedTarget, ABlockDeviceNodeIsNeverOpenedForWriting) {
     REQUIRE_ROOT();
     MakeDrive(4 * kMiB);
     const auto victimBacking = m_dir / "victim.bin";
     WriteRandomFile(victimBacking, 4 * kMiB, 9);
     const LoopDevice victim(victimBacking);
     const std::string victimBefore = Fingerprint(victim.Path());
+    const WriteCloseWatch victimWatch(victim.Path());
 
     ExpectRefused(victim.Path());
 
+    EXPECT_FALSE(victimWatch.SawWriteClose()) << "the device was opened for writing";
     EXPECT_EQ(Fingerprint(victim.Path()), victimBefore);
 }
 

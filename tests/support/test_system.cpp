@@ -1,6 +1,7 @@
 #include "test_system.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -90,6 +91,18 @@ int OpenDescriptorCount() {
         ++count;
     }
     return count;
+}
+
+WriteCloseWatch::WriteCloseWatch(const std::string& path)
+    : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    EXPECT_GE(::inotify_add_watch(m_fd, path.c_str(), IN_CLOSE_WRITE), 0) << path;
+}
+
+WriteCloseWatch::~WriteCloseWatch() { ::close(m_fd); }
+
+bool WriteCloseWatch::SawWriteClose() const {
+    char events[4096];
+    return ::read(m_fd, events, sizeof events) > 0;
 }
 
 }  // namespace testing_support

@@ -52,4 +52,18 @@ std::string Fingerprint(const std::filesystem::path& path);  // sha256 of a file
 
 int OpenDescriptorCount();
 
+// Sees whether a file or device node is closed after being opened for writing while this
+// object lives. Closing a disk opened for writing also makes udev re-read its partitions.
+class WriteCloseWatch {
+public:
+    explicit WriteCloseWatch(const std::string& path);
+    ~WriteCloseWatch();
+    WriteCloseWatch(const WriteCloseWatch&) = delete;
+    WriteCloseWatch& operator=(const WriteCloseWatch&) = delete;
+    bool SawWriteClose() const;
+
+private:
+    int m_fd;
+};
+
 }  // namespace testing_support
