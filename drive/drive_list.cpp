@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "drive_details.h"
 #include "drive_probe.h"
 #include "scoped_drive.h"
 
@@ -10,13 +11,16 @@ namespace drive {
 void RefreshDriveList(DeviceListControl& list) {
     list.ResetContent();
     for (int index = 0; index < kDriveIndexCount; ++index) {
+        const std::string path = DrivePath(index);
         DriveHandle handle = kInvalidDriveHandle;
-        if (OpenDrive(DrivePath(index), handle) == 0) {
+        if (OpenDrive(path, handle) == 0) {
             continue;
         }
         const ScopedDrive drive(handle);
         if (IsRemovableDrive(drive.Get()) != 0) {
-            list.AddString(FormatDriveEntry(index, DriveCapacity(drive.Get())));
+            list.AddString(
+                FormatDriveEntry(index, DriveCapacity(drive.Get())),
+                {index, QueryDriveIdentity(drive.Get()), DescribeDrive(drive.Get(), path)});
         }
     }
 }

@@ -4,7 +4,16 @@
 #include <optional>
 #include <string>
 
+#include "drive_probe.h"
+
 namespace drive {
+
+// What the list knows of a drive beyond its entry's text.
+struct ListedDrive {
+    int index = 0;
+    DriveIdentity identity;
+    std::string details;  // see DescribeDrive
+};
 
 // The two things the drive list needs of the control that shows it.
 class DeviceListControl {
@@ -15,7 +24,7 @@ public:
     virtual ~DeviceListControl() = default;
 
     virtual void ResetContent() = 0;
-    virtual void AddString(const std::string& text) = 0;
+    virtual void AddString(const std::string& text, const ListedDrive& drive) = 0;
 };
 
 // Empties the list, then adds one entry for every drive among indexes 0 to 19 that opens and

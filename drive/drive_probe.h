@@ -21,6 +21,14 @@ struct DriveGeometry {
 };
 static_assert(sizeof(DriveGeometry) == 24);
 
+// What tells a disk apart from another that later takes its index: its device number and the
+// sequence number the platform gives each medium it attaches. All zero when unknown.
+struct DriveIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t sequence = 0;
+    bool operator==(const DriveIdentity&) const = default;
+};
+
 // Drives are named by an index; only indexes below this count are ever probed.
 inline constexpr int kDriveIndexCount = 20;
 
@@ -46,6 +54,9 @@ std::uint64_t DriveCapacity(DriveHandle handle);
 
 // Cylinders x tracks per cylinder x sectors per track x bytes per sector, in 64 bits.
 std::uint64_t GeometryCapacity(const DriveGeometry& geometry);
+
+// The identity of the open drive; all zero when the platform cannot tell.
+DriveIdentity QueryDriveIdentity(DriveHandle handle);
 
 // Reads up to `size` bytes from the drive's current position. Returns the bytes read, 0 at the
 // drive's end (or when it has gone away), -1 on a read error.

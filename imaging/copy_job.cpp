@@ -9,9 +9,11 @@ CopyJob& TheCopyJob() {
     return job;
 }
 
-void PrepareRun(CopyJob& job, std::string devicePath, std::string imagePath) {
+void PrepareRun(CopyJob& job, std::string devicePath, std::string imagePath,
+                drive::DriveIdentity expectedDrive) {
     job.devicePath = std::move(devicePath);
     job.imagePath = std::move(imagePath);
+    job.expectedDrive = expectedDrive;
     job.startTime.store(0, std::memory_order_relaxed);
     job.runState.store(RunState::Running, std::memory_order_relaxed);
     job.doneBytes.store(0, std::memory_order_relaxed);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "drive_probe.h"
+
 namespace imaging {
 
 enum class RunState : std::uint32_t { Idle = 0, Running = 1, CancelRequested = 10 };
@@ -27,14 +29,19 @@ struct CopyJob {
     // Written before the worker is launched, read only by the worker afterwards.
     std::string imagePath;
     std::string devicePath;
+    // The disk the user chose; the worker refuses any other that now answers to devicePath.
+    // All zero: not known, not checked.
+    drive::DriveIdentity expectedDrive;
     // Belongs to the worker for the length of a run.
     alignas(4096) std::array<std::byte, kChunkSize> transferBuffer{};
 };
 
 CopyJob& TheCopyJob();
 
-// Before a launch: the paths, and a fresh start of the counters with the state Running.
-void PrepareRun(CopyJob& job, std::string devicePath, std::string imagePath);
+// Before a launch: the paths and the chosen disk, and a fresh start of the counters with the
+// state Running.
+void PrepareRun(CopyJob& job, std::string devicePath, std::string imagePath,
+                drive::DriveIdentity expectedDrive = {});
 
 // Running becomes CancelRequested; Idle and CancelRequested stay as they are.
 void RequestCancel(CopyJob& job);

@@ -45,6 +45,12 @@ Outcome CopyDriveToImage(CopyJob& job) {
     if (drive::IsRemovableDrive(device.Get()) == 0) {
         return Outcome::Failed;
     }
+    // Disks plugged in or out since the list was shown shift the indexes: the path may now
+    // lead to another disk than the one the user chose.
+    if (job.expectedDrive != drive::DriveIdentity{} &&
+        drive::QueryDriveIdentity(device.Get()) != job.expectedDrive) {
+        return Outcome::Failed;
+    }
     ImageHandle imageHandle = kInvalidImageHandle;
     if (CreateImageFile(job.imagePath, device.Get(), imageHandle) == 0) {
         return Outcome::Failed;

@@ -94,6 +94,10 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
     return mounts;
 }
 
+std::vector<MountEntry> CurrentMounts() {
+    return ParseMountInfo(ReadWholeFile("/proc/self/mountinfo"));
+}
+
 dev_t BlockDeviceOf(const MountEntry& mount) {
     if (major(mount.device) != 0) {
         return mount.device;
@@ -126,7 +130,7 @@ bool HasHolders(const fs::path& diskDir) {
 bool HoldsRunningSystem(const std::set<dev_t>& blockDevices) {
     static constexpr std::array<std::string_view, 5> kSystemMounts = {"/", "/boot", "/usr", "/var",
                                                                       "/home"};
-    for (const MountEntry& mount : ParseMountInfo(ReadWholeFile("/proc/self/mountinfo"))) {
+    for (const MountEntry& mount : CurrentMounts()) {
         const bool systemMount = std::find(kSystemMounts.begin(), kSystemMounts.end(),
                                            mount.mountPoint) != kSystemMounts.end();
         if (systemMount && ContainsAny(blockDevices, BlockDeviceOf(mount))) {
@@ -154,7 +158,7 @@ bool HoldsRunningSystem(const std::set<dev_t>& blockDevices) {
 
 std::set<dev_t> FilesystemDevicesOn(const std::set<dev_t>& blockDevices) {
     std::set<dev_t> devices = blockDevices;
-    for (const MountEntry& mount : ParseMountInfo(ReadWholeFile("/proc/self/mountinfo"))) {
+    for (const MountEntry& mount : CurrentMounts()) {
         if (ContainsAny(blockDevices, BlockDeviceOf(mount))) {
             devices.insert(mount.device);
         }

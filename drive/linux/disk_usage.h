@@ -19,6 +19,9 @@ struct MountEntry {
 
 std::vector<MountEntry> ParseMountInfo(std::string_view text);
 
+// The mounts this process sees now.
+std::vector<MountEntry> CurrentMounts();
+
 // The block device a mount lives on: its own device number, or for filesystems that number
 // their mounts anonymously (btrfs), the device its source names; 0 when it has none.
 dev_t BlockDeviceOf(const MountEntry& mount);

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,6 +55,19 @@ int QueryDriveGeometry(DriveHandle handle, DriveGeometry& geometry) {
     }
     geometry.MediaType = IsRemovableMedia(handle) ? kRemovableMedia : kFixedMedia;
     return 1;
+}
+
+DriveIdentity QueryDriveIdentity(DriveHandle handle) {
+    struct stat status {};
+    if (::fstat(handle, &status) != 0 || !S_ISBLK(status.st_mode)) {
+        return {};
+    }
+    // diskseq grows each time a medium is attached, even under a reused device number.
+    std::uint64_t sequence = 0;
+    if (::ioctl(handle, BLKGETDISKSEQ, &sequence) != 0) {
+        sequence = 0;
+    }
+    return {static_cast<std::uint64_t>(status.st_rdev), sequence};
 }
 
 std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size) {

@@ -11,12 +11,10 @@
 #include "sysfs.h"
 
 namespace drive {
-namespace {
 
 namespace fs = std::filesystem;
 
-// Card readers on USB often, and SD slots always, report removable 0; their bus tells.
-bool HasRemovableTransport(const fs::path& diskDir) {
+std::string RemovableTransport(const fs::path& diskDir) {
     static constexpr std::array<std::string_view, 3> kRemovableBuses = {"usb", "mmc", "memstick"};
     std::error_code error;
     const fs::path devicesRoot = fs::weakly_canonical(SysRoot() / "devices", error);
@@ -29,14 +27,12 @@ bool HasRemovableTransport(const fs::path& diskDir) {
         const std::string bus = subsystem.filename().string();
         for (const std::string_view removableBus : kRemovableBuses) {
             if (bus == removableBus) {
-                return true;
+                return bus;
             }
         }
     }
-    return false;
+    return {};
 }
-
-}  // namespace
 
 bool IsRemovableMedia(int fd) {
     struct stat status {};
@@ -47,8 +43,9 @@ bool IsRemovableMedia(int fd) {
     if (!diskDir) {
         return false;
     }
+    // Card readers on USB often, and SD slots always, report removable 0; their bus tells.
     const bool removable =
-        ReadAttribute(*diskDir / "removable") == "1" || HasRemovableTransport(*diskDir);
+        ReadAttribute(*diskDir / "removable") == "1" || !RemovableTransport(*diskDir).empty();
     return removable && !HasHolders(*diskDir) && !HoldsRunningSystem(DiskDeviceSet(*diskDir));
 }
 

@@ -6,6 +6,7 @@
 #include "copy_job.h"
 #include "copy_worker.h"
 #include "drive_probe.h"
+#include "gtest_support.h"
 #include "removable_drive.h"
 
 namespace {
@@ -29,6 +30,7 @@ TEST_P(ExactImage, HoldsEveryByteOfTheDriveAndNothingMore) {
     const RemovableDrive drive(dir, size);
     const auto image = dir / "card.img";
     const WriteCloseWatch sourceWatch(drive.LoopPath());
+    ASSERT_TRUE(sourceWatch.IsWatching());
 
     ASSERT_EQ(RunCopy(drive.DrivePath(), image), Outcome::Succeeded);
 
@@ -51,9 +53,9 @@ TEST(ExactImage, OfADriveLargerThanFourGiB) {
     // 32-bit count would lose them.
     const std::uint64_t size = 4 * kGiB + 64 * kKiB + 512;
     const auto backing = dir / "big.bin";
-    Shell("truncate -s " + std::to_string(size) + " " + backing.string());
+    SHELL("truncate -s " + std::to_string(size) + " " + backing.string());
     for (const std::uint64_t offset : {std::uint64_t{0}, 4 * kGiB - 300, size - 512}) {
-        Shell("head -c 512 /dev/urandom | dd of=" + backing.string() +
+        SHELL("head -c 512 /dev/urandom | dd of=" + backing.string() +
               " bs=1 seek=" + std::to_string(offset) + " conv=notrunc");
     }
     const LoopDevice loop(backing);
@@ -64,13 +66,13 @@ TEST(ExactImage, OfADriveLargerThanFourGiB) {
                .removableFlag = true});
     const auto mount = dir / "images";
     std::filesystem::create_directory(mount);
-    Shell("mount -t tmpfs -o size=5g tmpfs " + mount.string());
+    SHELL("mount -t tmpfs -o size=5g tmpfs " + mount.string());
     const auto image = mount / "big.img";
 
     const Outcome outcome = RunCopy(drive::DrivePath(0), image);
     const std::uint64_t imageSize = FileSize(image);
     const bool same = SamePrefix(image, loop.Path(), size);
-    Shell("umount " + mount.string());
+    SHELL("umount " + mount.string());
 
     EXPECT_EQ(outcome, Outcome::Succeeded);
     EXPECT_EQ(imageSize, size);
@@ -131,8 +133,8 @@ TEST(CopyWorker, ADriveThatShrinksUnderTheCopyEndsFailed) {
     while (job.doneBytes.load() == 0 && job.runState.load() != RunState::Idle) {
         std::this_thread::yield();
     }
-    Shell("truncate -s " + std::to_string(16 * kMiB) + " " + drive.BackingFile().string());
-    drive.Loop().ReadBackingSize();
+    SHELL("truncate -s " + std::to_string(16 * kMiB) + " " + drive.BackingFile().string());
+    ASSERT_TRUE(drive.Loop().ReadBackingSize());
     WaitForIdle();
 
     EXPECT_EQ(job.outcome.load(), Outcome::Failed);

@@ -10,8 +10,8 @@
 #include "drive_list.h"
 #include "drive_probe.h"
 #include "fake_sysfs.h"
+#include "gtest_support.h"
 #include "loop_device.h"
-#include "test_system.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ constexpr std::uint64_t kMiB = 1024 * 1024;
 class SortedList : public drive::DeviceListControl {
 public:
     void ResetContent() override { entries.clear(); }
-    void AddString(const std::string& text) override {
+    void AddString(const std::string& text, const drive::ListedDrive& /*drive*/) override {
         entries.insert(std::upper_bound(entries.begin(), entries.end(), text), text);
     }
     std::vector<std::string> entries;
@@ -33,8 +33,8 @@ public:
 class SwapOn {
 public:
     explicit SwapOn(std::string device) : m_device(std::move(device)) {
-        Shell("mkswap " + m_device);
-        Shell("swapon " + m_device);
+        SHELL("mkswap " + m_device);
+        SHELL("swapon " + m_device);
     }
     ~SwapOn() { std::system(("swapoff " + m_device + " 2>/dev/null").c_str()); }
     SwapOn(const SwapOn&) = delete;
@@ -89,7 +89,7 @@ protected:
     FakeDisk AttachLoop(FakeDisk disk, std::uint64_t megabytes, const std::string& bus,
                         bool removableFlag) {
         const auto backing = m_dir / (disk.name + ".bin");
-        Shell("truncate -s " + std::to_string(megabytes * kMiB) + " " + backing.string());
+        SHELL("truncate -s " + std::to_string(megabytes * kMiB) + " " + backing.string());
         m_loops.push_back(std::make_unique<LoopDevice>(backing));
         disk.node = m_loops.back()->Path();
         disk.deviceNumber = m_loops.back()->DeviceNumber();

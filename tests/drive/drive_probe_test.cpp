@@ -2,9 +2,9 @@
 
 #include "drive_probe.h"
 #include "fake_sysfs.h"
+#include "gtest_support.h"
 #include "loop_device.h"
 #include "scoped_drive.h"
-#include "test_system.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ TEST_P(RemovableRule, FollowsTheFlagTheBusAndWhatIsStackedOnTheDisk) {
     REQUIRE_ROOT();
     const Presentation& presentation = GetParam();
     const TempDir dir;
-    Shell("truncate -s 8M " + (dir / "disk.bin").string());
+    SHELL("truncate -s 8M " + (dir / "disk.bin").string());
     const LoopDevice loop(dir / "disk.bin");
     FakeSysfs sysfs(dir / "root");
     sysfs.Add({.name = "sdb",
@@ -57,7 +57,7 @@ TEST(DriveGeometry, IsBuiltFromTheTrueLengthAndTheSectorSize) {
     const TempDir dir;
     // Not a whole number of cylinders (255 x 63 sectors), so the geometry product falls short.
     const std::uint64_t size = 300 * kMiB + 4096;
-    Shell("truncate -s " + std::to_string(size) + " " + (dir / "disk.bin").string());
+    SHELL("truncate -s " + std::to_string(size) + " " + (dir / "disk.bin").string());
     const LoopDevice loop(dir / "disk.bin", "-b 4096");
     FakeSysfs sysfs(dir / "root");
     sysfs.Add({.name = "mmcblk0",
@@ -83,7 +83,7 @@ TEST(DriveGeometry, IsBuiltFromTheTrueLengthAndTheSectorSize) {
 TEST(DriveGeometry, OfADiskSmallerThanACylinderCountsItsSectors) {
     REQUIRE_ROOT();
     const TempDir dir;
-    Shell("truncate -s 1M " + (dir / "disk.bin").string());
+    SHELL("truncate -s 1M " + (dir / "disk.bin").string());
     const LoopDevice loop(dir / "disk.bin");
     drive::DriveHandle handle = drive::kInvalidDriveHandle;
     ASSERT_EQ(drive::OpenDrive(loop.Path(), handle), 1);

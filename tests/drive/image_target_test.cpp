@@ -6,6 +6,7 @@
 
 #include "copy_job.h"
 #include "drive_probe.h"
+#include "gtest_support.h"
 #include "removable_drive.h"
 
 namespace {
@@ -24,6 +25,7 @@ protected:
     void ExpectRefused(const fs::path& target) {
         const std::string sourceBefore = Fingerprint(m_drive->LoopPath());
         const WriteCloseWatch sourceWatch(m_drive->LoopPath());
+        ASSERT_TRUE(sourceWatch.IsWatching());
         const int descriptorsBefore = OpenDescriptorCount();
 
         EXPECT_EQ(RunCopy(m_drive->DrivePath(), target), Outcome::Failed);
@@ -51,6 +53,7 @@ TEST_F(RefusedTarget, ABlockDeviceNodeIsNeverOpenedForWriting) {
     const LoopDevice victim(victimBacking);
     const std::string victimBefore = Fingerprint(victim.Path());
     const WriteCloseWatch victimWatch(victim.Path());
+    ASSERT_TRUE(victimWatch.IsWatching());
 
     ExpectRefused(victim.Path());
 
@@ -88,36 +91,36 @@ TEST_F(RefusedTarget, APathInAMissingDirectory) {
 TEST_F(RefusedTarget, AFileOnAFileSystemOfTheSourceDrive) {
     REQUIRE_ROOT();
     MakeDrive(16 * kMiB);
-    Shell("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + m_drive->LoopPath());
+    SHELL("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + m_drive->LoopPath());
     const auto mount = m_dir / "card";
     fs::create_directory(mount);
     // Mounted writable, or the file system itself would refuse and hide a missing check.
-    Shell("mount " + m_drive->LoopPath() + " " + mount.string());
+    SHELL("mount " + m_drive->LoopPath() + " " + mount.string());
 
     ExpectRefused(mount / "card.img");
     ExpectRefused(mount / "lost+found" / "card.img");
 
     EXPECT_FALSE(fs::exists(mount / "card.img"));
     EXPECT_FALSE(fs::exists(mount / "lost+found" / "card.img"));
-    Shell("umount " + mount.string());
+    SHELL("umount " + mount.string());
 }
 
 TEST_F(RefusedTarget, AnExistingFileOnTheSourceIsNotTruncated) {
     REQUIRE_ROOT();
     MakeDrive(16 * kMiB);
-    Shell("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + m_drive->LoopPath());
+    SHELL("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + m_drive->LoopPath());
     const auto mount = m_dir / "card";
     fs::create_directory(mount);
-    Shell("mount " + m_drive->LoopPath() + " " + mount.string());
+    SHELL("mount " + m_drive->LoopPath() + " " + mount.string());
     std::ofstream(mount / "photo.jpg") << "precious";
-    Shell("sync");
+    SHELL("sync");
     // A link from elsewhere that leads onto the card.
     fs::create_symlink(mount / "photo.jpg", m_dir / "link.img");
 
     ExpectRefused(m_dir / "link.img");
 
     EXPECT_EQ(FileSize(mount / "photo.jpg"), 8U);
-    Shell("umount " + mount.string());
+    SHELL("umount " + mount.string());
 }
 
 TEST_F(RefusedTarget, AFullVolumeEndsFailedWithTheImageAPrefix) {
@@ -125,7 +128,7 @@ TEST_F(RefusedTarget, AFullVolumeEndsFailedWithTheImageAPrefix) {
     MakeDrive(4 * kMiB);
     const auto mount = m_dir / "small";
     fs::create_directory(mount);
-    Shell("mount -t tmpfs -o size=1m tmpfs " + mount.string());
+    SHELL("mount -t tmpfs -o size=1m tmpfs " + mount.string());
     const auto image = mount / "card.img";
 
     EXPECT_EQ(RunCopy(m_drive->DrivePath(), image), Outcome::Failed);
@@ -134,7 +137,7 @@ TEST_F(RefusedTarget, AFullVolumeEndsFailedWithTheImageAPrefix) {
     EXPECT_LT(written, 4 * kMiB);
     EXPECT_LT(TheCopyJob().doneBytes.load(), 4 * kMiB);
     EXPECT_TRUE(SamePrefix(image, m_drive->LoopPath(), written));
-    Shell("umount " + mount.string());
+    SHELL("umount " + mount.string());
 }
 
 TEST_F(RefusedTarget, AnExistingImageIsReplacedWhole) {

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cstdlib>
+
 #include "test_system.h"
 
 namespace testing_support {
@@ -29,8 +31,8 @@ std::string LoopDevice::DeviceNumber() const {
     return std::to_string(major(Device())) + ":" + std::to_string(minor(Device()));
 }
 
-void LoopDevice::ReadBackingSize() const {
-    Shell("losetup -c " + m_path);
+bool LoopDevice::ReadBackingSize() const {
+    return RunCommand("losetup -c " + m_path);
 }
 
 }  // namespace testing_support

@@ -19,7 +19,7 @@ public:
     dev_t Device() const;
     std::string DeviceNumber() const;  // "MAJ:MIN"
     // Makes the device follow its backing file's new size, as a pulled or shrinking card would.
-    void ReadBackingSize() const;
+    bool ReadBackingSize() const;
 
 private:
     std::string m_path;

@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "copy_job.h"
 #include "fake_sysfs.h"
 #include "loop_device.h"
 #include "test_system.h"
@@ -21,17 +20,12 @@ public:
     const std::string& LoopPath() const { return m_loop->Path(); }
     const std::filesystem::path& BackingFile() const { return m_backing; }
     const LoopDevice& Loop() const { return *m_loop; }
+    FakeSysfs& Sysfs() { return *m_sysfs; }
 
 private:
     std::filesystem::path m_backing;
     std::unique_ptr<LoopDevice> m_loop;
     std::unique_ptr<FakeSysfs> m_sysfs;
 };
-
-// Prepares the one copy job, launches the worker and waits for it to store Idle.
-imaging::Outcome RunCopy(const std::string& devicePath, const std::string& imagePath);
-
-// Waits until the worker has stored Idle; fails the test after two minutes.
-void WaitForIdle();
 
 }  // namespace testing_support

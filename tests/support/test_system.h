@@ -1,30 +1,19 @@
 #pragma once
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 namespace testing_support {
 
-// Loop devices, mounts and swap need root. Without it the test is skipped, except under CI,
-// where a skip would let a run pass without exercising the real devices.
-#define REQUIRE_ROOT()                                                \
-    do {                                                              \
-        if (::geteuid() != 0) {                                       \
-            if (std::getenv("CI") != nullptr) {                       \
-                FAIL() << "this test needs root, and CI must run it"; \
-            }                                                         \
-            GTEST_SKIP() << "needs root for loop devices";            \
-        }                                                             \
-    } while (false)
-
-// Runs a shell command; fails the current test when it does not exit with 0.
-void Shell(const std::string& command);
+// Runs a shell command, its output discarded; true when it exits with 0.
+bool RunCommand(const std::string& command);
 std::string Output(const std::string& command);
+
+// Loop devices, mounts and swap need root. Without it such a test is skipped, except under CI,
+// where a skip would let a run pass without exercising the real devices.
+enum class RootCheck { Run, Skip, Fail };
+RootCheck CheckRoot();
 
 // A fresh directory, world-readable so a dropped-privilege child can look into it; removed
 // with everything in it.
@@ -60,10 +49,12 @@ public:
     ~WriteCloseWatch();
     WriteCloseWatch(const WriteCloseWatch&) = delete;
     WriteCloseWatch& operator=(const WriteCloseWatch&) = delete;
+    bool IsWatching() const { return m_watching; }
     bool SawWriteClose() const;
 
 private:
     int m_fd;
+    bool m_watching;
 };
 
 }  // namespace testing_support

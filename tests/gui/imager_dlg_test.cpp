@@ -1,0 +1,389 @@
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+#include <memory>
+
+#include "about_dlg.h"
+#include "imager_dlg.h"
+#include "removable_drive.h"
+#include "test_system.h"
+
+using namespace testing_support;
+
+#define QREQUIRE_ROOT()                                            \
+    do {                                                           \
+        switch (CheckRoot()) {                                     \
+            case RootCheck::Fail:                                  \
+                QFAIL("this test needs root, and CI must run it"); \
+            case RootCheck::Skip:                                  \
+                QSKIP("needs root for loop devices");              \
+            case RootCheck::Run:                                   \
+                break;                                             \
+        }                                                          \
+    } while (false)
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr int kRunTimeoutMs = 60000;
+
+// Answers the modal windows the dialog opens while a test waits: a message box is read and
+// confirmed, a popup menu and an About box are handed to the test's own handlers.
+class ModalAnswerer {
+public:
+    ModalAnswerer() {
+        m_timer.callOnTimeout([this] { Poll(); });
+        m_timer.start(20);
+    }
+
+    QStringList messageTexts;
+    QStringList messageCaptions;
+    std::function<void(QMenu*)> onMenu;
+    std::function<void(CAboutDlg*)> onAbout;
+
+private:
+    void Poll() {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget()); menu && onMenu) {
+            // Whatever the menu opens runs its own loop; handled from a fresh timer, it does not
+            // hold up this one, which must go on to answer it.
+            if (m_handledMenu != menu) {
+                m_handledMenu = menu;
+                QTimer::singleShot(0, menu, [this, menu] { onMenu(menu); });
+            }
+            return;
+        }
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            messageTexts << box->text();
+            messageCaptions << box->windowTitle();
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto* about = qobject_cast<CAboutDlg*>(modal); about && onAbout) {
+            onAbout(about);
+        }
+    }
+
+    QTimer m_timer;
+    QPointer<QMenu> m_handledMenu;
+};
+
+template <typename Widget>
+Widget* Child(QWidget& dialog, const char* name) {
+    auto* widget = dialog.findChild<Widget*>(QString::fromLatin1(name));
+    if (widget == nullptr) {
+        qFatal("the window has no %s", name);
+    }
+    return widget;
+}
+
+}  // namespace
+
+class ImagerDlgTest : public QObject {
+    Q_OBJECT
+
+private:
+    // The window on a machine whose only disk is a removable drive of `size` random bytes.
+    void OpenWindowOnADrive(std::uint64_t size) {
+        m_drive = std::make_unique<RemovableDrive>(*m_dir, size);
+        m_dialog = std::make_unique<CImagerDlg>();
+        m_dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
+    }
+
+    void SelectEntry(const QString& text) {
+        auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
+        const QList<QListWidgetItem*> items = list->findItems(text, Qt::MatchExactly);
+        QCOMPARE(items.size(), 1);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                          list->visualItemRect(items.first()).center());
+        QVERIFY(items.first()->isSelected());
+    }
+
+    void TypeImagePath(const QString& path) {
+        auto* edit = Child<QLineEdit>(*m_dialog, "IDC_IMAGE_PATH");
+        edit->clear();
+        QTest::keyClicks(edit, path);
+    }
+
+    QPushButton* Start() { return Child<QPushButton>(*m_dialog, "IDOK"); }
+    QPushButton* Exit() { return Child<QPushButton>(*m_dialog, "IDCANCEL"); }
+
+    void StartCopyTo(const QString& image) {
+        SelectEntry(QString::fromStdString(EntryText()));
+        TypeImagePath(image);
+        QTest::mouseClick(Start(), Qt::LeftButton);
+        QVERIFY(m_dialog->IsBusy());
+    }
+
+    std::string EntryText() const {
+        return "0: volume: " + std::to_string(FileSize(m_drive->BackingFile()) >> 20) + " MB";
+    }
+
+    void WaitUntilIdle() {
+        QTRY_VERIFY_WITH_TIMEOUT(!m_dialog->IsBusy(), kRunTimeoutMs);
+        QVERIFY(Start()->isEnabled());
+        QCOMPARE(Exit()->text(), QStringLiteral("E&xit"));
+    }
+
+    std::unique_ptr<TempDir> m_dir;
+    std::unique_ptr<RemovableDrive> m_drive;
+    std::unique_ptr<CImagerDlg> m_dialog;
+
+private slots:
+    void init() { m_dir = std::make_unique<TempDir>(); }
+
+    void cleanup() {
+        m_dialog.reset();
+        m_drive.reset();
+        m_dir.reset();
+        const QWidgetList leaked = QApplication::topLevelWidgets();
+        for (QWidget* widget : leaked) {
+            qWarning() << "leaked window" << widget->metaObject()->className()
+                       << widget->windowTitle();
+        }
+        QVERIFY(leaked.isEmpty());
+    }
+
+    void showsItsInitialTextsInTheTemplatesTabOrder() {
+        CImagerDlg dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Dresmont"));
+        const std::pair<const char*, const char*> texts[] = {{"IDOK", "&Start"},
+                                                             {"IDCANCEL", "E&xit"},
+                                                             {"IDC_SELECT", "Se&lect"},
+                                                             {"IDC_REFRESH", "&Refresh"},
+                                                             {"IDC_TIME_ELAPSED", "00:00"},
+                                                             {"IDC_TIME_REMAINING", "00:00"},
+                                                             {"IDC_TOTAL_TIME", "00:00"},
+                                                             {"IDC_PERCENT", "0 %"},
+                                                             {"IDC_SPEED", "N/A"}};
+        for (const auto& [name, text] : texts) {
+            auto* widget = Child<QWidget>(dialog, name);
+            QCOMPARE(widget->property("text").toString(), QString::fromLatin1(text));
+        }
+        QCOMPARE(Child<QProgressBar>(dialog, "IDC_PROGRESS")->value(), 0);
+        QVERIFY(Child<QLineEdit>(dialog, "IDC_IMAGE_PATH")->text().isEmpty());
+        QVERIFY(Child<QPushButton>(dialog, "IDOK")->isDefault());
+        QVERIFY(!dialog.windowIcon().isNull());
+
+        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "IDOK"));
+        const char* tabOrder[] = {"IDCANCEL",    "IDC_SELECT",      "IDC_IMAGE_PATH",
+                                  "IDC_REFRESH", "IDC_DEVICE_LIST", "IDOK"};
+        for (const char* next : tabOrder) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(next));
+        }
+    }
+
+    void copiesAWholeDriveThroughTheWindow() {
+        QREQUIRE_ROOT();
+        const std::uint64_t size = 37 * kMiB + 512;
+        OpenWindowOnADrive(size);
+        ModalAnswerer answerer;
+        const auto image = *m_dir / "card.img";
+
+        StartCopyTo(QString::fromStdString(image.string()));
+        QVERIFY(!Start()->isEnabled());
+        QCOMPARE(Exit()->text(), QStringLiteral("&Cancel"));
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
+
+        QCOMPARE(answerer.messageTexts.first(), QStringLiteral("Write Image Successfully"));
+        QCOMPARE(answerer.messageCaptions.first(),
+                 QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
+        WaitUntilIdle();
+        QCOMPARE(FileSize(image), size);
+        QVERIFY(SamePrefix(image, m_drive->LoopPath(), size));
+        QCOMPARE(Child<QProgressBar>(*m_dialog, "IDC_PROGRESS")->value(), 100);
+        QCOMPARE(Child<QLabel>(*m_dialog, "IDC_PERCENT")->text(), QStringLiteral("100 %"));
+    }
+
+    void exitDuringACopyCancelsAndKeepsTheWindowOpen() {
+        QREQUIRE_ROOT();
+        const std::uint64_t size = 64 * kMiB;
+        OpenWindowOnADrive(size);
+        ModalAnswerer answerer;
+        const auto image = *m_dir / "card.img";
+
+        StartCopyTo(QString::fromStdString(image.string()));
+        QTest::mouseClick(Exit(), Qt::LeftButton);
+
+        QVERIFY(m_dialog->isVisible());
+        QCOMPARE(Exit()->text(), QStringLiteral("&Cancel"));
+        WaitUntilIdle();
+        QVERIFY(m_dialog->isVisible());
+        QVERIFY(answerer.messageTexts.isEmpty());
+        QVERIFY(FileSize(image) < size);
+    }
+
+    void enterDuringACopyIsIgnored() {
+        QREQUIRE_ROOT();
+        OpenWindowOnADrive(16 * kMiB);
+        ModalAnswerer answerer;
+        SelectEntry(QString::fromStdString(EntryText()));
+        TypeImagePath(QString::fromStdString((*m_dir / "card.img").string()));
+
+        QTest::keyClick(Child<QLineEdit>(*m_dialog, "IDC_IMAGE_PATH"), Qt::Key_Return);
+        QVERIFY(m_dialog->IsBusy());
+        TypeImagePath(QString::fromStdString((*m_dir / "second.img").string()));
+        QTest::keyClick(Child<QLineEdit>(*m_dialog, "IDC_IMAGE_PATH"), Qt::Key_Return);
+
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
+        WaitUntilIdle();
+        QVERIFY(!QFile::exists(QString::fromStdString((*m_dir / "second.img").string())));
+        QVERIFY(m_dialog->isVisible());
+    }
+
+    void theCloseBoxDuringACopyOnlyCancels() {
+        QREQUIRE_ROOT();
+        OpenWindowOnADrive(64 * kMiB);
+        ModalAnswerer answerer;
+        StartCopyTo(QString::fromStdString((*m_dir / "card.img").string()));
+
+        QVERIFY(!m_dialog->close());
+        QTest::keyClick(m_dialog.get(), Qt::Key_Escape);
+
+        QVERIFY(m_dialog->isVisible());
+        WaitUntilIdle();
+        QVERIFY(answerer.messageTexts.isEmpty());
+        QVERIFY(m_dialog->close());
+        QVERIFY(!m_dialog->isVisible());
+        QCOMPARE(m_dialog->result(), 1);
+    }
+
+    void refreshDuringACopyRebuildsTheListAndTheCopyGoesOn() {
+        QREQUIRE_ROOT();
+        const std::uint64_t size = 37 * kMiB + 512;
+        OpenWindowOnADrive(size);
+        ModalAnswerer answerer;
+        const auto image = *m_dir / "card.img";
+        StartCopyTo(QString::fromStdString(image.string()));
+
+        QTest::mouseClick(Child<QPushButton>(*m_dialog, "IDC_REFRESH"), Qt::LeftButton);
+
+        auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
+        QCOMPARE(list->count(), 1);
+        QVERIFY(list->selectedItems().isEmpty());
+        QVERIFY(m_dialog->IsBusy());
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
+        WaitUntilIdle();
+        QVERIFY(SamePrefix(image, m_drive->LoopPath(), size));
+    }
+
+    void aFailedRunReturnsToIdleWithoutAMessage() {
+        QREQUIRE_ROOT();
+        OpenWindowOnADrive(1 * kMiB);
+        ModalAnswerer answerer;
+
+        StartCopyTo(QString::fromStdString((*m_dir / "missing" / "card.img").string()));
+
+        WaitUntilIdle();
+        QVERIFY(answerer.messageTexts.isEmpty());
+        QCOMPARE(Child<QLabel>(*m_dialog, "IDC_TIME_ELAPSED")->text(), QStringLiteral("00:00"));
+    }
+
+    void neverImagesADiskThatTookTheChosenOnesIndex() {
+        QREQUIRE_ROOT();
+        OpenWindowOnADrive(4 * kMiB);
+        ModalAnswerer answerer;
+        const auto otherBacking = *m_dir / "other.bin";
+        WriteRandomFile(otherBacking, 4 * kMiB, 77);
+        const LoopDevice other(otherBacking);
+        SelectEntry(QString::fromStdString(EntryText()));
+        // Unplugged and another disk plugged in between the refresh and Start.
+        m_drive->Sysfs().Relink(
+            "sdz", {.name = "sdz", .node = other.Path(), .deviceNumber = other.DeviceNumber()});
+        const auto image = *m_dir / "card.img";
+        TypeImagePath(QString::fromStdString(image.string()));
+        QTest::mouseClick(Start(), Qt::LeftButton);
+
+        WaitUntilIdle();
+        QVERIFY(answerer.messageTexts.isEmpty());
+        QVERIFY(!std::filesystem::exists(image));
+
+        // After a refresh the list shows the new disk, and it can be imaged.
+        QTest::mouseClick(Child<QPushButton>(*m_dialog, "IDC_REFRESH"), Qt::LeftButton);
+        StartCopyTo(QString::fromStdString(image.string()));
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
+        WaitUntilIdle();
+        QVERIFY(SamePrefix(image, other.Path(), 4 * kMiB));
+    }
+
+    void eachEntryTellsWhichDeviceItIs() {
+        QREQUIRE_ROOT();
+        const std::uint64_t size = 3 * kMiB + 512;
+        OpenWindowOnADrive(size);
+        auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
+        QCOMPARE(list->count(), 1);
+        const QListWidgetItem* item = list->item(0);
+
+        QCOMPARE(item->text(), QStringLiteral("0: volume: 3 MB"));
+        const QString details = item->toolTip();
+        QVERIFY2(details.contains(QString::fromStdString(drive::DrivePath(0))),
+                 qPrintable(details));
+        QVERIFY2(details.contains(QStringLiteral("Bus: USB")), qPrintable(details));
+        QVERIFY2(details.contains(QStringLiteral("Size: %1 bytes").arg(size)), qPrintable(details));
+        QVERIFY2(details.contains(QStringLiteral("Not mounted")), qPrintable(details));
+    }
+
+    void theAboutBoxOpensFromTheContextMenuDuringACopy() {
+        QREQUIRE_ROOT();
+        const std::uint64_t size = 37 * kMiB + 512;
+        OpenWindowOnADrive(size);
+        ModalAnswerer answerer;
+        QStringList seen;
+        answerer.onMenu = [&](QMenu* menu) {
+            for (QAction* action : menu->actions()) {
+                seen << action->text();
+                if (action->text() == QStringLiteral("&About kalvor...")) {
+                    QTest::mouseClick(menu, Qt::LeftButton, {},
+                                      menu->actionGeometry(action).center());
+                }
+            }
+        };
+        answerer.onAbout = [&](CAboutDlg* about) {
+            seen << about->windowTitle();
+            for (const QLabel* label : about->findChildren<QLabel*>()) {
+                seen << label->text();
+                if (!label->pixmap().isNull()) {
+                    seen << QStringLiteral("icon");
+                }
+            }
+            seen << QString::number(m_dialog->IsBusy());
+            about->accept();
+        };
+        const auto image = *m_dir / "card.img";
+        StartCopyTo(QString::fromStdString(image.string()));
+
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20),
+                                m_dialog->mapToGlobal(QPoint(20, 20)));
+        QApplication::sendEvent(m_dialog.get(), &event);
+
+        QVERIFY2(seen.contains(QStringLiteral("About kalvor")), qPrintable(seen.join('|')));
+        QVERIFY(seen.contains(QStringLiteral("kalvor Version 1.0")));
+        QVERIFY(seen.contains(QStringLiteral("icon")));
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
+        WaitUntilIdle();
+        QVERIFY(SamePrefix(image, m_drive->LoopPath(), size));
+    }
+};
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
+    ImagerDlgTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "imager_dlg_test.moc"

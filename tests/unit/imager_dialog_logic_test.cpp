@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "copy_job.h"
+#include "imager_dialog_logic.h"
+#include "resource_ids.h"
+
+namespace {
+
+using imaging::Outcome;
+using imaging::RunState;
+
+class FakeClock : public ui::Clock {
+public:
+    std::int64_t Now() const override { return now; }
+    std::int64_t now = 1'700'000'000;
+};
+
+// Records what the window's decisions do to its widgets.
+class FakeView : public ui::DialogView {
+public:
+    void ResetDeviceList() override { entries.clear(); }
+    void AddDeviceEntry(const std::string& text, const std::string&) override {
+        entries.push_back(text);
+    }
+    std::optional<std::string> SelectedDeviceEntry() const override { return selected; }
+    std::string ImagePathText() const override { return imagePath; }
+    void SetControlText(int id, const std::string& text) override { texts[id] = text; }
+    void EnableControl(int id, bool enabled) override { this->enabled[id] = enabled; }
+    void SetProgressPosition(int percent) override { progress = percent; }
+    void StartTimer() override {
+        timerRunning = true;
+        ++timersStarted;
+    }
+    void StopTimer() override { timerRunning = false; }
+    void ShowSuccessMessage() override { ++successMessages; }
+    void EndDialog(int result) override { endedWith = result; }
+
+    std::vector<std::string> entries;
+    std::optional<std::string> selected;
+    std::string imagePath;
+    std::map<int, std::string> texts;
+    std::map<int, bool> enabled;
+    int progress = -1;
+    bool timerRunning = false;
+    int timersStarted = 0;
+    int successMessages = 0;
+    std::optional<int> endedWith;
+};
+
+class DialogLogic : public ::testing::Test {
+protected:
+    DialogLogic() : logic(view, clock, job, [this] { return ++launches, launchSucceeds; }) {}
+
+    void StartACopy() {
+        view.selected = "1: volume: 30 MB";
+        view.imagePath = "/tmp/card.img";
+        logic.OnStart();
+        ASSERT_TRUE(logic.IsBusy());
+    }
+
+    FakeView view;
+    FakeClock clock;
+    imaging::CopyJob job;
+    int launches = 0;
+    bool launchSucceeds = true;
+    ui::ImagerDialogLogic logic;
+};
+
+TEST_F(DialogLogic, StartDoesNothingWithoutASelectionAnIndexOrAPath) {
+    struct Case {
+        std::optional<std::string> selected;
+        std::string path;
+    };
+    for (const Case& c : {Case{std::nullopt, "/tmp/card.img"},
+                          Case{"volume: 30 MB", "/tmp/card.img"}, Case{"1: volume: 30 MB", ""}}) {
+        view.selected = c.selected;
+        view.imagePath = c.path;
+        logic.OnStart();
+        EXPECT_FALSE(logic.IsBusy());
+        EXPECT_EQ(view.timersStarted, 0);
+        EXPECT_EQ(launches, 0);
+        EXPECT_EQ(job.runState.load(), RunState::Idle);
+    }
+}
+
+TEST_F(DialogLogic, StartPreparesTheJobAndTurnsTheWindowBusy) {
+    job.outcome = Outcome::Failed;
+    job.doneBytes = 123;
+    job.startTime = 55;
+    view.progress = 80;
+    const std::string longPath = "/tmp/" + std::string(300, 'x') + ".img";
+    view.selected = "1: volume: 30 MB";
+    view.imagePath = longPath;
+
+    logic.OnStart();
+
+    EXPECT_TRUE(logic.IsBusy());
+    EXPECT_EQ(launches, 1);
+    EXPECT_TRUE(view.timerRunning);
+    EXPECT_EQ(job.runState.load(), RunState::Running);
+    EXPECT_EQ(job.doneBytes.load(), 0U);
+    EXPECT_EQ(job.startTime.load(), 0);
+    EXPECT_EQ(job.imagePath, longPath) << "the whole path, never cut";
+    EXPECT_EQ(view.progress, 0);
+    EXPECT_FALSE(view.enabled[IDOK]);
+    EXPECT_EQ(view.texts[IDCANCEL], "&Cancel");
+}
+
+TEST_F(DialogLogic, StartWhileBusyIsIgnored) {
+    StartACopy();
+    logic.OnStart();
+    EXPECT_EQ(launches, 1);
+    EXPECT_EQ(view.timersStarted, 1);
+}
+
+TEST_F(DialogLogic, AWorkerThatCannotStartLeavesTheWindowIdle) {
+    launchSucceeds = false;
+    view.selected = "1: volume: 30 MB";
+    view.imagePath = "/tmp/card.img";
+
+    logic.OnStart();
+
+    EXPECT_FALSE(logic.IsBusy());
+    EXPECT_FALSE(view.timerRunning);
+    EXPECT_EQ(job.runState.load(), RunState::Idle);
+    EXPECT_TRUE(view.enabled[IDOK]);
+    EXPECT_EQ(view.texts[IDCANCEL], "E&xit");
+}
+
+TEST_F(DialogLogic, ExitEndsAnIdleWindowAndOnlyCancelsABusyOne) {
+    StartACopy();
+    logic.OnExit();
+    logic.OnExit();
+    EXPECT_EQ(job.runState.load(), RunState::CancelRequested);
+    EXPECT_FALSE(view.endedWith.has_value());
+    EXPECT_EQ(view.texts[IDCANCEL], "&Cancel");
+
+    job.runState = RunState::Idle;
+    job.outcome = Outcome::Failed;
+    logic.OnTimer();
+    logic.OnExit();
+    EXPECT_EQ(view.endedWith, 1);
+}
+
+// One tick of a running copy: what it shows, given the clock, the counts and the texts before.
+struct Tick {
+    const char* name;
+    std::int64_t elapsed;
+    std::uint64_t done;
+    std::uint64_t total;
+    std::map<int, std::string> shows;
+    int progress;  // -1: untouched
+};
+
+class TimerTick : public DialogLogic, public ::testing::WithParamInterface<Tick> {};
+
+TEST_P(TimerTick, ShowsTheProgressOfTheRun) {
+    const Tick& tick = GetParam();
+    StartACopy();
+    view.texts[IDC_TIME_REMAINING] = "old remaining";
+    view.texts[IDC_TOTAL_TIME] = "old total";
+    view.texts[IDC_PERCENT] = "old percent";
+    view.progress = -1;
+    job.totalBytes = tick.total;
+    job.doneBytes = tick.done;
+    job.startTime = clock.now;
+    clock.now += tick.elapsed;
+
+    logic.OnTimer();
+
+    for (const auto& [id, text] : tick.shows) {
+        EXPECT_EQ(view.texts[id], text) << "control " << id;
+    }
+    EXPECT_EQ(view.progress, tick.progress);
+    EXPECT_TRUE(logic.IsBusy());
+    EXPECT_TRUE(view.timerRunning);
+}
+
+constexpr std::uint64_t kMiB = 1 << 20;
+constexpr std::uint64_t kGiB = 1ULL << 30;
+
+INSTANTIATE_TEST_SUITE_P(
+    Ticks, TimerTick,
+    ::testing::Values(
+        Tick{"Steady",
+             10,
+             10 * kMiB,
+             100 * kMiB,
+             {{IDC_TIME_ELAPSED, "00:10"},
+              {IDC_SPEED, "1024 KBps"},
+              {IDC_PERCENT, "10 %"},
+              {IDC_TIME_REMAINING, "01:30"},
+              {IDC_TOTAL_TIME, "01:40"}},
+             10},
+        Tick{"SpeedZeroKeepsTheEstimates",
+             10,
+             5,
+             100 * kMiB,
+             {{IDC_SPEED, "0 KBps"},
+              {IDC_PERCENT, "0 %"},
+              {IDC_TIME_REMAINING, "old remaining"},
+              {IDC_TOTAL_TIME, "old total"}},
+             0},
+        Tick{"ClockSetBack",
+             -65,
+             10 * kMiB,
+             100 * kMiB,
+             {{IDC_TIME_ELAPSED, "-1:-5"}, {IDC_SPEED, "0 KBps"}, {IDC_TOTAL_TIME, "old total"}},
+             10},
+        Tick{"MinutesAreNotCapped",
+             6005,
+             6005 * kMiB,
+             6005 * kMiB * 2,
+             {{IDC_TIME_ELAPSED, "100:05"},
+              {IDC_TIME_REMAINING, "100:05"},
+              {IDC_TOTAL_TIME, "200:10"}},
+             50},
+        Tick{"BeyondFourGiB",
+             4,
+             4 * kGiB,
+             8 * kGiB,
+             {{IDC_SPEED, "1048576 KBps"}, {IDC_PERCENT, "50 %"}, {IDC_TIME_REMAINING, "00:04"}},
+             50},
+        Tick{"NeverAboveOneHundred",
+             1,
+             999,
+             999,
+             {{IDC_PERCENT, "100 %"}, {IDC_TIME_REMAINING, "00:00"}},
+             100},
+        Tick{"UnknownTotalLeavesThePercentage",
+             3,
+             0,
+             0,
+             {{IDC_PERCENT, "old percent"}, {IDC_TIME_ELAPSED, "00:03"}},
+             -1}),
+    [](const ::testing::TestParamInfo<Tick>& info) { return info.param.name; });
+
+TEST_F(DialogLogic, TheTickInTheStartSecondDoesNothingNotEvenTheEndCheck) {
+    StartACopy();
+    job.startTime = clock.now;
+    job.runState = RunState::Idle;
+    job.outcome = Outcome::Succeeded;
+    view.texts.clear();
+
+    logic.OnTimer();
+
+    EXPECT_TRUE(view.texts.empty());
+    EXPECT_TRUE(logic.IsBusy());
+    EXPECT_TRUE(view.timerRunning);
+    EXPECT_EQ(view.successMessages, 0);
+}
+
+TEST_F(DialogLogic, TheEndCheckReportsOnlyASuccessAndRestoresTheButtons) {
+    for (const Outcome outcome : {Outcome::Succeeded, Outcome::Failed}) {
+        view.successMessages = 0;
+        StartACopy();
+        logic.OnTimer();
+        EXPECT_TRUE(logic.IsBusy()) << "still running";
+
+        job.outcome = outcome;
+        job.runState = RunState::Idle;
+        clock.now += 1;
+        logic.OnTimer();
+
+        EXPECT_EQ(view.successMessages, outcome == Outcome::Succeeded ? 1 : 0);
+        EXPECT_FALSE(logic.IsBusy());
+        EXPECT_FALSE(view.timerRunning);
+        EXPECT_TRUE(view.enabled[IDOK]);
+        EXPECT_EQ(view.texts[IDCANCEL], "E&xit");
+    }
+}
+
+TEST_F(DialogLogic, ARunThatFailedBeforeCopyingChangesNoTextAndEnds) {
+    StartACopy();
+    job.runState = RunState::Idle;
+    job.outcome = Outcome::Failed;
+
+    logic.OnTimer();
+
+    EXPECT_FALSE(logic.IsBusy());
+    for (const int id :
+         {IDC_TIME_ELAPSED, IDC_SPEED, IDC_PERCENT, IDC_TIME_REMAINING, IDC_TOTAL_TIME}) {
+        EXPECT_EQ(view.texts.count(id), 0U) << "control " << id;
+    }
+    EXPECT_EQ(view.successMessages, 0);
+}
+
+}  // namespace

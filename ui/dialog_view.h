@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace ui {
+
+// What the main window's decisions need of its widgets, whatever toolkit draws them. Control
+// identifiers are those of resource_ids.h.
+class DialogView {
+public:
+    DialogView() = default;
+    DialogView(const DialogView&) = delete;
+    DialogView& operator=(const DialogView&) = delete;
+    virtual ~DialogView() = default;
+
+    virtual void ResetDeviceList() = 0;
+    // Adds an entry to the sorted device list; `details` is shown when the user points at it.
+    virtual void AddDeviceEntry(const std::string& text, const std::string& details) = 0;
+    // The text of the selected device list entry; nullopt when none is selected.
+    virtual std::optional<std::string> SelectedDeviceEntry() const = 0;
+    virtual std::string ImagePathText() const = 0;
+
+    virtual void SetControlText(int controlId, const std::string& text) = 0;
+    virtual void EnableControl(int controlId, bool enabled) = 0;
+    virtual void SetProgressPosition(int percent) = 0;
+
+    // The once-a-second tick that drives OnTimer.
+    virtual void StartTimer() = 0;
+    virtual void StopTimer() = 0;
+
+    // "Write Image Successfully", modal, returning once the user has dismissed it.
+    virtual void ShowSuccessMessage() = 0;
+    virtual void EndDialog(int result) = 0;
+};
+
+}  // namespace ui

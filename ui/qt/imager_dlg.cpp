@@ -1,0 +1,206 @@
+#include "imager_dlg.h"
+
+// The generated form names its widgets after their control identifiers, so it must come before
+// the identifiers' macros.
+#include "ui_imager_dlg.h"
+
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTimerEvent>
+
+#include "about_dlg.h"
+#include "copy_worker.h"
+#include "resource_ids.h"
+
+namespace {
+
+constexpr int kTimerPeriodMs = 1000;
+
+QString FromLocal(const std::string& text) {
+    return QString::fromLocal8Bit(text);
+}
+
+// Controls are bound by their identifier, the form's object name.
+template <typename Control>
+Control* Bind(QWidget* dialog, const char* identifier) {
+    return dialog->findChild<Control*>(QLatin1String(identifier));
+}
+
+}  // namespace
+
+CImagerDlg::CImagerDlg(QWidget* parent)
+    : QDialog(parent),
+      m_form(std::make_unique<Ui::ImagerDialog>()),
+      m_hIcon(QStringLiteral(":/kalvor/kalvor-32.png")),
+      m_logic(*this, m_clock, imaging::TheCopyJob(), imaging::LaunchCopyWorker) {
+    m_form->setupUi(this);
+    DoDataExchange();
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(size());
+    connect(Bind<QPushButton>(this, "IDC_SELECT"), &QPushButton::clicked, this,
+            &CImagerDlg::OnSelect);
+    connect(Bind<QPushButton>(this, "IDC_REFRESH"), &QPushButton::clicked, this,
+            &CImagerDlg::OnRefresh);
+    connect(m_btnStart, &QPushButton::clicked, this, &CImagerDlg::OnStart);
+    connect(m_btnExit, &QPushButton::clicked, this, &CImagerDlg::OnExit);
+    OnInitDialog();
+}
+
+CImagerDlg::~CImagerDlg() = default;
+
+void CImagerDlg::DoDataExchange() {
+    m_btnExit = Bind<QPushButton>(this, "IDCANCEL");
+    m_btnStart = Bind<QPushButton>(this, "IDOK");
+    m_progress = Bind<QProgressBar>(this, "IDC_PROGRESS");
+    m_percent = Bind<QLabel>(this, "IDC_PERCENT");
+    m_totalTime = Bind<QLabel>(this, "IDC_TOTAL_TIME");
+    m_timeRemaining = Bind<QLabel>(this, "IDC_TIME_REMAINING");
+    m_speed = Bind<QLabel>(this, "IDC_SPEED");
+    m_timeElapsed = Bind<QLabel>(this, "IDC_TIME_ELAPSED");
+    m_imagePath = Bind<QLineEdit>(this, "IDC_IMAGE_PATH");
+    m_deviceList = Bind<QListWidget>(this, "IDC_DEVICE_LIST");
+}
+
+void CImagerDlg::OnInitDialog() {
+    setWindowIcon(m_hIcon);
+    m_logic.OnInitDialog();
+    m_btnStart->setFocus();
+}
+
+void CImagerDlg::reject() {
+    OnExit();
+}
+
+void CImagerDlg::OnExit() {
+    m_logic.OnExit();
+}
+
+void CImagerDlg::OnStart() {
+    m_logic.OnStart();
+}
+
+void CImagerDlg::OnRefresh() {
+    m_logic.OnRefresh();
+}
+
+// A save-style chooser: it asks before an existing file is chosen, since Start then replaces it.
+void CImagerDlg::OnSelect() {
+    QFileDialog chooser(this);
+    chooser.setAcceptMode(QFileDialog::AcceptSave);
+    chooser.setFileMode(QFileDialog::AnyFile);
+    if (chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty()) {
+        m_imagePath->setText(chooser.selectedFiles().constFirst());
+    }
+}
+
+void CImagerDlg::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == m_timerId) {
+        m_logic.OnTimer();
+    } else {
+        QDialog::timerEvent(event);
+    }
+}
+
+// Desktops on Linux give the window no menu of the program's own, so the About entry lives in
+// the window's context menu.
+void CImagerDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(QString::fromLatin1(CAboutDlg::kMenuText), this, &CImagerDlg::OnAboutBox);
+    menu.exec(event->globalPos());
+}
+
+void CImagerDlg::OnAboutBox() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CImagerDlg::ResetDeviceList() {
+    m_deviceList->clear();
+}
+
+void CImagerDlg::AddDeviceEntry(const std::string& text, const std::string& details) {
+    auto* item = new QListWidgetItem(FromLocal(text));
+    item->setToolTip(FromLocal(details));
+    m_deviceList->addItem(item);
+}
+
+std::optional<std::string> CImagerDlg::SelectedDeviceEntry() const {
+    const QList<QListWidgetItem*> selected = m_deviceList->selectedItems();
+    if (selected.isEmpty()) {
+        return std::nullopt;
+    }
+    return selected.constFirst()->text().toLocal8Bit().toStdString();
+}
+
+std::string CImagerDlg::ImagePathText() const {
+    return QFile::encodeName(m_imagePath->text()).toStdString();
+}
+
+void CImagerDlg::SetControlText(int controlId, const std::string& text) {
+    const QString value = FromLocal(text);
+    switch (controlId) {
+        case IDCANCEL:
+            m_btnExit->setText(value);
+            break;
+        case IDOK:
+            m_btnStart->setText(value);
+            break;
+        case IDC_TIME_ELAPSED:
+            m_timeElapsed->setText(value);
+            break;
+        case IDC_TIME_REMAINING:
+            m_timeRemaining->setText(value);
+            break;
+        case IDC_TOTAL_TIME:
+            m_totalTime->setText(value);
+            break;
+        case IDC_SPEED:
+            m_speed->setText(value);
+            break;
+        case IDC_PERCENT:
+            m_percent->setText(value);
+            break;
+        default:
+            break;
+    }
+}
+
+void CImagerDlg::EnableControl(int controlId, bool enabled) {
+    if (controlId == IDOK) {
+        m_btnStart->setEnabled(enabled);
+    } else if (controlId == IDCANCEL) {
+        m_btnExit->setEnabled(enabled);
+    }
+}
+
+void CImagerDlg::SetProgressPosition(int percent) {
+    m_progress->setValue(percent);
+}
+
+void CImagerDlg::StartTimer() {
+    m_timerId = startTimer(kTimerPeriodMs);
+}
+
+void CImagerDlg::StopTimer() {
+    if (m_timerId != 0) {
+        killTimer(m_timerId);
+        m_timerId = 0;
+    }
+}
+
+void CImagerDlg::ShowSuccessMessage() {
+    const QString caption = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    QMessageBox message(QMessageBox::NoIcon, caption, QStringLiteral("Write Image Successfully"),
+                        QMessageBox::Ok, this);
+    message.exec();
+}
+
+void CImagerDlg::EndDialog(int result) {
+    done(result);
+}

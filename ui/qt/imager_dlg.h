@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <memory>
+
+#include "clock.h"
+#include "dialog_view.h"
+#include "imager_dialog_logic.h"
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+
+namespace Ui {
+class ImagerDialog;
+}
+
+// The program's window. It binds the form's widgets to the window's decisions
+// (ImagerDialogLogic) and forwards every event to them; it decides nothing itself.
+class CImagerDlg : public QDialog, private ui::DialogView {
+    Q_OBJECT
+
+public:
+    explicit CImagerDlg(QWidget* parent = nullptr);
+    ~CImagerDlg() override;
+    CImagerDlg(const CImagerDlg&) = delete;
+    CImagerDlg& operator=(const CImagerDlg&) = delete;
+
+    bool IsBusy() const { return m_logic.IsBusy(); }
+
+public slots:
+    // Esc, the close box and the window manager all end here, and so go through OnExit.
+    void reject() override;
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private slots:
+    void OnSelect();
+    void OnRefresh();
+    void OnStart();
+    void OnExit();
+
+private:
+    void OnInitDialog();
+    void OnAboutBox();
+    void DoDataExchange();
+
+    void ResetDeviceList() override;
+    void AddDeviceEntry(const std::string& text, const std::string& details) override;
+    std::optional<std::string> SelectedDeviceEntry() const override;
+    std::string ImagePathText() const override;
+    void SetControlText(int controlId, const std::string& text) override;
+    void EnableControl(int controlId, bool enabled) override;
+    void SetProgressPosition(int percent) override;
+    void StartTimer() override;
+    void StopTimer() override;
+    void ShowSuccessMessage() override;
+    void EndDialog(int result) override;
+
+    std::unique_ptr<Ui::ImagerDialog> m_form;
+    QPushButton* m_btnExit = nullptr;
+    QPushButton* m_btnStart = nullptr;
+    QProgressBar* m_progress = nullptr;
+    QLabel* m_percent = nullptr;
+    QLabel* m_totalTime = nullptr;
+    QLabel* m_timeRemaining = nullptr;
+    QLabel* m_speed = nullptr;
+    QLabel* m_timeElapsed = nullptr;
+    QLineEdit* m_imagePath = nullptr;
+    QListWidget* m_deviceList = nullptr;
+    int m_timerId = 0;
+    QIcon m_hIcon;
+    ui::SystemClock m_clock;
+    ui::ImagerDialogLogic m_logic;
+};
