@@ -16,8 +16,11 @@ namespace {
 
 using drive::UniqueFd;
 
-// Writeback is started for each window as it fills and waited for one window later.
-constexpr std::uint64_t kWritebackWindow = 8 << 20;
+// Writeback of each window starts as soon as it is full; the worker waits for it, and drops it
+// from the cache, only once a few more windows are full. So at most about 80 MiB of image sit
+// in the page cache, while the disk always has the next writes queued behind the current ones.
+constexpr std::uint64_t kWritebackWindow = 16 << 20;
+constexpr std::uint64_t kWindowsInFlight = 4;
 
 // The st_dev of every file system that lives on the source drive or one of its partitions.
 std::set<dev_t> SourceFilesystems(drive::DriveHandle source) {
@@ -111,12 +114,13 @@ bool PaceWriteback(ImageHandle image, std::uint64_t lengthBefore, std::uint64_t 
     const std::uint64_t boundary = lengthAfter / kWritebackWindow * kWritebackWindow;
     ::sync_file_range(image, static_cast<off64_t>(boundary - kWritebackWindow), kWritebackWindow,
                       SYNC_FILE_RANGE_WRITE);
-    if (boundary < 2 * kWritebackWindow) {
+    const std::uint64_t lag = (kWindowsInFlight + 1) * kWritebackWindow;
+    if (boundary < lag) {
         return true;
     }
     // A failed writeback is reported once per descriptor: if the wait here sees it, the final
     // fdatasync will not.
-    const auto previous = static_cast<off64_t>(boundary - 2 * kWritebackWindow);
+    const auto previous = static_cast<off64_t>(boundary - lag);
     if (::sync_file_range(image, previous, kWritebackWindow,
                           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                               SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
@@ -128,6 +132,8 @@ bool PaceWriteback(ImageHandle image, std::uint64_t lengthBefore, std::uint64_t 
 
 int FinishImageFile(ImageHandle image) {
     const bool flushed = ::fdatasync(image) == 0;
+    // Once on the disk, the image need not take the page cache from what the user runs next.
+    ::posix_fadvise(image, 0, 0, POSIX_FADV_DONTNEED);
     const bool closed = ::close(image) == 0;
     return flushed && closed ? 1 : 0;
 }
