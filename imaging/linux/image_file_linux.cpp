@@ -17,10 +17,11 @@ namespace {
 using drive::UniqueFd;
 
 // Writeback of each window starts as soon as it is full; the worker waits for it, and drops it
-// from the cache, only once a few more windows are full. So at most about 80 MiB of image sit
-// in the page cache, while the disk always has the next writes queued behind the current ones.
-constexpr std::uint64_t kWritebackWindow = 16 << 20;
-constexpr std::uint64_t kWindowsInFlight = 4;
+// from the cache, only once many more windows are full. So at most about 136 MiB of image sit
+// in the page cache, while the disk always has a deep queue of writes. Measured on a virtual
+// disk: one window in flight copied at half the disk's speed, sixteen at its full speed.
+constexpr std::uint64_t kWritebackWindow = 8 << 20;
+constexpr std::uint64_t kWindowsInFlight = 16;
 
 // The st_dev of every file system that lives on the source drive or one of its partitions.
 std::set<dev_t> SourceFilesystems(drive::DriveHandle source) {

@@ -141,6 +141,38 @@ TEST(CopyWorker, ADriveThatShrinksUnderTheCopyEndsFailed) {
     EXPECT_LT(FileSize(image), size);
 }
 
+drive::DriveIdentity IdentityOf(const std::string& path) {
+    drive::DriveHandle handle = drive::kInvalidDriveHandle;
+    if (drive::OpenDrive(path, handle) == 0) {
+        return {};
+    }
+    const drive::DriveIdentity identity = drive::QueryDriveIdentity(handle);
+    drive::CloseDrive(handle);
+    return identity;
+}
+
+TEST(CopyWorker, RefusesAnotherCardInTheSameReader) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const RemovableDrive drive(dir, 4 * kMiB);
+    const drive::DriveIdentity chosen = IdentityOf(drive.DrivePath());
+    ASSERT_NE(chosen.sequence, 0U);
+    const auto otherCard = dir / "other.bin";
+    WriteRandomFile(otherCard, 4 * kMiB, 8);
+    // The same device node and number, another medium behind it.
+    SHELL("losetup -d " + drive.LoopPath() + " && losetup " + drive.LoopPath() + " " +
+          otherCard.string());
+    const auto image = dir / "card.img";
+
+    EXPECT_EQ(RunCopy(drive.DrivePath(), image, chosen), Outcome::Failed);
+    EXPECT_FALSE(std::filesystem::exists(image));
+
+    const drive::DriveIdentity current = IdentityOf(drive.DrivePath());
+    EXPECT_EQ(current.device, chosen.device);
+    EXPECT_EQ(RunCopy(drive.DrivePath(), image, current), Outcome::Succeeded);
+    EXPECT_TRUE(SamePrefix(image, otherCard, 4 * kMiB));
+}
+
 TEST(CopyWorker, ADriveThatDoesNotOpenEndsFailedBeforeCopying) {
     const TempDir dir;
     const auto image = dir / "never.img";

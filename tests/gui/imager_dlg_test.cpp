@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -37,8 +38,9 @@ namespace {
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr int kRunTimeoutMs = 60000;
 
-// Answers the modal windows the dialog opens while a test waits: a message box is read and
-// confirmed, a popup menu and an About box are handed to the test's own handlers.
+// Answers the modal windows the dialog opens while a test waits. A message box is read and
+// answered (OK, or `questionAnswer` where it asks Yes or No); a popup menu, the About box and
+// the file chooser go to the test's own handlers.
 class ModalAnswerer {
 public:
     ModalAnswerer() {
@@ -48,32 +50,43 @@ public:
 
     QStringList messageTexts;
     QStringList messageCaptions;
+    QMessageBox::StandardButton questionAnswer = QMessageBox::No;
     std::function<void(QMenu*)> onMenu;
     std::function<void(CAboutDlg*)> onAbout;
+    std::function<void(QFileDialog*)> onChooser;
 
 private:
     void Poll() {
-        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget()); menu && onMenu) {
-            // Whatever the menu opens runs its own loop; handled from a fresh timer, it does not
-            // hold up this one, which must go on to answer it.
-            if (m_handledMenu != menu) {
-                m_handledMenu = menu;
-                QTimer::singleShot(0, menu, [this, menu] { onMenu(menu); });
-            }
+        QWidget* window = QApplication::activePopupWidget();
+        if (window == nullptr) {
+            window = QApplication::activeModalWidget();
+        }
+        if (window == nullptr || window == m_handled) {
             return;
         }
-        QWidget* modal = QApplication::activeModalWidget();
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        m_handled = window;
+        // Whatever a handler opens runs its own loop; run from a fresh timer, it does not hold
+        // up this one, which must go on to answer it.
+        QTimer::singleShot(0, window, [this, window] { Answer(window); });
+    }
+
+    void Answer(QWidget* window) {
+        if (auto* box = qobject_cast<QMessageBox*>(window)) {
             messageTexts << box->text();
             messageCaptions << box->windowTitle();
-            box->button(QMessageBox::Ok)->click();
-        } else if (auto* about = qobject_cast<CAboutDlg*>(modal); about && onAbout) {
+            QAbstractButton* ok = box->button(QMessageBox::Ok);
+            (ok != nullptr ? ok : box->button(questionAnswer))->click();
+        } else if (auto* menu = qobject_cast<QMenu*>(window); menu && onMenu) {
+            onMenu(menu);
+        } else if (auto* about = qobject_cast<CAboutDlg*>(window); about && onAbout) {
             onAbout(about);
+        } else if (auto* chooser = qobject_cast<QFileDialog*>(window); chooser && onChooser) {
+            onChooser(chooser);
         }
     }
 
     QTimer m_timer;
-    QPointer<QMenu> m_handledMenu;
+    QPointer<QWidget> m_handled;
 };
 
 template <typename Widget>
@@ -374,6 +387,44 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
         WaitUntilIdle();
         QVERIFY(SamePrefix(image, m_drive->LoopPath(), size));
+    }
+
+    void selectAsksBeforeAnExistingFileIsChosen() {
+        CImagerDlg dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        ModalAnswerer answerer;
+        const QString fresh = QString::fromStdString((*m_dir / "fresh.img").string());
+        const QString existing = QString::fromStdString((*m_dir / "old.img").string());
+        QFile(existing).open(QIODevice::WriteOnly);
+        auto* path = Child<QLineEdit>(dialog, "IDC_IMAGE_PATH");
+        auto* select = Child<QPushButton>(dialog, "IDC_SELECT");
+        QString chosen;
+        answerer.onChooser = [&](QFileDialog* chooser) {
+            auto* name = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            QVERIFY(name != nullptr);
+            name->setText(chosen);
+            QTest::keyClick(name, Qt::Key_Return);
+            if (chooser->isVisible()) {
+                chooser->reject();  // the replace question was answered No
+            }
+        };
+
+        chosen = fresh;
+        QTest::mouseClick(select, Qt::LeftButton);
+        QCOMPARE(path->text(), fresh);
+        QVERIFY(answerer.messageTexts.isEmpty());
+
+        chosen = existing;
+        answerer.questionAnswer = QMessageBox::No;
+        QTest::mouseClick(select, Qt::LeftButton);
+        QCOMPARE(answerer.messageTexts.size(), 1);
+        QCOMPARE(path->text(), fresh);
+
+        answerer.questionAnswer = QMessageBox::Yes;
+        QTest::mouseClick(select, Qt::LeftButton);
+        QCOMPARE(answerer.messageTexts.size(), 2);
+        QCOMPARE(path->text(), existing);
     }
 };
 

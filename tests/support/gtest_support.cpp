@@ -7,9 +7,10 @@
 
 namespace testing_support {
 
-imaging::Outcome RunCopy(const std::string& devicePath, const std::string& imagePath) {
+imaging::Outcome RunCopy(const std::string& devicePath, const std::string& imagePath,
+                         drive::DriveIdentity expectedDrive) {
     imaging::CopyJob& job = imaging::TheCopyJob();
-    imaging::PrepareRun(job, devicePath, imagePath);
+    imaging::PrepareRun(job, devicePath, imagePath, expectedDrive);
     if (!imaging::LaunchCopyWorker()) {
         ADD_FAILURE() << "the worker did not start";
         job.runState = imaging::RunState::Idle;

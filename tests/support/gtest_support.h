@@ -25,7 +25,8 @@
 namespace testing_support {
 
 // Prepares the one copy job, launches the worker and waits for it to store Idle.
-imaging::Outcome RunCopy(const std::string& devicePath, const std::string& imagePath);
+imaging::Outcome RunCopy(const std::string& devicePath, const std::string& imagePath,
+                         drive::DriveIdentity expectedDrive = {});
 
 // Waits until the worker has stored Idle; fails the test after two minutes.
 void WaitForIdle();

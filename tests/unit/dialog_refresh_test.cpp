@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "copy_job.h"
+#include "drive_probe.h"
+#include "fake_sysfs.h"
+#include "gtest_support.h"
+#include "imager_dialog_logic.h"
+#include "loop_device.h"
+
+namespace {
+
+using namespace testing_support;
+
+class ListOnlyView : public ui::DialogView {
+public:
+    void ResetDeviceList() override {
+        entries.clear();
+        selected.reset();
+    }
+    void AddDeviceEntry(const std::string& text, const std::string& details) override {
+        entries.push_back(text);
+        this->details.push_back(details);
+    }
+    std::optional<std::string> SelectedDeviceEntry() const override { return selected; }
+    std::string ImagePathText() const override { return "/tmp/never-written.img"; }
+    void SetControlText(int, const std::string&) override {}
+    void EnableControl(int, bool) override {}
+    void SetProgressPosition(int) override {}
+    void StartTimer() override {}
+    void StopTimer() override {}
+    void ShowSuccessMessage() override {}
+    void EndDialog(int) override {}
+
+    std::vector<std::string> entries;
+    std::vector<std::string> details;
+    std::optional<std::string> selected;
+};
+
+TEST(DialogRefresh, EmptiesTheListAndItsSelectionWhenNoDriveQualifies) {
+    const TempDir dir;
+    FakeSysfs sysfs(dir / "root");
+    sysfs.Add({.name = "sda", .node = "", .deviceNumber = "8:0"});
+    ListOnlyView view;
+    view.entries = {"3: volume: 10 MB"};
+    view.selected = "3: volume: 10 MB";
+    ui::SystemClock clock;
+    imaging::CopyJob job;
+    ui::ImagerDialogLogic logic(view, clock, job, [] { return true; });
+
+    logic.OnRefresh();
+
+    EXPECT_TRUE(view.entries.empty());
+    EXPECT_FALSE(view.selected.has_value());
+}
+
+// Start hands the worker the identity of the disk the list showed under the chosen index.
+TEST(DialogRefresh, StartNamesTheDiskTheListShowed) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    SHELL("truncate -s 3M " + (dir / "card.bin").string());
+    const LoopDevice card(dir / "card.bin");
+    FakeSysfs sysfs(dir / "root");
+    sysfs.Add({.name = "mmcblk0",
+               .node = card.Path(),
+               .deviceNumber = card.DeviceNumber(),
+               .bus = "mmc"});
+    ListOnlyView view;
+    ui::SystemClock clock;
+    imaging::CopyJob job;
+    int launches = 0;
+    ui::ImagerDialogLogic logic(view, clock, job, [&] { return ++launches, true; });
+
+    logic.OnRefresh();
+    ASSERT_EQ(view.entries, std::vector<std::string>{"0: volume: 3 MB"});
+    view.selected = view.entries.front();
+    logic.OnStart();
+
+    EXPECT_EQ(launches, 1);
+    EXPECT_EQ(job.devicePath, drive::DrivePath(0));
+    EXPECT_EQ(job.expectedDrive.device, static_cast<std::uint64_t>(card.Device()));
+    EXPECT_NE(job.expectedDrive.sequence, 0U);
+    EXPECT_NE(view.details.front().find("Bus: SD/MMC"), std::string::npos) << view.details.front();
+}
+
+}  // namespace
