@@ -65,4 +65,8 @@ std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size);
 // Tells the platform the drive is about to be read from start to end, once.
 void AdviseSequentialRead(DriveHandle handle);
 
+// Called as the read position moves from `before` to `after`: asks the platform to fetch what
+// comes next in long runs of its own, so the drive keeps reading while the image's disk writes.
+void KeepReadingAhead(DriveHandle handle, std::uint64_t before, std::uint64_t after);
+
 }  // namespace drive

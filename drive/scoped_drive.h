@@ -7,7 +7,7 @@ namespace drive {
 
 struct DriveTraits {
     using Handle = DriveHandle;
-    static constexpr DriveHandle Invalid() { return kInvalidDriveHandle; }
+    static DriveHandle Invalid() { return kInvalidDriveHandle; }
     static void Close(DriveHandle handle) { CloseDrive(handle); }
 };
 

@@ -29,6 +29,7 @@ bool CopyChunks(CopyJob& job, drive::DriveHandle device, ImageHandle image) {
             !PaceWriteback(image, done, done + chunk)) {
             return false;
         }
+        drive::KeepReadingAhead(device, done, done + chunk);
         done += chunk;
         job.doneBytes.store(done, std::memory_order_relaxed);
     }

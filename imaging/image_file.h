@@ -33,7 +33,7 @@ void CloseImageFile(ImageHandle image);
 
 struct ImageTraits {
     using Handle = ImageHandle;
-    static constexpr ImageHandle Invalid() { return kInvalidImageHandle; }
+    static ImageHandle Invalid() { return kInvalidImageHandle; }
     static void Close(ImageHandle image) { CloseImageFile(image); }
 };
 

@@ -17,6 +17,11 @@ namespace {
 constexpr std::uint32_t kTracksPerCylinder = 255;
 constexpr std::uint32_t kSectorsPerTrack = 63;
 
+// Every 8 MiB, the next 64 MiB are asked for. Measured with source and image on one virtual
+// disk, cold: 2.4 s for 2 GiB with the kernel's own read-ahead alone, 1.9 s with this.
+constexpr std::uint64_t kReadAheadStep = 8 << 20;
+constexpr std::uint64_t kReadAheadDistance = 64 << 20;
+
 }  // namespace
 
 // A read-write open would make udev re-read the partition table of every probed disk when it
@@ -80,6 +85,14 @@ std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size) {
 
 void AdviseSequentialRead(DriveHandle handle) {
     ::posix_fadvise(handle, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+void KeepReadingAhead(DriveHandle handle, std::uint64_t before, std::uint64_t after) {
+    if (before != 0 && before / kReadAheadStep == after / kReadAheadStep) {
+        return;
+    }
+    ::posix_fadvise(handle, static_cast<off_t>(after), static_cast<off_t>(kReadAheadDistance),
+                    POSIX_FADV_WILLNEED);
 }
 
 }  // namespace drive

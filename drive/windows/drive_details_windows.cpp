@@ -1,0 +1,12 @@
+#include "drive_details.h"
+#include "drive_length.h"
+
+namespace drive {
+
+std::string DescribeDrive(DriveHandle handle, const std::string& path) {
+    std::uint64_t length = 0;
+    return QueryDriveLength(handle, length) ? path + "\nSize: " + std::to_string(length) + " bytes"
+                                            : path;
+}
+
+}  // namespace drive

@@ -1,0 +1,39 @@
+#include "drive_io.h"
+
+namespace drive {
+namespace {
+
+class PlatformDriveIo : public DriveIo {
+public:
+    HANDLE Open(const char* path) override {
+        return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+
+    BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) override {
+        DWORD returned = 0;
+        return ::DeviceIoControl(drive, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
+                                 sizeof geometry, &returned, nullptr);
+    }
+
+    BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) override {
+        DWORD returned = 0;
+        return ::DeviceIoControl(drive, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                 sizeof length, &returned, nullptr);
+    }
+};
+
+PlatformDriveIo thePlatformDriveIo;
+DriveIo* theDriveIo = &thePlatformDriveIo;
+
+}  // namespace
+
+DriveIo& TheDriveIo() {
+    return *theDriveIo;
+}
+
+void SetDriveIo(DriveIo* io) {
+    theDriveIo = io != nullptr ? io : &thePlatformDriveIo;
+}
+
+}  // namespace drive

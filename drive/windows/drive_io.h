@@ -1,0 +1,28 @@
+#pragma once
+
+#include <windows.h>
+#include <winioctl.h>
+
+namespace drive {
+
+// The three calls through which the backend reaches physical drives. Tests put drives backed by
+// files in their place, since neither Wine nor a test machine has a readable removable drive;
+// everything above these calls, reads included, stays real.
+class DriveIo {
+public:
+    DriveIo() = default;
+    DriveIo(const DriveIo&) = delete;
+    DriveIo& operator=(const DriveIo&) = delete;
+    virtual ~DriveIo() = default;
+
+    virtual HANDLE Open(const char* path) = 0;
+    virtual BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) = 0;
+    virtual BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) = 0;
+};
+
+DriveIo& TheDriveIo();
+
+// Replaces the drive calls until it is called again with nullptr (the platform's own).
+void SetDriveIo(DriveIo* io);
+
+}  // namespace drive

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "drive_io.h"
+
+namespace win_testing {
+
+// Wine has no readable physical drive: this makes one drive path lead to a file that reports
+// removable media of the file's length, for as long as the object lives. Every other drive path
+// opens nothing.
+class FileBackedDrive : public drive::DriveIo {
+public:
+    FileBackedDrive(std::string drivePath, std::string file);
+    ~FileBackedDrive() override;
+
+    HANDLE Open(const char* path) override;
+    BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) override;
+    BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) override;
+
+private:
+    std::string m_drivePath;
+    std::string m_file;
+};
+
+// A fresh folder under the temporary folder, removed with its files.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    std::string operator/(const std::string& name) const { return m_path + "\\" + name; }
+
+private:
+    std::string m_path;
+};
+
+void WriteRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed);
+std::uint64_t FileSize(const std::string& path);
+bool SamePrefix(const std::string& a, const std::string& b, std::uint64_t length);
+
+// Runs the thread's messages until `done` answers true or `timeoutMs` passes; true if done.
+template <typename Done>
+bool PumpUntil(Done done, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    while (!done()) {
+        if (::GetTickCount() - start > timeoutMs) {
+            return false;
+        }
+        MSG message;
+        while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageA(&message);
+        }
+        ::Sleep(5);
+    }
+    return true;
+}
+
+}  // namespace win_testing

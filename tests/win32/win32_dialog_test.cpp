@@ -1,0 +1,296 @@
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "copy_job.h"
+#include "file_backed_drive.h"
+#include "imager_dlg.h"
+#include "resource_ids.h"
+
+namespace {
+
+using namespace win_testing;
+
+constexpr DWORD kRunTimeoutMs = 60000;
+
+std::string TextOf(HWND window) {
+    char text[256] = {};
+    ::GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+std::string ClassOf(HWND window) {
+    char name[64] = {};
+    ::GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+// Answers the modal boxes the window opens while a test pumps its messages: each box is read
+// (caption and texts) and closed with OK. Runs from a thread timer, which every modal loop of
+// the thread dispatches.
+class ModalAnswerer {
+public:
+    explicit ModalAnswerer(HWND mainWindow) : m_main(mainWindow) {
+        theAnswerer = this;
+        m_timer = ::SetTimer(nullptr, 0, 50, &ModalAnswerer::OnTick);
+    }
+    ~ModalAnswerer() {
+        ::KillTimer(nullptr, m_timer);
+        theAnswerer = nullptr;
+    }
+    ModalAnswerer(const ModalAnswerer&) = delete;
+    ModalAnswerer& operator=(const ModalAnswerer&) = delete;
+
+    std::vector<std::vector<std::string>> boxes;  // caption, then each child's text
+    bool mainWasBusy = false;
+
+private:
+    static void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD) {
+        ::EnumThreadWindows(::GetCurrentThreadId(), &ModalAnswerer::Visit, 0);
+    }
+
+    static BOOL CALLBACK Visit(HWND window, LPARAM) {
+        ModalAnswerer* self = theAnswerer;
+        if (self == nullptr || window == self->m_main || !::IsWindowVisible(window) ||
+            ClassOf(window) != "#32770" || self->m_answered == window) {
+            return TRUE;
+        }
+        self->m_answered = window;
+        std::vector<std::string> box{TextOf(window)};
+        for (HWND child = ::GetWindow(window, GW_CHILD); child != nullptr;
+             child = ::GetWindow(child, GW_HWNDNEXT)) {
+            box.push_back(TextOf(child));
+        }
+        self->boxes.push_back(box);
+        self->mainWasBusy =
+            self->m_main != nullptr && !::IsWindowEnabled(::GetDlgItem(self->m_main, IDOK));
+        ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        return TRUE;
+    }
+
+    static inline ModalAnswerer* theAnswerer = nullptr;
+    HWND m_main;
+    HWND m_answered = nullptr;
+    UINT_PTR m_timer = 0;
+};
+
+struct Control {
+    int id;
+    const char* className;
+    const char* text;
+    RECT units;   // left, top, right, bottom in dialog units
+    DWORD style;  // bits that must be set
+};
+
+// The template in its order, which is also the order of the child windows.
+const Control kMainControls[] = {
+    {IDOK, "Button", "&Start", {249, 186, 299, 200}, BS_DEFPUSHBUTTON | WS_TABSTOP},
+    {IDCANCEL, "Button", "E&xit", {249, 210, 299, 224}, WS_TABSTOP},
+    {IDC_SELECT, "Button", "Se&lect", {245, 101, 295, 115}, WS_TABSTOP},
+    {IDC_PROGRESS, "msctls_progress32", "Progress1", {47, 166, 218, 180}, WS_BORDER},
+    {IDC_STATIC, "Static", "Target Image File", {24, 105, 93, 113}, SS_LEFT},
+    {IDC_STATIC, "Static", "CF card Device", {33, 34, 90, 42}, SS_LEFT},
+    {IDC_IMAGE_PATH, "Edit", "", {99, 102, 236, 116}, ES_AUTOHSCROLL | WS_TABSTOP},
+    {IDC_REFRESH, "Button", "&Refresh", {245, 34, 295, 48}, WS_TABSTOP},
+    {IDC_STATIC, "Button", "Process", {18, 143, 309, 234}, BS_GROUPBOX},
+    {IDC_STATIC, "Button", "File Select", {18, 7, 309, 137}, BS_GROUPBOX},
+    {IDC_STATIC, "Static", "Time elapsed", {28, 197, 77, 205}, SS_LEFT},
+    {IDC_STATIC, "Static", "Time remained", {25, 215, 78, 223}, SS_LEFT},
+    {IDC_TIME_ELAPSED, "Static", "00:00", {91, 197, 112, 205}, SS_LEFT},
+    {IDC_TIME_REMAINING, "Static", "00:00", {92, 215, 113, 223}, SS_LEFT},
+    {IDC_PERCENT, "Static", "0 %", {226, 169, 248, 177}, SS_LEFT},
+    {IDC_STATIC, "Static", "Total time", {135, 197, 176, 205}, SS_LEFT},
+    {IDC_TOTAL_TIME, "Static", "00:00", {189, 197, 210, 205}, SS_LEFT},
+    {IDC_STATIC, "Static", "Speed", {145, 215, 166, 223}, SS_LEFT},
+    {IDC_SPEED, "Static", "N/A", {178, 215, 226, 223}, SS_CENTER},
+    {IDC_DEVICE_LIST,
+     "ComboBox",
+     "",
+     {99, 24, 236, 86},
+     CBS_SIMPLE | CBS_SORT | WS_VSCROLL | WS_TABSTOP},
+};
+
+class Win32Dialog : public ::testing::Test {
+protected:
+    void OpenWindow() {
+        m_dialog = std::make_unique<CImagerDlg>();
+        ASSERT_NE(m_dialog->Create(), nullptr);
+    }
+
+    HWND Item(int id) const { return ::GetDlgItem(m_dialog->Window(), id); }
+
+    void StartCopyTo(const std::string& image) {
+        HWND list = Item(IDC_DEVICE_LIST);
+        ASSERT_EQ(::SendMessageA(list, CB_GETCOUNT, 0, 0), 1);
+        ::SendMessageA(list, CB_SETCURSEL, 0, 0);
+        ::SetWindowTextA(Item(IDC_IMAGE_PATH), image.c_str());
+        ::SendMessageA(Item(IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(m_dialog->IsBusy());
+        EXPECT_FALSE(::IsWindowEnabled(Item(IDOK)));
+        EXPECT_EQ(TextOf(Item(IDCANCEL)), "&Cancel");
+    }
+
+    void WaitUntilIdle() {
+        ASSERT_TRUE(PumpUntil([&] { return !m_dialog->IsBusy(); }, kRunTimeoutMs));
+        EXPECT_TRUE(::IsWindowEnabled(Item(IDOK)));
+        EXPECT_EQ(TextOf(Item(IDCANCEL)), "E&xit");
+    }
+
+    void TearDown() override {
+        if (m_dialog && ::IsWindow(m_dialog->Window())) {
+            ::DestroyWindow(m_dialog->Window());
+        }
+    }
+
+    TempFolder m_folder;
+    std::unique_ptr<CImagerDlg> m_dialog;
+};
+
+TEST_F(Win32Dialog, HasEveryControlOfItsTemplateInOrder) {
+    OpenWindow();
+    HWND window = m_dialog->Window();
+    EXPECT_EQ(TextOf(window), "Dresmont");
+    RECT client{};
+    ::GetClientRect(window, &client);
+    RECT size{0, 0, 326, 243};
+    ::MapDialogRect(window, &size);
+    EXPECT_EQ(client.right, size.right);
+    EXPECT_EQ(client.bottom, size.bottom);
+    EXPECT_NE(::GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
+
+    HWND child = ::GetWindow(window, GW_CHILD);
+    for (const Control& expected : kMainControls) {
+        ASSERT_NE(child, nullptr) << expected.text;
+        EXPECT_EQ(static_cast<int>(static_cast<short>(::GetDlgCtrlID(child))), expected.id)
+            << expected.text;
+        EXPECT_EQ(ClassOf(child), expected.className) << expected.text;
+        if (expected.id != IDC_DEVICE_LIST) {
+            EXPECT_EQ(TextOf(child), expected.text);
+        }
+        const DWORD style = static_cast<DWORD>(::GetWindowLongA(child, GWL_STYLE));
+        EXPECT_EQ(style & expected.style, expected.style) << expected.text;
+        RECT placed{};
+        ::GetWindowRect(child, &placed);
+        ::MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&placed), 2);
+        RECT wanted = expected.units;
+        ::MapDialogRect(window, &wanted);
+        EXPECT_EQ(placed.left, wanted.left) << expected.text;
+        EXPECT_EQ(placed.top, wanted.top) << expected.text;
+        EXPECT_EQ(placed.right, wanted.right) << expected.text;
+        if (expected.id != IDC_DEVICE_LIST) {
+            EXPECT_EQ(placed.bottom, wanted.bottom) << expected.text;
+        }
+        child = ::GetWindow(child, GW_HWNDNEXT);
+    }
+    EXPECT_EQ(child, nullptr);
+}
+
+TEST_F(Win32Dialog, OffersTheAboutBoxInItsSystemMenu) {
+    OpenWindow();
+    char text[64] = {};
+    HMENU menu = ::GetSystemMenu(m_dialog->Window(), FALSE);
+    ASSERT_GT(::GetMenuStringA(menu, IDM_ABOUTBOX, text, sizeof text, MF_BYCOMMAND), 0);
+    EXPECT_STREQ(text, "&About kalvor...");
+    const int count = ::GetMenuItemCount(menu);
+    EXPECT_EQ(::GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
+    EXPECT_NE(::GetMenuState(menu, count - 2, MF_BYPOSITION) & MF_SEPARATOR, 0U);
+}
+
+TEST(IconPlacement, CentresTheIconRoundingUpAndTruncatingTowardZero) {
+    EXPECT_EQ(CImagerDlg::IconOffset(100, 32), 34);
+    EXPECT_EQ(CImagerDlg::IconOffset(33, 32), 1);
+    EXPECT_EQ(CImagerDlg::IconOffset(32, 32), 0);
+    EXPECT_EQ(CImagerDlg::IconOffset(10, 32), -10);
+}
+
+TEST_F(Win32Dialog, CopiesAWholeDriveThroughTheWindow) {
+    const std::uint64_t size = 5 * 1024 * 1024 + 512;
+    const std::string card = m_folder / "card.bin";
+    WriteRandomFile(card, size, 1);
+    const FileBackedDrive drive("\\\\.\\PhysicalDrive1", card);
+    OpenWindow();
+    ModalAnswerer answerer(m_dialog->Window());
+    char entry[64] = {};
+    ::SendMessageA(Item(IDC_DEVICE_LIST), CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(entry));
+    EXPECT_STREQ(entry, "1: volume: 5 MB");
+    const std::string image = m_folder / "card.img";
+
+    StartCopyTo(image);
+    WaitUntilIdle();
+
+    ASSERT_EQ(answerer.boxes.size(), 1U);
+    EXPECT_EQ(answerer.boxes[0][0], "win_tests");
+    EXPECT_NE(
+        std::find(answerer.boxes[0].begin(), answerer.boxes[0].end(), "Write Image Successfully"),
+        answerer.boxes[0].end());
+    EXPECT_TRUE(answerer.mainWasBusy) << "the buttons came back before the box was dismissed";
+    EXPECT_EQ(FileSize(image), size);
+    EXPECT_TRUE(SamePrefix(image, card, size));
+    EXPECT_EQ(TextOf(Item(IDC_PERCENT)), "100 %");
+    EXPECT_EQ(::SendMessageA(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0), 100);
+}
+
+TEST_F(Win32Dialog, ExitDuringACopyOnlyCancels) {
+    const std::uint64_t size = 64 * 1024 * 1024;
+    const std::string card = m_folder / "card.bin";
+    WriteRandomFile(card, size, 2);
+    const FileBackedDrive drive("\\\\.\\PhysicalDrive3", card);
+    OpenWindow();
+    ModalAnswerer answerer(m_dialog->Window());
+    const std::string image = m_folder / "card.img";
+
+    StartCopyTo(image);
+    ::SendMessageA(Item(IDCANCEL), BM_CLICK, 0, 0);
+
+    EXPECT_TRUE(::IsWindow(m_dialog->Window()));
+    EXPECT_EQ(TextOf(Item(IDCANCEL)), "&Cancel");
+    WaitUntilIdle();
+    EXPECT_TRUE(answerer.boxes.empty());
+    EXPECT_LT(FileSize(image), size);
+    EXPECT_EQ(imaging::TheCopyJob().outcome.load(), imaging::Outcome::Failed);
+}
+
+TEST_F(Win32Dialog, RefusesTargetsThatAreNoFiles) {
+    const std::string card = m_folder / "card.bin";
+    WriteRandomFile(card, 1024 * 1024, 3);
+    const FileBackedDrive drive("\\\\.\\PhysicalDrive2", card);
+    OpenWindow();
+    ModalAnswerer answerer(m_dialog->Window());
+    ::CreateDirectoryA((m_folder / "folder").c_str(), nullptr);
+
+    for (const std::string& target :
+         {std::string("\\\\.\\PhysicalDrive0"), m_folder / "folder", m_folder / "missing\\a.img"}) {
+        StartCopyTo(target);
+        WaitUntilIdle();
+        EXPECT_EQ(imaging::TheCopyJob().outcome.load(), imaging::Outcome::Failed) << target;
+        EXPECT_EQ(imaging::TheCopyJob().startTime.load(), 0) << target;
+    }
+    EXPECT_TRUE(answerer.boxes.empty());
+}
+
+TEST_F(Win32Dialog, TheAboutBoxOpensAndClosesDuringACopy) {
+    const std::uint64_t size = 24 * 1024 * 1024;
+    const std::string card = m_folder / "card.bin";
+    WriteRandomFile(card, size, 4);
+    const FileBackedDrive drive("\\\\.\\PhysicalDrive1", card);
+    OpenWindow();
+    ModalAnswerer answerer(m_dialog->Window());
+    const std::string image = m_folder / "card.img";
+    StartCopyTo(image);
+
+    ::SendMessageA(m_dialog->Window(), WM_SYSCOMMAND, IDM_ABOUTBOX | 0x3, 0);
+
+    ASSERT_GE(answerer.boxes.size(), 1U);
+    const std::vector<std::string>& about = answerer.boxes[0];
+    EXPECT_EQ(about[0], "About kalvor");
+    EXPECT_NE(std::find(about.begin(), about.end(), "kalvor Version 1.0"), about.end());
+    WaitUntilIdle();
+    ASSERT_EQ(answerer.boxes.size(), 2U);
+    EXPECT_TRUE(SamePrefix(image, card, size));
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+#include "imager_dlg.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <string>
+#include <vector>
+
+#include "about_dlg.h"
+#include "copy_job.h"
+#include "copy_worker.h"
+#include "resource_ids.h"
+
+namespace {
+
+constexpr UINT_PTR kTimerId = 1;
+constexpr UINT kTimerPeriodMs = 1000;
+constexpr DWORD kHelpContextBase = 0x20000;
+
+std::string ModulePath() {
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, path, sizeof path);
+    return path;
+}
+
+// The executable's file name without its folder and extension: the program's name.
+std::string ProgramName() {
+    std::string name = ModulePath();
+    name = name.substr(name.find_last_of("\\/") + 1);
+    return name.substr(0, name.rfind('.'));
+}
+
+std::string WindowText(HWND window) {
+    std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(window)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(
+        ::GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+}  // namespace
+
+CImagerDlg::CImagerDlg(HWND parent)
+    : m_parent(parent),
+      m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))),
+      m_logic(*this, m_clock, imaging::TheCopyJob(), imaging::LaunchCopyWorker) {}
+
+INT_PTR CImagerDlg::DoModal() {
+    m_modal = true;
+    return ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), m_parent,
+                             DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+HWND CImagerDlg::Create() {
+    m_modal = false;
+    return ::CreateDialogParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), m_parent,
+                                DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK CImagerDlg::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        ::SetWindowLongPtrA(window, DWLP_USER, lParam);
+        reinterpret_cast<CImagerDlg*>(lParam)->m_hWnd = window;
+    }
+    auto* dialog = reinterpret_cast<CImagerDlg*>(::GetWindowLongPtrA(window, DWLP_USER));
+    return dialog != nullptr ? dialog->HandleMessage(message, wParam, lParam) : FALSE;
+}
+
+// FALSE leaves a message to the dialog manager's default handling.
+INT_PTR CImagerDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+    switch (message) {
+        case WM_INITDIALOG:
+            return OnInitDialog();
+        case WM_SYSCOMMAND:
+            return OnSysCommand(static_cast<UINT>(wParam)) ? TRUE : FALSE;
+        case WM_PAINT:
+            return OnPaint() ? TRUE : FALSE;
+        case WM_QUERYDRAGICON:
+            return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+        case WM_COMMAND:
+            if (HIWORD(wParam) == BN_CLICKED) {
+                OnCommand(LOWORD(wParam));
+                return TRUE;
+            }
+            return FALSE;
+        case WM_TIMER:
+            m_logic.OnTimer();
+            return TRUE;
+        case WM_HELP:
+            OnHelp();
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+BOOL CImagerDlg::OnInitDialog() {
+    AddAboutEntry();
+    ::SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    ::SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    m_logic.OnInitDialog();
+    return TRUE;  // the focus goes to the first tab stop, Start
+}
+
+void CImagerDlg::AddAboutEntry() {
+    HMENU systemMenu = ::GetSystemMenu(m_hWnd, FALSE);
+    char text[64] = {};
+    if (systemMenu == nullptr ||
+        ::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, text, sizeof text) <= 0) {
+        return;
+    }
+    ::AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuA(systemMenu, MF_STRING, IDM_ABOUTBOX, text);
+}
+
+// The platform uses the low four bits of system commands itself.
+bool CImagerDlg::OnSysCommand(UINT id) {
+    if ((id & 0xFFF0) != IDM_ABOUTBOX) {
+        return false;
+    }
+    CAboutDlg(m_hWnd).DoModal();
+    return true;
+}
+
+bool CImagerDlg::OnPaint() {
+    if (!::IsIconic(m_hWnd)) {
+        return false;
+    }
+    PAINTSTRUCT paint{};
+    HDC context = ::BeginPaint(m_hWnd, &paint);
+    ::SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(context), 0);
+    RECT client{};
+    ::GetClientRect(m_hWnd, &client);
+    ::DrawIcon(context, IconOffset(client.right - client.left, ::GetSystemMetrics(SM_CXICON)),
+               IconOffset(client.bottom - client.top, ::GetSystemMetrics(SM_CYICON)), m_hIcon);
+    ::EndPaint(m_hWnd, &paint);
+    return true;
+}
+
+void CImagerDlg::OnCommand(int id) {
+    switch (id) {
+        case IDC_SELECT:
+            OnSelect();
+            break;
+        case IDC_REFRESH:
+            m_logic.OnRefresh();
+            break;
+        case IDOK:
+            m_logic.OnStart();
+            break;
+        case IDCANCEL:
+            m_logic.OnExit();
+            break;
+        default:
+            break;
+    }
+}
+
+// A save-style chooser: it asks before an existing file is chosen, since Start then replaces it.
+void CImagerDlg::OnSelect() {
+    char path[MAX_PATH] = "*.*";
+    OPENFILENAMEA chooser{};
+    chooser.lStructSize = sizeof chooser;
+    chooser.hwndOwner = m_hWnd;
+    chooser.lpstrFile = path;
+    chooser.nMaxFile = sizeof path;
+    chooser.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
+    if (::GetSaveFileNameA(&chooser)) {
+        ::SetDlgItemTextA(m_hWnd, IDC_IMAGE_PATH, path);
+    }
+}
+
+void CImagerDlg::OnHelp() {
+    std::string helpFile = ModulePath();
+    helpFile = helpFile.substr(0, helpFile.rfind('.')) + ".HLP";
+    if (!::WinHelpA(m_hWnd, helpFile.c_str(), HELP_CONTEXT, kHelpContextBase + IDD_MAIN)) {
+        ::MessageBoxA(m_hWnd, "Failed to launch help.", ProgramName().c_str(), MB_OK);
+    }
+}
+
+void CImagerDlg::ResetDeviceList() {
+    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_RESETCONTENT, 0, 0);
+}
+
+void CImagerDlg::AddDeviceEntry(const std::string& text, const std::string& /*details*/) {
+    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_ADDSTRING, 0,
+                          reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+std::optional<std::string> CImagerDlg::SelectedDeviceEntry() const {
+    const LRESULT index = ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_GETCURSEL, 0, 0);
+    if (index == CB_ERR) {
+        return std::nullopt;
+    }
+    const LRESULT length =
+        ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_GETLBTEXTLEN, index, 0);
+    std::string text(static_cast<std::size_t>(length < 0 ? 0 : length) + 1, '\0');
+    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_GETLBTEXT, index,
+                          reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<std::size_t>(length < 0 ? 0 : length));
+    return text;
+}
+
+std::string CImagerDlg::ImagePathText() const {
+    return WindowText(::GetDlgItem(m_hWnd, IDC_IMAGE_PATH));
+}
+
+void CImagerDlg::SetControlText(int controlId, const std::string& text) {
+    ::SetDlgItemTextA(m_hWnd, controlId, text.c_str());
+}
+
+void CImagerDlg::EnableControl(int controlId, bool enabled) {
+    ::EnableWindow(::GetDlgItem(m_hWnd, controlId), enabled ? TRUE : FALSE);
+}
+
+void CImagerDlg::SetProgressPosition(int percent) {
+    ::SendDlgItemMessageA(m_hWnd, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+}
+
+void CImagerDlg::StartTimer() {
+    m_timerId = ::SetTimer(m_hWnd, kTimerId, kTimerPeriodMs, nullptr);
+}
+
+void CImagerDlg::StopTimer() {
+    ::KillTimer(m_hWnd, m_timerId);
+}
+
+void CImagerDlg::ShowSuccessMessage() {
+    ::MessageBoxA(m_hWnd, "Write Image Successfully", ProgramName().c_str(), MB_OK);
+}
+
+void CImagerDlg::EndDialog(int result) {
+    if (m_modal) {
+        ::EndDialog(m_hWnd, result);
+    } else {
+        ::DestroyWindow(m_hWnd);
+    }
+}

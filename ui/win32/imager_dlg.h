@@ -1,0 +1,64 @@
+#pragma once
+
+#include <windows.h>
+
+#include "clock.h"
+#include "dialog_view.h"
+#include "imager_dialog_logic.h"
+
+// The program's window on Windows, on the IDD_MAIN template. It routes the window's messages to
+// its handlers, which forward to the window's decisions (ImagerDialogLogic); it decides nothing
+// itself.
+class CImagerDlg : private ui::DialogView {
+public:
+    explicit CImagerDlg(HWND parent = nullptr);
+    CImagerDlg(const CImagerDlg&) = delete;
+    CImagerDlg& operator=(const CImagerDlg&) = delete;
+    ~CImagerDlg() override = default;
+
+    // Runs the window modally until it ends; returns its result.
+    INT_PTR DoModal();
+    // Creates the window without a modal loop of its own, for a caller that pumps messages.
+    HWND Create();
+
+    HWND Window() const { return m_hWnd; }
+    bool IsBusy() const { return m_logic.IsBusy(); }
+
+    // Where the minimised window draws its icon along one axis: centred, rounding up.
+    static int IconOffset(int clientExtent, int iconExtent) {
+        return (clientExtent - iconExtent + 1) / 2;
+    }
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+    BOOL OnInitDialog();
+    bool OnSysCommand(UINT id);
+    bool OnPaint();
+    HICON OnQueryDragIcon() const { return m_hIcon; }
+    void OnCommand(int id);
+    void OnSelect();
+    void OnHelp();
+    void AddAboutEntry();
+
+    void ResetDeviceList() override;
+    void AddDeviceEntry(const std::string& text, const std::string& details) override;
+    std::optional<std::string> SelectedDeviceEntry() const override;
+    std::string ImagePathText() const override;
+    void SetControlText(int controlId, const std::string& text) override;
+    void EnableControl(int controlId, bool enabled) override;
+    void SetProgressPosition(int percent) override;
+    void StartTimer() override;
+    void StopTimer() override;
+    void ShowSuccessMessage() override;
+    void EndDialog(int result) override;
+
+    HWND m_parent;
+    HWND m_hWnd = nullptr;
+    bool m_modal = false;
+    UINT_PTR m_timerId = 0;
+    HICON m_hIcon;
+    ui::SystemClock m_clock;
+    ui::ImagerDialogLogic m_logic;
+};
