@@ -88,11 +88,17 @@ void AdviseSequentialRead(DriveHandle handle) {
 }
 
 void KeepReadingAhead(DriveHandle handle, std::uint64_t before, std::uint64_t after) {
-    if (before != 0 && before / kReadAheadStep == after / kReadAheadStep) {
+    if (before == 0) {
+        ::posix_fadvise(handle, 0, static_cast<off_t>(kReadAheadDistance), POSIX_FADV_WILLNEED);
         return;
     }
-    ::posix_fadvise(handle, static_cast<off_t>(after), static_cast<off_t>(kReadAheadDistance),
-                    POSIX_FADV_WILLNEED);
+    if (before / kReadAheadStep == after / kReadAheadStep) {
+        return;
+    }
+    // Only the step that has just come into reach: the rest was asked for before.
+    const std::uint64_t end = after / kReadAheadStep * kReadAheadStep + kReadAheadDistance;
+    ::posix_fadvise(handle, static_cast<off_t>(end - kReadAheadStep),
+                    static_cast<off_t>(kReadAheadStep), POSIX_FADV_WILLNEED);
 }
 
 }  // namespace drive
