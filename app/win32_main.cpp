@@ -1,5 +1,7 @@
-#include <commctrl.h>
+// The other Windows headers need windows.h before them.
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include "imager_app.h"
 #include "imager_dlg.h"

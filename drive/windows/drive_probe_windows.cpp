@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <cstring>
 
 #include "drive_io.h"
 #include "drive_length.h"
@@ -34,7 +33,11 @@ int QueryDriveGeometry(DriveHandle handle, DriveGeometry& geometry) {
     if (!TheDriveIo().QueryGeometry(handle, platform)) {
         return 0;
     }
-    std::memcpy(&geometry, &platform, sizeof geometry);
+    geometry.Cylinders = platform.Cylinders.QuadPart;
+    geometry.MediaType = static_cast<std::uint32_t>(platform.MediaType);
+    geometry.TracksPerCylinder = platform.TracksPerCylinder;
+    geometry.SectorsPerTrack = platform.SectorsPerTrack;
+    geometry.BytesPerSector = platform.BytesPerSector;
     return 1;
 }
 

@@ -1,6 +1,9 @@
-#include <commctrl.h>
 #include <gtest/gtest.h>
+
+// The other Windows headers need windows.h before them.
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <memory>
 #include <string>
@@ -88,30 +91,27 @@ struct Control {
 
 // The template in its order, which is also the order of the child windows.
 const Control kMainControls[] = {
-    {IDOK, "Button", "&Start", {249, 186, 299, 200}, BS_DEFPUSHBUTTON | WS_TABSTOP},
-    {IDCANCEL, "Button", "E&xit", {249, 210, 299, 224}, WS_TABSTOP},
-    {IDC_SELECT, "Button", "Se&lect", {245, 101, 295, 115}, WS_TABSTOP},
-    {IDC_PROGRESS, "msctls_progress32", "Progress1", {47, 166, 218, 180}, WS_BORDER},
-    {IDC_STATIC, "Static", "Target Image File", {24, 105, 93, 113}, SS_LEFT},
-    {IDC_STATIC, "Static", "CF card Device", {33, 34, 90, 42}, SS_LEFT},
-    {IDC_IMAGE_PATH, "Edit", "", {99, 102, 236, 116}, ES_AUTOHSCROLL | WS_TABSTOP},
-    {IDC_REFRESH, "Button", "&Refresh", {245, 34, 295, 48}, WS_TABSTOP},
-    {IDC_STATIC, "Button", "Process", {18, 143, 309, 234}, BS_GROUPBOX},
-    {IDC_STATIC, "Button", "File Select", {18, 7, 309, 137}, BS_GROUPBOX},
-    {IDC_STATIC, "Static", "Time elapsed", {28, 197, 77, 205}, SS_LEFT},
-    {IDC_STATIC, "Static", "Time remained", {25, 215, 78, 223}, SS_LEFT},
-    {IDC_TIME_ELAPSED, "Static", "00:00", {91, 197, 112, 205}, SS_LEFT},
-    {IDC_TIME_REMAINING, "Static", "00:00", {92, 215, 113, 223}, SS_LEFT},
-    {IDC_PERCENT, "Static", "0 %", {226, 169, 248, 177}, SS_LEFT},
-    {IDC_STATIC, "Static", "Total time", {135, 197, 176, 205}, SS_LEFT},
-    {IDC_TOTAL_TIME, "Static", "00:00", {189, 197, 210, 205}, SS_LEFT},
-    {IDC_STATIC, "Static", "Speed", {145, 215, 166, 223}, SS_LEFT},
-    {IDC_SPEED, "Static", "N/A", {178, 215, 226, 223}, SS_CENTER},
-    {IDC_DEVICE_LIST,
-     "ComboBox",
-     "",
-     {99, 24, 236, 86},
-     CBS_SIMPLE | CBS_SORT | WS_VSCROLL | WS_TABSTOP},
+    {IDOK, "Button", "&Start", {249, 186, 50, 14}, BS_DEFPUSHBUTTON | WS_TABSTOP},
+    {IDCANCEL, "Button", "E&xit", {249, 210, 50, 14}, WS_TABSTOP},
+    {IDC_SELECT, "Button", "Se&lect", {245, 101, 50, 14}, WS_TABSTOP},
+    // The progress bar turns its WS_BORDER into an edge of its own drawing.
+    {IDC_PROGRESS, "msctls_progress32", "Progress1", {47, 166, 171, 14}, 0},
+    {IDC_STATIC, "Static", "Target Image File", {24, 105, 69, 8}, SS_LEFT},
+    {IDC_STATIC, "Static", "CF card Device", {33, 34, 57, 8}, SS_LEFT},
+    {IDC_IMAGE_PATH, "Edit", "", {99, 102, 137, 14}, ES_AUTOHSCROLL | WS_TABSTOP},
+    {IDC_REFRESH, "Button", "&Refresh", {245, 34, 50, 14}, WS_TABSTOP},
+    {IDC_STATIC, "Button", "Process", {18, 143, 291, 91}, BS_GROUPBOX},
+    {IDC_STATIC, "Button", "File Select", {18, 7, 291, 130}, BS_GROUPBOX},
+    {IDC_STATIC, "Static", "Time elapsed", {28, 197, 49, 8}, SS_LEFT},
+    {IDC_STATIC, "Static", "Time remained", {25, 215, 53, 8}, SS_LEFT},
+    {IDC_TIME_ELAPSED, "Static", "00:00", {91, 197, 21, 8}, SS_LEFT},
+    {IDC_TIME_REMAINING, "Static", "00:00", {92, 215, 21, 8}, SS_LEFT},
+    {IDC_PERCENT, "Static", "0 %", {226, 169, 22, 8}, SS_LEFT},
+    {IDC_STATIC, "Static", "Total time", {135, 197, 41, 8}, SS_LEFT},
+    {IDC_TOTAL_TIME, "Static", "00:00", {189, 197, 21, 8}, SS_LEFT},
+    {IDC_STATIC, "Static", "Speed", {145, 215, 21, 8}, SS_LEFT},
+    {IDC_SPEED, "Static", "N/A", {178, 215, 48, 8}, SS_CENTER},
+    {IDC_DEVICE_LIST, "ComboBox", "", {99, 24, 137, 62}, CBS_SIMPLE | CBS_SORT | WS_TABSTOP},
 };
 
 class Win32Dialog : public ::testing::Test {
@@ -180,9 +180,9 @@ TEST_F(Win32Dialog, HasEveryControlOfItsTemplateInOrder) {
         ::MapDialogRect(window, &wanted);
         EXPECT_EQ(placed.left, wanted.left) << expected.text;
         EXPECT_EQ(placed.top, wanted.top) << expected.text;
-        EXPECT_EQ(placed.right, wanted.right) << expected.text;
+        EXPECT_EQ(placed.right - placed.left, wanted.right) << expected.text;
         if (expected.id != IDC_DEVICE_LIST) {
-            EXPECT_EQ(placed.bottom, wanted.bottom) << expected.text;
+            EXPECT_EQ(placed.bottom - placed.top, wanted.bottom) << expected.text;
         }
         child = ::GetWindow(child, GW_HWNDNEXT);
     }
