@@ -54,37 +54,6 @@ TempDir::~TempDir() {
     fs::remove_all(m_path, error);
 }
 
-void WriteRandomFile(const fs::path& path, std::uint64_t size, std::uint32_t seed) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::mt19937_64 random(seed);
-    std::vector<std::uint64_t> block(1 << 14);
-    for (std::uint64_t left = size; left > 0;) {
-        for (auto& word : block) {
-            word = random();
-        }
-        const std::uint64_t bytes = std::min<std::uint64_t>(left, block.size() * 8);
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(bytes));
-        left -= bytes;
-    }
-}
-
-bool SamePrefix(const fs::path& a, const fs::path& b, std::uint64_t length) {
-    std::ifstream first(a, std::ios::binary);
-    std::ifstream second(b, std::ios::binary);
-    std::vector<char> left(1 << 20);
-    std::vector<char> right(1 << 20);
-    while (length > 0) {
-        const auto want =
-            static_cast<std::streamsize>(std::min<std::uint64_t>(length, left.size()));
-        if (!first.read(left.data(), want) || !second.read(right.data(), want) ||
-            !std::equal(left.begin(), left.begin() + want, right.begin())) {
-            return false;
-        }
-        length -= static_cast<std::uint64_t>(want);
-    }
-    return true;
-}
-
 std::uint64_t FileSize(const fs::path& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;

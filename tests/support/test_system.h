@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "test_files.h"
+
 namespace testing_support {
 
 // Runs a shell command, its output discarded; true when it exits with 0.
@@ -30,12 +32,6 @@ private:
     std::filesystem::path m_path;
 };
 
-// A file of `size` bytes, pseudo-random from `seed`, so no two chunks are alike.
-void WriteRandomFile(const std::filesystem::path& path, std::uint64_t size, std::uint32_t seed);
-
-// Byte-for-byte comparison of the first `length` bytes of two files (block devices too).
-bool SamePrefix(const std::filesystem::path& a, const std::filesystem::path& b,
-                std::uint64_t length);
 std::uint64_t FileSize(const std::filesystem::path& path);
 std::string Fingerprint(const std::filesystem::path& path);  // sha256 of a file or device
 

@@ -1,10 +1,5 @@
 #include "file_backed_drive.h"
 
-#include <algorithm>
-#include <fstream>
-#include <random>
-#include <vector>
-
 namespace win_testing {
 
 FileBackedDrive::FileBackedDrive(std::string drivePath, std::string file)
@@ -69,43 +64,12 @@ TempFolder::~TempFolder() {
     ::RemoveDirectoryA(m_path.c_str());
 }
 
-void WriteRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::mt19937 random(seed);
-    std::vector<std::uint32_t> block(1 << 14);
-    for (std::uint64_t left = size; left > 0;) {
-        for (auto& word : block) {
-            word = random();
-        }
-        const std::uint64_t bytes = std::min<std::uint64_t>(left, block.size() * 4);
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(bytes));
-        left -= bytes;
-    }
-}
-
 std::uint64_t FileSize(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
         return 0;
     }
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-bool SamePrefix(const std::string& a, const std::string& b, std::uint64_t length) {
-    std::ifstream first(a, std::ios::binary);
-    std::ifstream second(b, std::ios::binary);
-    std::vector<char> left(1 << 20);
-    std::vector<char> right(1 << 20);
-    while (length > 0) {
-        const auto want =
-            static_cast<std::streamsize>(std::min<std::uint64_t>(length, left.size()));
-        if (!first.read(left.data(), want) || !second.read(right.data(), want) ||
-            !std::equal(left.begin(), left.begin() + want, right.begin())) {
-            return false;
-        }
-        length -= static_cast<std::uint64_t>(want);
-    }
-    return true;
 }
 
 }  // namespace win_testing

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "drive_io.h"
+#include "test_files.h"
 
 namespace win_testing {
 
@@ -39,9 +40,9 @@ private:
     std::string m_path;
 };
 
-void WriteRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed);
+using testing_support::SamePrefix;
+using testing_support::WriteRandomFile;
 std::uint64_t FileSize(const std::string& path);
-bool SamePrefix(const std::string& a, const std::string& b, std::uint64_t length);
 
 // Runs the thread's messages until `done` answers true or `timeoutMs` passes; true if done.
 template <typename Done>
