@@ -47,7 +47,8 @@ int QueryDriveGeometry(DriveHandle handle, DriveGeometry& geometry) {
         return 0;
     }
     const std::uint64_t sectors = length / static_cast<std::uint64_t>(sectorSize);
-    const std::uint64_t cylinders = sectors / (kTracksPerCylinder * kSectorsPerTrack);
+    const std::uint64_t cylinders =
+        sectors / (std::uint64_t{kTracksPerCylinder} * kSectorsPerTrack);
     geometry.BytesPerSector = static_cast<std::uint32_t>(sectorSize);
     if (cylinders != 0) {
         geometry.Cylinders = static_cast<std::int64_t>(cylinders);

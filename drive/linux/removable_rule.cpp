@@ -24,7 +24,7 @@ std::string RemovableTransport(const fs::path& diskDir) {
         if (error) {
             continue;
         }
-        const std::string bus = subsystem.filename().string();
+        std::string bus = subsystem.filename().string();
         for (const std::string_view removableBus : kRemovableBuses) {
             if (bus == removableBus) {
                 return bus;
