@@ -62,6 +62,16 @@ DriveIdentity QueryDriveIdentity(DriveHandle handle);
 // drive's end (or when it has gone away), -1 on a read error.
 std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size);
 
+// Reads the `size` bytes at `offset` again, one sector at a time and without read-ahead, so a
+// bad sector takes only itself down and not the readable sectors fetched with it. Stops at the
+// first sector that cannot be read and returns the bytes read before it; `size` when all were
+// read. Leaves the drive's read position just after the bytes read.
+std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
+                               std::size_t size);
+
+// The platform's code for the last failed call on this thread (errno, GetLastError).
+int LastSystemError();
+
 // Tells the platform the drive is about to be read from start to end, once.
 void AdviseSequentialRead(DriveHandle handle);
 

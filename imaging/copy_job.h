@@ -7,6 +7,7 @@
 #include <string>
 
 #include "drive_probe.h"
+#include "failure.h"
 
 namespace imaging {
 
@@ -26,6 +27,10 @@ struct CopyJob {
     std::atomic<std::uint64_t> totalBytes{0};
     std::atomic<std::uint64_t> doneBytes{0};
     std::atomic<std::int64_t> startTime{0};  // seconds since the epoch; 0: not begun
+    // Why the last run failed, and the platform's code for it; final, like outcome, once
+    // runState Idle is seen.
+    std::atomic<FailureReason> failureReason{FailureReason::None};
+    std::atomic<int> failureError{0};
     // Written before the worker is launched, read only by the worker afterwards.
     std::string imagePath;
     std::string devicePath;
@@ -38,12 +43,15 @@ struct CopyJob {
 
 CopyJob& TheCopyJob();
 
-// Before a launch: the paths and the chosen disk, and a fresh start of the counters with the
-// state Running.
+// Before a launch: the paths and the chosen disk, and a fresh start of the counters and the
+// failure reason with the state Running.
 void PrepareRun(CopyJob& job, std::string devicePath, std::string imagePath,
                 drive::DriveIdentity expectedDrive = {});
 
 // Running becomes CancelRequested; Idle and CancelRequested stay as they are.
 void RequestCancel(CopyJob& job);
+
+// The worker's last act: the outcome and its reason, then Idle, which publishes both.
+void EndRun(CopyJob& job, const Failure& failure);
 
 }  // namespace imaging

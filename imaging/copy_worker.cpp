@@ -5,79 +5,138 @@
 
 #include "copy_job.h"
 #include "drive_probe.h"
+#include "image_digest.h"
 #include "image_file.h"
 #include "scoped_drive.h"
 
 namespace imaging {
 namespace {
 
+Failure Fail(FailureReason reason) {
+    return {reason, drive::LastSystemError()};
+}
+
+// The image, its digest and how far both have come; doneBytes follows every chunk.
+class ImageWriter {
+public:
+    ImageWriter(CopyJob& job, ImageFile& image, ImageDigest& digest)
+        : m_job(job), m_image(image), m_digest(digest) {}
+
+    Failure Append(const std::byte* data, std::size_t size) {
+        if (!m_image.Write(data, size)) {
+            return Fail(FailureReason::WriteError);
+        }
+        m_digest.Written(data, size, m_done + size);
+        if (!m_image.PaceWriteback(m_done, m_done + size, m_digest)) {
+            return Fail(FailureReason::WriteError);
+        }
+        m_done += size;
+        m_job.doneBytes.store(m_done, std::memory_order_relaxed);
+        return {};
+    }
+
+    std::uint64_t Done() const { return m_done; }
+
+private:
+    CopyJob& m_job;
+    ImageFile& m_image;
+    ImageDigest& m_digest;
+    std::uint64_t m_done = 0;
+};
+
 // Chunk by chunk from the drive's first byte, never past totalBytes. A read that returns nothing
-// before the total is reached means the drive has gone away or shrunk.
-bool CopyChunks(CopyJob& job, drive::DriveHandle device, ImageHandle image) {
+// before the total is reached means the drive has gone away or shrunk. A failed read may have
+// failed for a bad sector further on, fetched with it by read-ahead: the chunk is read again
+// sector by sector, and the copy goes on if all of it reads; otherwise the image keeps every
+// sector before the bad one and the run ends.
+Failure CopyChunks(CopyJob& job, drive::DriveHandle device, ImageWriter& writer) {
     const std::uint64_t total = job.totalBytes.load(std::memory_order_relaxed);
-    std::uint64_t done = 0;
-    while (done < total) {
+    std::byte* const buffer = job.transferBuffer.data();
+    while (writer.Done() < total) {
         if (job.runState.load(std::memory_order_relaxed) == RunState::CancelRequested) {
-            return false;
+            return {FailureReason::Cancelled, 0};
         }
-        const std::int64_t got = drive::ReadDrive(device, job.transferBuffer.data(), kChunkSize);
+        const std::uint64_t done = writer.Done();
+        const std::uint64_t remaining = total - done;
+        const std::int64_t got = drive::ReadDrive(device, buffer, kChunkSize);
         if (got < 0) {
-            return false;
+            const Failure readError = Fail(FailureReason::ReadError);
+            const std::size_t wanted = std::min<std::uint64_t>(kChunkSize, remaining);
+            const std::size_t salvaged = drive::ReadUntilBadSector(device, buffer, done, wanted);
+            if (salvaged == 0) {
+                return readError;
+            }
+            if (const Failure failure = writer.Append(buffer, salvaged)) {
+                return failure;
+            }
+            if (salvaged < wanted) {
+                return readError;
+            }
+            continue;
         }
-        const std::uint64_t chunk = std::min(static_cast<std::uint64_t>(got), total - done);
-        if (chunk == 0 || !WriteImage(image, job.transferBuffer.data(), chunk) ||
-            !PaceWriteback(image, done, done + chunk)) {
-            return false;
+        const std::uint64_t chunk = std::min(static_cast<std::uint64_t>(got), remaining);
+        if (chunk == 0) {
+            return {FailureReason::DriveEndedEarly, 0};
+        }
+        if (const Failure failure = writer.Append(buffer, chunk)) {
+            return failure;
         }
         drive::KeepReadingAhead(device, done, done + chunk);
-        done += chunk;
-        job.doneBytes.store(done, std::memory_order_relaxed);
     }
-    return true;
+    return {};
 }
 
 // Every handle opened here is closed before this returns, on every path.
-Outcome CopyDriveToImage(CopyJob& job) {
+Failure CopyDriveToImage(CopyJob& job) {
     drive::DriveHandle deviceHandle = drive::kInvalidDriveHandle;
     if (drive::OpenDrive(job.devicePath, deviceHandle) == 0) {
-        return Outcome::Failed;
+        return Fail(FailureReason::DriveNotOpened);
     }
     const drive::ScopedDrive device(deviceHandle);
     if (drive::IsRemovableDrive(device.Get()) == 0) {
-        return Outcome::Failed;
+        return {FailureReason::NotRemovable, 0};
     }
     // Disks plugged in or out since the list was shown shift the indexes: the path may now
     // lead to another disk than the one the user chose.
     if (job.expectedDrive != drive::DriveIdentity{} &&
         drive::QueryDriveIdentity(device.Get()) != job.expectedDrive) {
-        return Outcome::Failed;
+        return {FailureReason::DriveChanged, 0};
     }
-    ImageHandle imageHandle = kInvalidImageHandle;
-    if (CreateImageFile(job.imagePath, device.Get(), imageHandle) == 0) {
-        return Outcome::Failed;
+    ImageFile image;
+    if (const Failure failure = image.Open(job.imagePath, device.Get())) {
+        return failure;
     }
-    ScopedImage image(imageHandle);
     const std::uint64_t capacity = drive::DriveCapacity(device.Get());
     job.totalBytes.store(capacity, std::memory_order_relaxed);
     if (capacity == 0) {
-        return Outcome::Failed;
+        return {FailureReason::CapacityUnknown, 0};
+    }
+    ImageDigest digest(image);
+    if (!digest.IsReady()) {
+        return {FailureReason::ChecksumFailed, 0};
     }
     job.startTime.store(std::time(nullptr), std::memory_order_release);
     drive::AdviseSequentialRead(device.Get());
-    if (!CopyChunks(job, device.Get(), image.Get())) {
-        return Outcome::Failed;
+    ImageWriter writer(job, image, digest);
+    if (const Failure failure = CopyChunks(job, device.Get(), writer)) {
+        return failure;
     }
-    // Only an image that reached stable storage counts as a success.
-    return FinishImageFile(image.Release()) != 0 ? Outcome::Succeeded : Outcome::Failed;
+    const std::string hex = digest.Finish(capacity);
+    if (hex.empty()) {
+        return {FailureReason::ChecksumFailed, 0};
+    }
+    // Only an image that reached stable storage, with its checksum, counts as a success.
+    return image.Commit(ChecksumLine(hex, image.Name()));
 }
 
 }  // namespace
 
+void RunCopyJob(CopyJob& job) {
+    EndRun(job, CopyDriveToImage(job));
+}
+
 unsigned CopyThreadProc(void* /*parameter*/) {
-    CopyJob& job = TheCopyJob();
-    const Outcome outcome = CopyDriveToImage(job);
-    job.outcome.store(outcome, std::memory_order_relaxed);
-    job.runState.store(RunState::Idle, std::memory_order_release);
+    RunCopyJob(TheCopyJob());
     return 1;
 }
 

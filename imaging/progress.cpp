@@ -16,8 +16,8 @@ ProgressReading ReadProgress(std::int64_t elapsed, std::uint64_t doneBytes,
                              std::uint64_t totalBytes) {
     ProgressReading reading;
     reading.elapsed = MinutesSeconds(elapsed);
-    // Unsigned: an elapsed time gone negative divides into a speed of 0.
-    const std::uint64_t speed = doneBytes / static_cast<std::uint64_t>(elapsed);
+    // No time gone by, or a clock set back, gives a speed of 0.
+    const std::uint64_t speed = elapsed > 0 ? doneBytes / static_cast<std::uint64_t>(elapsed) : 0;
     char text[48];
     std::snprintf(text, sizeof text, "%" PRIu64 " KBps", speed >> 10);
     reading.speed = text;

@@ -6,7 +6,8 @@
 
 namespace imaging {
 
-// What one look at a running copy shows, `elapsed` seconds after copying began.
+// What one look at a running copy shows, `elapsed` seconds after copying began; any elapsed time
+// is accepted, and one that is not positive shows a speed of 0.
 struct ProgressReading {
     std::string elapsed;                   // "mm:ss"
     std::string speed;                     // "<n> KBps"

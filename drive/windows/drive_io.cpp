@@ -6,8 +6,8 @@ namespace {
 class PlatformDriveIo : public DriveIo {
 public:
     HANDLE Open(const char* path) override {
-        return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
+        return ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
     }
 
     BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) override {

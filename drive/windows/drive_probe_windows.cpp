@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 
 #include "drive_io.h"
@@ -17,8 +18,8 @@ std::string DrivePath(int index) {
     return path;
 }
 
-// Opened for reading and writing, shared both ways, as the platform's raw disk access asks;
-// nothing but queries and reads is ever sent through the handle.
+// Opened for reading only, shared both ways: the geometry and length queries and the reads all
+// work on a read handle, and a handle that cannot write can never damage the card.
 int OpenDrive(const std::string& path, DriveHandle& handle) {
     handle = path.empty() ? kInvalidDriveHandle : TheDriveIo().Open(path.c_str());
     return handle != kInvalidDriveHandle ? 1 : 0;
@@ -60,6 +61,48 @@ std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size) {
         return -1;
     }
     return got;
+}
+
+namespace {
+
+std::size_t SectorSize(DriveHandle handle) {
+    DriveGeometry geometry;
+    return QueryDriveGeometry(handle, geometry) != 0 && geometry.BytesPerSector != 0
+               ? geometry.BytesPerSector
+               : 512;
+}
+
+void MoveTo(HANDLE handle, LONGLONG offset) {
+    LARGE_INTEGER target{};
+    target.QuadPart = offset;
+    ::SetFilePointerEx(handle, target, nullptr, FILE_BEGIN);
+}
+
+}  // namespace
+
+// Raw drive handles are not cached by the platform, so each read asks for exactly one sector.
+std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
+                               std::size_t size) {
+    const std::size_t sector = SectorSize(handle);
+    auto* bytes = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    MoveTo(handle, static_cast<LONGLONG>(offset));
+    while (done < size) {
+        const auto piece = static_cast<DWORD>(std::min(sector, size - done));
+        DWORD got = 0;
+        if (!::ReadFile(handle, bytes + done, piece, &got, nullptr) || got != piece) {
+            break;
+        }
+        done += piece;
+    }
+    const DWORD error = ::GetLastError();
+    MoveTo(handle, static_cast<LONGLONG>(offset + done));
+    ::SetLastError(error);
+    return done;
+}
+
+int LastSystemError() {
+    return static_cast<int>(::GetLastError());
 }
 
 void AdviseSequentialRead(DriveHandle /*handle*/) {}

@@ -7,10 +7,15 @@ namespace imaging {
 namespace {
 
 // glibc's thread attributes take no SCHED_IDLE, so the thread lowers itself before it does any
-// work; lowering needs no privilege.
+// work; lowering needs no privilege, but where the platform still refuses, the run ends at once
+// rather than copy at a priority the user did not get.
 void* IdleWorkerEntry(void* parameter) {
     const sched_param priority{};
-    ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &priority);
+    const int refused = ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &priority);
+    if (refused != 0) {
+        EndRun(TheCopyJob(), {FailureReason::WorkerNotStarted, refused});
+        return nullptr;
+    }
     CopyThreadProc(parameter);
     return nullptr;
 }
