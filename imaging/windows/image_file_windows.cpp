@@ -1,22 +1,23 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include <cctype>
+#include <atomic>
 #include <optional>
 #include <string>
 
+#include "image_digest.h"
 #include "image_file.h"
-#include "scoped_handle.h"
 
 namespace imaging {
 namespace {
 
-struct HandleTraits {
-    using Handle = HANDLE;
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE handle) { ::CloseHandle(handle); }
-};
-using ScopedWinHandle = drive::ScopedHandle<HandleTraits>;
+// Leaves room for the prefix and suffix of a partial file's name within MAX_PATH's components.
+constexpr std::size_t kPartialNameStem = 200;
+constexpr DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+Failure Fail(FailureReason reason) {
+    return {reason, static_cast<int>(::GetLastError())};
+}
 
 // Paths into the device namespace name drives, volumes, pipes and consoles, never a file.
 bool IsDevicePath(const std::string& path) {
@@ -53,36 +54,40 @@ bool LivesOnSource(const std::string& path, HANDLE source) {
     return imageDisk && *imageDisk == *sourceDisk;
 }
 
-}  // namespace
-
-int CreateImageFile(const std::string& path, drive::DriveHandle source, ImageHandle& image) {
-    image = kInvalidImageHandle;
-    if (path.empty() || IsDevicePath(path) || LivesOnSource(path, source)) {
-        return 0;
-    }
-    // Opened without truncation: only once it is known to be a file on a disk is it emptied.
-    ScopedWinHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                       OPEN_ALWAYS, 0, nullptr));
-    if (!file.IsValid() || ::GetFileType(file.Get()) != FILE_TYPE_DISK) {
-        return 0;
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(file.Get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        ::SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-        !::SetEndOfFile(file.Get())) {
-        return 0;
-    }
-    image = file.Release();
-    return 1;
+std::size_t NameStart(const std::string& path) {
+    const std::size_t separator = path.find_last_of("\\/:");
+    return separator == std::string::npos ? 0 : separator + 1;
 }
 
-bool WriteImage(ImageHandle image, const void* data, std::size_t size) {
+// A name beside the target that no other run or program uses.
+std::string PartialPath(const std::string& path, const char* kind) {
+    static std::atomic<unsigned> sequence{0};
+    const std::size_t start = NameStart(path);
+    return path.substr(0, start) + "~" + path.substr(start, kPartialNameStem) + kind + ".kalvor-" +
+           std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(sequence.fetch_add(1));
+}
+
+// Unshared: while this handle is open, no other run can open the file at all.
+HANDLE OpenUnshared(const std::string& path, DWORD disposition) {
+    return ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool IsRegularFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool WriteAll(HANDLE file, const void* data, std::size_t size) {
     const auto* next = static_cast<const char*>(data);
     while (size > 0) {
         DWORD written = 0;
-        if (!::WriteFile(image, next, static_cast<DWORD>(size), &written, nullptr) ||
-            written == 0) {
+        if (!::WriteFile(file, next, static_cast<DWORD>(size), &written, nullptr)) {
+            return false;
+        }
+        if (written == 0) {
+            ::SetLastError(ERROR_DISK_FULL);
             return false;
         }
         next += written;
@@ -91,19 +96,112 @@ bool WriteImage(ImageHandle image, const void* data, std::size_t size) {
     return true;
 }
 
-bool PaceWriteback(ImageHandle /*image*/, std::uint64_t /*lengthBefore*/,
-                   std::uint64_t /*lengthAfter*/) {
+Failure OpenFailure() {
+    return ::GetLastError() == ERROR_SHARING_VIOLATION ? Fail(FailureReason::ImageInUse)
+                                                       : Fail(FailureReason::ImageRefused);
+}
+
+Failure WriteChecksumFile(ImageFileState& state, const std::string& line) {
+    state.checksumPartial = PartialPath(state.path, ".sha256");
+    ScopedWinHandle file(OpenUnshared(state.checksumPartial, CREATE_NEW));
+    if (!file.IsValid()) {
+        const Failure failure = Fail(FailureReason::WriteError);
+        state.checksumPartial.clear();
+        return failure;
+    }
+    if (!WriteAll(file.Get(), line.data(), line.size())) {
+        return Fail(FailureReason::WriteError);
+    }
+    if (!::FlushFileBuffers(file.Get()) || !::CloseHandle(file.Release())) {
+        return Fail(FailureReason::FlushFailed);
+    }
+    return {};
+}
+
+}  // namespace
+
+// The partial files are deleted only after every handle on them is closed.
+ImageFile::~ImageFile() {
+    m_state.image.Reset();
+    m_state.target.Reset();
+    if (!m_state.partialPath.empty()) {
+        ::DeleteFileA(m_state.partialPath.c_str());
+    }
+    if (!m_state.checksumPartial.empty()) {
+        ::DeleteFileA(m_state.checksumPartial.c_str());
+    }
+}
+
+// Nothing is created before the checks: a new target is made with CREATE_NEW, and an existing
+// one is opened as it is and never emptied.
+Failure ImageFile::Open(const std::string& path, drive::DriveHandle source) {
+    m_state.path = path;
+    m_state.name = path.substr(NameStart(path));
+    if (m_state.name.empty() || IsDevicePath(path) || LivesOnSource(path, source)) {
+        return {FailureReason::ImageRefused, 0};
+    }
+    m_state.image.Reset(OpenUnshared(path, CREATE_NEW));
+    if (m_state.image.IsValid()) {
+        // A reserved name such as COM1 opens a device, not a new file.
+        return IsRegularFile(m_state.image.Get()) ? Failure{}
+                                                  : Failure{FailureReason::ImageRefused, 0};
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        return OpenFailure();
+    }
+    m_state.target.Reset(OpenUnshared(path, OPEN_EXISTING));
+    if (!m_state.target.IsValid()) {
+        return OpenFailure();
+    }
+    if (!IsRegularFile(m_state.target.Get())) {
+        return {FailureReason::ImageRefused, 0};
+    }
+    m_state.partialPath = PartialPath(path, "");
+    m_state.image.Reset(OpenUnshared(m_state.partialPath, CREATE_NEW));
+    if (!m_state.image.IsValid()) {
+        const Failure failure = Fail(FailureReason::ImageRefused);
+        m_state.partialPath.clear();
+        return failure;
+    }
+    return {};
+}
+
+bool ImageFile::Write(const void* data, std::size_t size) {
+    return WriteAll(m_state.image.Get(), data, size);
+}
+
+bool ImageFile::PaceWriteback(std::uint64_t /*lengthBefore*/, std::uint64_t /*lengthAfter*/,
+                              ImageDigest& /*digest*/) {
     return true;
 }
 
-int FinishImageFile(ImageHandle image) {
-    const bool flushed = ::FlushFileBuffers(image) != 0;
-    const bool closed = ::CloseHandle(image) != 0;
-    return flushed && closed ? 1 : 0;
+// The old target is let go only for the moment of the replacement, which the platform refuses
+// while any handle on it is open.
+Failure ImageFile::Commit(const std::string& checksumLine) {
+    if (!::FlushFileBuffers(m_state.image.Get()) || !::CloseHandle(m_state.image.Release())) {
+        return Fail(FailureReason::FlushFailed);
+    }
+    if (const Failure failure = WriteChecksumFile(m_state, checksumLine)) {
+        return failure;
+    }
+    if (!m_state.partialPath.empty()) {
+        m_state.target.Reset();
+        if (!::MoveFileExA(m_state.partialPath.c_str(), m_state.path.c_str(), kReplace)) {
+            return Fail(FailureReason::WriteError);
+        }
+        m_state.partialPath.clear();
+    }
+    const std::string checksumPath = m_state.path + ".sha256";
+    if (!::MoveFileExA(m_state.checksumPartial.c_str(), checksumPath.c_str(), kReplace)) {
+        return Fail(FailureReason::WriteError);
+    }
+    m_state.checksumPartial.clear();
+    return {};
 }
 
-void CloseImageFile(ImageHandle image) {
-    ::CloseHandle(image);
+ImageHandle ImageFile::Handle() const {
+    return m_state.image.Get();
 }
 
 }  // namespace imaging
