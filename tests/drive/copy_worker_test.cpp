@@ -11,6 +11,7 @@
 
 namespace {
 
+using imaging::FailureReason;
 using imaging::Outcome;
 using imaging::RunState;
 using imaging::TheCopyJob;
@@ -65,18 +66,13 @@ TEST(ExactImage, OfADriveLargerThanFourGiB) {
                .deviceNumber = loop.DeviceNumber(),
                .removableFlag = true});
     const auto mount = dir / "images";
-    std::filesystem::create_directory(mount);
-    SHELL("mount -t tmpfs -o size=5g tmpfs " + mount.string());
+    const ScopedMount images("tmpfs", mount, "-t tmpfs -o size=5g");
+    ASSERT_TRUE(images.IsMounted());
     const auto image = mount / "big.img";
 
-    const Outcome outcome = RunCopy(drive::DrivePath(0), image);
-    const std::uint64_t imageSize = FileSize(image);
-    const bool same = SamePrefix(image, loop.Path(), size);
-    SHELL("umount " + mount.string());
-
-    EXPECT_EQ(outcome, Outcome::Succeeded);
-    EXPECT_EQ(imageSize, size);
-    EXPECT_TRUE(same);
+    EXPECT_EQ(RunCopy(drive::DrivePath(0), image), Outcome::Succeeded);
+    EXPECT_EQ(FileSize(image), size);
+    EXPECT_TRUE(SamePrefix(image, loop.Path(), size));
 }
 
 TEST(CopyWorker, CancelKeepsAPrefixOfWholeChunksAndClosesBothFiles) {
@@ -98,6 +94,7 @@ TEST(CopyWorker, CancelKeepsAPrefixOfWholeChunksAndClosesBothFiles) {
     WaitForIdle();
 
     EXPECT_EQ(job.outcome.load(), Outcome::Failed);
+    EXPECT_EQ(job.failureReason.load(), FailureReason::Cancelled);
     EXPECT_EQ(job.runState.load(), RunState::Idle);
     const std::uint64_t copied = FileSize(image);
     EXPECT_GT(copied, 0U);
@@ -138,6 +135,9 @@ TEST(CopyWorker, ADriveThatShrinksUnderTheCopyEndsFailed) {
     WaitForIdle();
 
     EXPECT_EQ(job.outcome.load(), Outcome::Failed);
+    EXPECT_TRUE(job.failureReason.load() == FailureReason::DriveEndedEarly ||
+                job.failureReason.load() == FailureReason::ReadError)
+        << imaging::FailureReasonText(job.failureReason.load());
     EXPECT_LT(FileSize(image), size);
 }
 
@@ -165,6 +165,7 @@ TEST(CopyWorker, RefusesAnotherCardInTheSameReader) {
     const auto image = dir / "card.img";
 
     EXPECT_EQ(RunCopy(drive.DrivePath(), image, chosen), Outcome::Failed);
+    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::DriveChanged);
     EXPECT_FALSE(std::filesystem::exists(image));
 
     const drive::DriveIdentity current = IdentityOf(drive.DrivePath());
@@ -178,6 +179,8 @@ TEST(CopyWorker, ADriveThatDoesNotOpenEndsFailedBeforeCopying) {
     const auto image = dir / "never.img";
 
     EXPECT_EQ(RunCopy((dir / "no-such-drive").string(), image), Outcome::Failed);
+    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::DriveNotOpened);
+    EXPECT_EQ(TheCopyJob().failureError.load(), ENOENT);
 
     EXPECT_EQ(TheCopyJob().startTime.load(), 0);
     EXPECT_FALSE(std::filesystem::exists(image));
@@ -195,6 +198,7 @@ TEST(CopyWorker, AFixedDiskIsNeverImaged) {
     const auto image = dir / "fixed.img";
 
     EXPECT_EQ(RunCopy(drive::DrivePath(0), image), Outcome::Failed);
+    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::NotRemovable);
 
     EXPECT_FALSE(std::filesystem::exists(image));
     EXPECT_EQ(TheCopyJob().startTime.load(), 0);

@@ -29,6 +29,7 @@ protected:
         const int descriptorsBefore = OpenDescriptorCount();
 
         EXPECT_EQ(RunCopy(m_drive->DrivePath(), target), Outcome::Failed);
+        EXPECT_EQ(TheCopyJob().failureReason.load(), imaging::FailureReason::ImageRefused);
 
         EXPECT_EQ(TheCopyJob().startTime.load(), 0);
         EXPECT_EQ(TheCopyJob().doneBytes.load(), 0U);
@@ -93,16 +94,15 @@ TEST_F(RefusedTarget, AFileOnAFileSystemOfTheSourceDrive) {
     MakeDrive(16 * kMiB);
     SHELL("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + m_drive->LoopPath());
     const auto mount = m_dir / "card";
-    fs::create_directory(mount);
     // Mounted writable, or the file system itself would refuse and hide a missing check.
-    SHELL("mount " + m_drive->LoopPath() + " " + mount.string());
+    const ScopedMount card(m_drive->LoopPath(), mount);
+    ASSERT_TRUE(card.IsMounted());
 
     ExpectRefused(mount / "card.img");
     ExpectRefused(mount / "lost+found" / "card.img");
 
     EXPECT_FALSE(fs::exists(mount / "card.img"));
     EXPECT_FALSE(fs::exists(mount / "lost+found" / "card.img"));
-    SHELL("umount " + mount.string());
 }
 
 TEST_F(RefusedTarget, AnExistingFileOnTheSourceIsNotTruncated) {
@@ -110,34 +110,34 @@ TEST_F(RefusedTarget, AnExistingFileOnTheSourceIsNotTruncated) {
     MakeDrive(16 * kMiB);
     SHELL("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + m_drive->LoopPath());
     const auto mount = m_dir / "card";
-    fs::create_directory(mount);
-    SHELL("mount " + m_drive->LoopPath() + " " + mount.string());
+    const ScopedMount card(m_drive->LoopPath(), mount);
+    ASSERT_TRUE(card.IsMounted());
     std::ofstream(mount / "photo.jpg") << "precious";
-    SHELL("sync");
+    EXPECT_TRUE(FlushFile(mount / "photo.jpg"));
     // A link from elsewhere that leads onto the card.
     fs::create_symlink(mount / "photo.jpg", m_dir / "link.img");
 
     ExpectRefused(m_dir / "link.img");
 
     EXPECT_EQ(FileSize(mount / "photo.jpg"), 8U);
-    SHELL("umount " + mount.string());
 }
 
 TEST_F(RefusedTarget, AFullVolumeEndsFailedWithTheImageAPrefix) {
     REQUIRE_ROOT();
     MakeDrive(4 * kMiB);
     const auto mount = m_dir / "small";
-    fs::create_directory(mount);
-    SHELL("mount -t tmpfs -o size=1m tmpfs " + mount.string());
+    const ScopedMount small("tmpfs", mount, "-t tmpfs -o size=1m");
+    ASSERT_TRUE(small.IsMounted());
     const auto image = mount / "card.img";
 
     EXPECT_EQ(RunCopy(m_drive->DrivePath(), image), Outcome::Failed);
+    EXPECT_EQ(TheCopyJob().failureReason.load(), imaging::FailureReason::WriteError);
+    EXPECT_EQ(TheCopyJob().failureError.load(), ENOSPC);
 
     const std::uint64_t written = FileSize(image);
     EXPECT_LT(written, 4 * kMiB);
     EXPECT_LT(TheCopyJob().doneBytes.load(), 4 * kMiB);
     EXPECT_TRUE(SamePrefix(image, m_drive->LoopPath(), written));
-    SHELL("umount " + mount.string());
 }
 
 TEST_F(RefusedTarget, AnExistingImageIsReplacedWhole) {

@@ -71,6 +71,28 @@ int OpenDescriptorCount() {
     return count;
 }
 
+bool FlushFile(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool flushed = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return flushed;
+}
+
+ScopedMount::ScopedMount(const std::string& source, const fs::path& mountPoint,
+                         const std::string& options)
+    : m_mountPoint(mountPoint) {
+    fs::create_directories(mountPoint);
+    m_mounted = RunCommand("mount " + options + " '" + source + "' '" + mountPoint.string() + "'");
+}
+
+ScopedMount::~ScopedMount() {
+    if (m_mounted) {
+        RunCommand("umount '" + m_mountPoint.string() + "'");
+    }
+}
+
 WriteCloseWatch::WriteCloseWatch(const std::string& path)
     : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
       m_watching(::inotify_add_watch(m_fd, path.c_str(), IN_CLOSE_WRITE) >= 0) {}

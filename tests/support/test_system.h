@@ -37,6 +37,25 @@ std::string Fingerprint(const std::filesystem::path& path);  // sha256 of a file
 
 int OpenDescriptorCount();
 
+// Brings one file's data to the disk, and nothing else of the machine's.
+bool FlushFile(const std::filesystem::path& path);
+
+// A file system mounted at `mountPoint` (created if missing) for as long as this object lives;
+// unmounted even when the test fails half-way.
+class ScopedMount {
+public:
+    ScopedMount(const std::string& source, const std::filesystem::path& mountPoint,
+                const std::string& options = "");
+    ~ScopedMount();
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+    bool IsMounted() const { return m_mounted; }
+
+private:
+    std::filesystem::path m_mountPoint;
+    bool m_mounted;
+};
+
 // Sees whether a file or device node is closed after being opened for writing while this
 // object lives. Closing a disk opened for writing also makes udev re-read its partitions.
 class WriteCloseWatch {

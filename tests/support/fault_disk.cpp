@@ -1,0 +1,118 @@
+// A FUSE file system that serves one file, "disk", with the bytes of a backing file, as a card
+// reader would serve a card: reads that touch a chosen byte range fail with EIO, and every read
+// can be slowed to a chosen rate. A loop device over "disk" gives the tests a real block device
+// with bad sectors or the speed of a card. Reads go straight to the handlers (direct_io), so
+// each read of the loop device arrives here with its own offset and size.
+//
+//   fault_disk MOUNTPOINT BACKING [BAD_START BAD_END [BYTES_PER_SECOND]]
+#define FUSE_USE_VERSION 31
+#include <fcntl.h>
+#include <fuse3/fuse.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr const char* kDiskPath = "/disk";
+
+struct Disk {
+    int backing = -1;
+    std::uint64_t size = 0;
+    std::uint64_t badStart = 0;
+    std::uint64_t badEnd = 0;
+    std::uint64_t bytesPerSecond = 0;  // 0: as fast as the backing file
+};
+
+Disk theDisk;
+
+int GetAttr(const char* path, struct stat* status, fuse_file_info* /*info*/) {
+    std::memset(status, 0, sizeof *status);
+    if (std::strcmp(path, "/") == 0) {
+        status->st_mode = S_IFDIR | 0755;
+        status->st_nlink = 2;
+        return 0;
+    }
+    if (std::strcmp(path, kDiskPath) != 0) {
+        return -ENOENT;
+    }
+    status->st_mode = S_IFREG | 0444;
+    status->st_nlink = 1;
+    status->st_size = static_cast<off_t>(theDisk.size);
+    return 0;
+}
+
+int ReadDir(const char* path, void* entries, fuse_fill_dir_t fill, off_t /*offset*/,
+            fuse_file_info* /*info*/, fuse_readdir_flags /*flags*/) {
+    if (std::strcmp(path, "/") != 0) {
+        return -ENOENT;
+    }
+    fill(entries, ".", nullptr, 0, fuse_fill_dir_flags{});
+    fill(entries, "..", nullptr, 0, fuse_fill_dir_flags{});
+    fill(entries, kDiskPath + 1, nullptr, 0, fuse_fill_dir_flags{});
+    return 0;
+}
+
+int Open(const char* path, fuse_file_info* info) {
+    if (std::strcmp(path, kDiskPath) != 0) {
+        return -ENOENT;
+    }
+    if ((info->flags & O_ACCMODE) != O_RDONLY) {
+        return -EROFS;
+    }
+    info->direct_io = 1;
+    return 0;
+}
+
+int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
+         fuse_file_info* /*info*/) {
+    const auto start = static_cast<std::uint64_t>(offset);
+    if (theDisk.bytesPerSecond != 0) {
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(size * 1000000 / theDisk.bytesPerSecond));
+    }
+    if (start < theDisk.badEnd && start + size > theDisk.badStart) {
+        return -EIO;
+    }
+    const ssize_t got = ::pread(theDisk.backing, buffer, size, offset);
+    return got < 0 ? -errno : static_cast<int>(got);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3 && argc != 5 && argc != 6) {
+        return 2;
+    }
+    // A test that dies takes its drive with it; a server left behind would hang every reader.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    theDisk.backing = ::open(argv[2], O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (theDisk.backing < 0 || ::fstat(theDisk.backing, &status) != 0) {
+        return 1;
+    }
+    theDisk.size = static_cast<std::uint64_t>(status.st_size);
+    if (argc >= 5) {
+        theDisk.badStart = std::strtoull(argv[3], nullptr, 10);
+        theDisk.badEnd = std::strtoull(argv[4], nullptr, 10);
+    }
+    if (argc == 6) {
+        theDisk.bytesPerSecond = std::strtoull(argv[5], nullptr, 10);
+    }
+    fuse_operations operations{};
+    operations.getattr = GetAttr;
+    operations.readdir = ReadDir;
+    operations.open = Open;
+    operations.read = Read;
+    // Foreground and single-threaded: one read at a time, as one card answers.
+    char* fuseArgs[] = {argv[0], const_cast<char*>("-f"), const_cast<char*>("-s"), argv[1]};
+    return fuse_main(4, fuseArgs, &operations, nullptr);
+}
