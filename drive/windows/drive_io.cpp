@@ -21,6 +21,10 @@ public:
         return ::DeviceIoControl(drive, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
                                  sizeof length, &returned, nullptr);
     }
+
+    BOOL Read(HANDLE drive, void* buffer, DWORD size, DWORD& got) override {
+        return ::ReadFile(drive, buffer, size, &got, nullptr);
+    }
 };
 
 PlatformDriveIo thePlatformDriveIo;

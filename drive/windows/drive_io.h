@@ -5,9 +5,9 @@
 
 namespace drive {
 
-// The three calls through which the backend reaches physical drives. Tests put drives backed by
-// files in their place, since neither Wine nor a test machine has a readable removable drive;
-// everything above these calls, reads included, stays real.
+// The calls through which the backend reaches physical drives. Tests put drives backed by files
+// in their place, since neither Wine nor a test machine has a readable removable drive, let
+// alone one with a bad sector; everything above these calls stays real.
 class DriveIo {
 public:
     DriveIo() = default;
@@ -18,6 +18,8 @@ public:
     virtual HANDLE Open(const char* path) = 0;
     virtual BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) = 0;
     virtual BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) = 0;
+    // ReadFile at the drive's current position.
+    virtual BOOL Read(HANDLE drive, void* buffer, DWORD size, DWORD& got) = 0;
 };
 
 DriveIo& TheDriveIo();

@@ -57,7 +57,7 @@ DriveIdentity QueryDriveIdentity(DriveHandle /*handle*/) {
 
 std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size) {
     DWORD got = 0;
-    if (!::ReadFile(handle, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+    if (!TheDriveIo().Read(handle, buffer, static_cast<DWORD>(size), got)) {
         return -1;
     }
     return got;
@@ -90,7 +90,7 @@ std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t o
     while (done < size) {
         const auto piece = static_cast<DWORD>(std::min(sector, size - done));
         DWORD got = 0;
-        if (!::ReadFile(handle, bytes + done, piece, &got, nullptr) || got != piece) {
+        if (!TheDriveIo().Read(handle, bytes + done, piece, got) || got != piece) {
             break;
         }
         done += piece;

@@ -1,5 +1,7 @@
-#include <bcrypt.h>
+// bcrypt.h needs windows.h before it.
 #include <windows.h>
+
+#include <bcrypt.h>
 
 #include "image_digest.h"
 

@@ -2,8 +2,12 @@
 
 namespace win_testing {
 
-FileBackedDrive::FileBackedDrive(std::string drivePath, std::string file)
-    : m_drivePath(std::move(drivePath)), m_file(std::move(file)) {
+FileBackedDrive::FileBackedDrive(std::string drivePath, std::string file, std::uint64_t badStart,
+                                 std::uint64_t badEnd)
+    : m_drivePath(std::move(drivePath)),
+      m_file(std::move(file)),
+      m_badStart(badStart),
+      m_badEnd(badEnd) {
     drive::SetDriveIo(this);
 }
 
@@ -34,6 +38,17 @@ BOOL FileBackedDrive::QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) {
 
 BOOL FileBackedDrive::QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) {
     return ::GetFileSizeEx(drive, &length.Length);
+}
+
+BOOL FileBackedDrive::Read(HANDLE drive, void* buffer, DWORD size, DWORD& got) {
+    LARGE_INTEGER position{};
+    ::SetFilePointerEx(drive, LARGE_INTEGER{}, &position, FILE_CURRENT);
+    const auto start = static_cast<std::uint64_t>(position.QuadPart);
+    if (start < m_badEnd && start + size > m_badStart) {
+        ::SetLastError(ERROR_CRC);
+        return FALSE;
+    }
+    return ::ReadFile(drive, buffer, size, &got, nullptr);
 }
 
 TempFolder::TempFolder() {

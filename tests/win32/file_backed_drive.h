@@ -12,19 +12,24 @@ namespace win_testing {
 
 // Wine has no readable physical drive: this makes one drive path lead to a file that reports
 // removable media of the file's length, for as long as the object lives. Every other drive path
-// opens nothing.
+// opens nothing. Reads are the file's own, except that a read touching the bad range
+// [badStart, badEnd) fails as a bad sector does.
 class FileBackedDrive : public drive::DriveIo {
 public:
-    FileBackedDrive(std::string drivePath, std::string file);
+    FileBackedDrive(std::string drivePath, std::string file, std::uint64_t badStart = 0,
+                    std::uint64_t badEnd = 0);
     ~FileBackedDrive() override;
 
     HANDLE Open(const char* path) override;
     BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) override;
     BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) override;
+    BOOL Read(HANDLE drive, void* buffer, DWORD size, DWORD& got) override;
 
 private:
     std::string m_drivePath;
     std::string m_file;
+    std::uint64_t m_badStart;
+    std::uint64_t m_badEnd;
 };
 
 // A fresh folder under the temporary folder, removed with its files.

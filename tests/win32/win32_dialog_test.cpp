@@ -267,6 +267,8 @@ TEST_F(Win32Dialog, RefusesTargetsThatAreNoFiles) {
         StartCopyTo(target);
         WaitUntilIdle();
         EXPECT_EQ(imaging::TheCopyJob().outcome.load(), imaging::Outcome::Failed) << target;
+        EXPECT_EQ(imaging::TheCopyJob().failureReason.load(), imaging::FailureReason::ImageRefused)
+            << target;
         EXPECT_EQ(imaging::TheCopyJob().startTime.load(), 0) << target;
     }
     EXPECT_TRUE(answerer.boxes.empty());
