@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "command_line.h"
 #include "imager_app.h"
 #include "imager_dlg.h"
 
@@ -29,12 +30,18 @@ bool HasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const cli::CommandLine line = cli::ParseCommandLine({argv + 1, argv + argc});
+    if (line.action != cli::CommandLine::Action::Window) {
+        return cli::RunCommandLine(line, stdout, stderr);
+    }
+    // Without a display there is no window to open: the command line is all there is.
     if (!HasDisplay()) {
-        std::fprintf(stderr,
-                     "kalvor: no display to open its window on; run it in a desktop session, "
-                     "or under a virtual one: xvfb-run -a %s\n",
-                     argv[0]);
-        return 1;
+        cli::PrintUsage(stdout);
+        std::printf(
+            "\nThe window needs a display: run kalvor in a desktop session, or under a "
+            "virtual one: xvfb-run -a %s\n",
+            argv[0]);
+        return 0;
     }
     QApplication application(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalvor/kalvor-32.png")));

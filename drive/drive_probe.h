@@ -58,14 +58,15 @@ std::uint64_t GeometryCapacity(const DriveGeometry& geometry);
 // The identity of the open drive; all zero when the platform cannot tell.
 DriveIdentity QueryDriveIdentity(DriveHandle handle);
 
-// Reads up to `size` bytes from the drive's current position. Returns the bytes read, 0 at the
-// drive's end (or when it has gone away), -1 on a read error.
-std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size);
+// Reads up to `size` bytes at `offset`; the copy asks for one chunk after another, so the
+// platform sees a sequential read. Returns the bytes read, 0 at the drive's end (or when it has
+// gone away), -1 on a read error.
+std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset);
 
 // Reads the `size` bytes at `offset` again, one sector at a time and without read-ahead, so a
 // bad sector takes only itself down and not the readable sectors fetched with it. Stops at the
 // first sector that cannot be read and returns the bytes read before it; `size` when all were
-// read. Leaves the drive's read position just after the bytes read.
+// read.
 std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
                                std::size_t size);
 

@@ -18,6 +18,9 @@ void PrepareRun(CopyJob& job, std::string devicePath, std::string imagePath,
     job.totalBytes.store(0, std::memory_order_relaxed);
     job.failureReason.store(FailureReason::None, std::memory_order_relaxed);
     job.failureError.store(0, std::memory_order_relaxed);
+    job.rescue = {};
+    job.unreadableBytes.store(0, std::memory_order_relaxed);
+    job.unreadableRanges.clear();
     job.runState.store(RunState::Running, std::memory_order_relaxed);
     job.doneBytes.store(0, std::memory_order_relaxed);
 }

@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "drive_probe.h"
 #include "failure.h"
+#include "rescue_map.h"
 
 namespace imaging {
 
@@ -17,6 +19,13 @@ enum class RunState : std::uint32_t { Idle = 0, Running = 1, CancelRequested = 1
 enum class Outcome : std::uint32_t { Failed = 1, Succeeded = 2 };
 
 inline constexpr std::size_t kChunkSize = 65536;
+
+// A rescue does not end at a read error: each sector that fails is tried `retries` more times,
+// and what still cannot be read is written as zeros and noted, so the image is whole.
+struct RescueSettings {
+    bool enabled = false;
+    int retries = 0;
+};
 
 // The one copy job the window and the worker share. The shared words are atomics and no lock
 // is taken. startTime publishes that copying has begun (and totalBytes with it); runState Idle,
@@ -37,14 +46,19 @@ struct CopyJob {
     // The disk the user chose; the worker refuses any other that now answers to devicePath.
     // All zero: not known, not checked.
     drive::DriveIdentity expectedDrive;
+    RescueSettings rescue;
+    // In a rescue, the bytes written as zeros because they could not be read, and where they
+    // are; final once runState Idle is seen. Only the worker touches the ranges while it runs.
+    std::atomic<std::uint64_t> unreadableBytes{0};
+    std::vector<ByteRange> unreadableRanges;
     // Belongs to the worker for the length of a run.
     alignas(4096) std::array<std::byte, kChunkSize> transferBuffer{};
 };
 
 CopyJob& TheCopyJob();
 
-// Before a launch: the paths and the chosen disk, and a fresh start of the counters and the
-// failure reason with the state Running.
+// Before a launch: the paths and the chosen disk, and a fresh start of the counters, the failure
+// reason and the unreadable ranges, with the state Running and no rescue.
 void PrepareRun(CopyJob& job, std::string devicePath, std::string imagePath,
                 drive::DriveIdentity expectedDrive = {});
 

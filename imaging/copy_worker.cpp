@@ -44,33 +44,66 @@ private:
     std::uint64_t m_done = 0;
 };
 
+bool CancelRequested(const CopyJob& job) {
+    return job.runState.load(std::memory_order_relaxed) == RunState::CancelRequested;
+}
+
+// After a failed read of the chunk at `offset`: the chunk is read again sector by sector, and
+// the bytes before its first bad sector are ready to be written. In a rescue, each sector that
+// fails is tried again up to the retries, then taken as zeros and noted as unreadable, and the
+// whole chunk is ready unless a cancel stops it. Returns the bytes ready in transferBuffer.
+std::size_t RereadChunk(CopyJob& job, drive::DriveHandle device, std::uint64_t offset,
+                        std::size_t size, std::size_t sector) {
+    std::byte* const buffer = job.transferBuffer.data();
+    std::size_t ready = drive::ReadUntilBadSector(device, buffer, offset, size);
+    if (!job.rescue.enabled) {
+        return ready;
+    }
+    while (ready < size && !CancelRequested(job)) {
+        const std::size_t piece = std::min(sector, size - ready);
+        bool read = false;
+        for (int attempt = 0; attempt < job.rescue.retries && !read; ++attempt) {
+            read =
+                drive::ReadUntilBadSector(device, buffer + ready, offset + ready, piece) == piece;
+        }
+        if (!read) {
+            std::fill_n(buffer + ready, piece, std::byte{0});
+            AddRange(job.unreadableRanges, {offset + ready, piece});
+            job.unreadableBytes.fetch_add(piece, std::memory_order_relaxed);
+        }
+        ready += piece;
+        ready += drive::ReadUntilBadSector(device, buffer + ready, offset + ready, size - ready);
+    }
+    return ready;
+}
+
 // Chunk by chunk from the drive's first byte, never past totalBytes. A read that returns nothing
 // before the total is reached means the drive has gone away or shrunk. A failed read may have
 // failed for a bad sector further on, fetched with it by read-ahead: the chunk is read again
-// sector by sector, and the copy goes on if all of it reads; otherwise the image keeps every
-// sector before the bad one and the run ends.
-Failure CopyChunks(CopyJob& job, drive::DriveHandle device, ImageWriter& writer) {
+// sector by sector, and the copy goes on if all of it reads (or a rescue filled it); otherwise
+// the image keeps every sector before the bad one and the run ends.
+Failure CopyChunks(CopyJob& job, drive::DriveHandle device, ImageWriter& writer,
+                   std::size_t sector) {
     const std::uint64_t total = job.totalBytes.load(std::memory_order_relaxed);
     std::byte* const buffer = job.transferBuffer.data();
     while (writer.Done() < total) {
-        if (job.runState.load(std::memory_order_relaxed) == RunState::CancelRequested) {
+        if (CancelRequested(job)) {
             return {FailureReason::Cancelled, 0};
         }
         const std::uint64_t done = writer.Done();
         const std::uint64_t remaining = total - done;
-        const std::int64_t got = drive::ReadDrive(device, buffer, kChunkSize);
+        const std::int64_t got = drive::ReadDrive(device, buffer, kChunkSize, done);
         if (got < 0) {
             const Failure readError = Fail(FailureReason::ReadError);
             const std::size_t wanted = std::min<std::uint64_t>(kChunkSize, remaining);
-            const std::size_t salvaged = drive::ReadUntilBadSector(device, buffer, done, wanted);
-            if (salvaged == 0) {
-                return readError;
+            const std::size_t ready = RereadChunk(job, device, done, wanted, sector);
+            if (ready > 0) {
+                if (const Failure failure = writer.Append(buffer, ready)) {
+                    return failure;
+                }
             }
-            if (const Failure failure = writer.Append(buffer, salvaged)) {
-                return failure;
-            }
-            if (salvaged < wanted) {
-                return readError;
+            if (ready < wanted) {
+                return CancelRequested(job) ? Failure{FailureReason::Cancelled, 0} : readError;
             }
             continue;
         }
@@ -84,6 +117,13 @@ Failure CopyChunks(CopyJob& job, drive::DriveHandle device, ImageWriter& writer)
         drive::KeepReadingAhead(device, done, done + chunk);
     }
     return {};
+}
+
+std::size_t SectorSize(drive::DriveHandle device) {
+    drive::DriveGeometry geometry;
+    return drive::QueryDriveGeometry(device, geometry) != 0 && geometry.BytesPerSector != 0
+               ? geometry.BytesPerSector
+               : 512;
 }
 
 // Every handle opened here is closed before this returns, on every path.
@@ -118,15 +158,19 @@ Failure CopyDriveToImage(CopyJob& job) {
     job.startTime.store(std::time(nullptr), std::memory_order_release);
     drive::AdviseSequentialRead(device.Get());
     ImageWriter writer(job, image, digest);
-    if (const Failure failure = CopyChunks(job, device.Get(), writer)) {
+    if (const Failure failure = CopyChunks(job, device.Get(), writer, SectorSize(device.Get()))) {
         return failure;
     }
     const std::string hex = digest.Finish(capacity);
     if (hex.empty()) {
         return {FailureReason::ChecksumFailed, 0};
     }
-    // Only an image that reached stable storage, with its checksum, counts as a success.
-    return image.Commit(ChecksumLine(hex, image.Name()));
+    std::vector<SideFile> sideFiles = {{".sha256", ChecksumLine(hex, image.Name())}};
+    if (job.rescue.enabled) {
+        sideFiles.push_back({".map", FormatRescueMap(capacity, job.unreadableRanges)});
+    }
+    // Only an image that reached stable storage, with its side files, counts as a success.
+    return image.Commit(sideFiles);
 }
 
 }  // namespace

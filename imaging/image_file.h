@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "drive_probe.h"
 #include "failure.h"
@@ -11,6 +12,12 @@
 namespace imaging {
 
 class ImageDigest;
+
+// A small file that goes beside the image as IMAGE plus `suffix`, e.g. its checksum.
+struct SideFile {
+    std::string suffix;
+    std::string content;
+};
 
 // The image a run writes. A new target is written in place. An existing one is never emptied:
 // the run writes a new file beside it, which replaces it only once it is complete and on the
@@ -39,9 +46,9 @@ public:
     // the final flush is short. False when data written earlier failed to reach the disk.
     bool PaceWriteback(std::uint64_t lengthBefore, std::uint64_t lengthAfter, ImageDigest& digest);
 
-    // Brings the image and its checksum file (`checksumLine`, written as IMAGE.sha256 beside
-    // it) to stable storage, then puts both in place of what the target held before.
-    Failure Commit(const std::string& checksumLine);
+    // Brings the image and its side files to stable storage, then puts them all in place of
+    // what the target and the side files' names held before.
+    Failure Commit(const std::vector<SideFile>& sideFiles);
 
     // The file being written, for reading it back.
     ImageHandle Handle() const;

@@ -80,10 +80,10 @@ DriveIdentity QueryDriveIdentity(DriveHandle handle) {
     return {static_cast<std::uint64_t>(status.st_rdev), sequence};
 }
 
-std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size) {
+std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset) {
     ssize_t got = 0;
     do {
-        got = ::read(handle, buffer, size);
+        got = ::pread(handle, buffer, size, static_cast<off_t>(offset));
     } while (got < 0 && errno == EINTR);
     return got;
 }
@@ -135,7 +135,6 @@ std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t o
     if (!direct.IsValid()) {
         ::posix_fadvise(handle, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
-    ::lseek(handle, static_cast<off_t>(offset + done), SEEK_SET);
     errno = error;
     return done;
 }

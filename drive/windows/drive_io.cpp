@@ -22,8 +22,11 @@ public:
                                  sizeof length, &returned, nullptr);
     }
 
-    BOOL Read(HANDLE drive, void* buffer, DWORD size, DWORD& got) override {
-        return ::ReadFile(drive, buffer, size, &got, nullptr);
+    BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) override {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        return ::ReadFile(drive, buffer, size, &got, &at);
     }
 };
 

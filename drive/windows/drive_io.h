@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <cstdint>
+
 namespace drive {
 
 // The calls through which the backend reaches physical drives. Tests put drives backed by files
@@ -18,8 +20,8 @@ public:
     virtual HANDLE Open(const char* path) = 0;
     virtual BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) = 0;
     virtual BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) = 0;
-    // ReadFile at the drive's current position.
-    virtual BOOL Read(HANDLE drive, void* buffer, DWORD size, DWORD& got) = 0;
+    // A synchronous ReadFile at `offset`.
+    virtual BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) = 0;
 };
 
 DriveIo& TheDriveIo();

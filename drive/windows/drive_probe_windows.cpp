@@ -55,9 +55,9 @@ DriveIdentity QueryDriveIdentity(DriveHandle /*handle*/) {
     return {};
 }
 
-std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size) {
+std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset) {
     DWORD got = 0;
-    if (!TheDriveIo().Read(handle, buffer, static_cast<DWORD>(size), got)) {
+    if (!TheDriveIo().Read(handle, buffer, static_cast<DWORD>(size), offset, got)) {
         return -1;
     }
     return got;
@@ -72,12 +72,6 @@ std::size_t SectorSize(DriveHandle handle) {
                : 512;
 }
 
-void MoveTo(HANDLE handle, LONGLONG offset) {
-    LARGE_INTEGER target{};
-    target.QuadPart = offset;
-    ::SetFilePointerEx(handle, target, nullptr, FILE_BEGIN);
-}
-
 }  // namespace
 
 // Raw drive handles are not cached by the platform, so each read asks for exactly one sector.
@@ -86,18 +80,14 @@ std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t o
     const std::size_t sector = SectorSize(handle);
     auto* bytes = static_cast<char*>(buffer);
     std::size_t done = 0;
-    MoveTo(handle, static_cast<LONGLONG>(offset));
     while (done < size) {
         const auto piece = static_cast<DWORD>(std::min(sector, size - done));
         DWORD got = 0;
-        if (!TheDriveIo().Read(handle, bytes + done, piece, got) || got != piece) {
+        if (!TheDriveIo().Read(handle, bytes + done, piece, offset + done, got) || got != piece) {
             break;
         }
         done += piece;
     }
-    const DWORD error = ::GetLastError();
-    MoveTo(handle, static_cast<LONGLONG>(offset + done));
-    ::SetLastError(error);
     return done;
 }
 

@@ -129,16 +129,15 @@ Failure CreateReplacement(ImageFileState& state, const struct stat& old) {
     return {};
 }
 
-Failure WriteChecksumFile(ImageFileState& state, const std::string& line) {
-    state.checksumPartial = PartialName(state.name, ".sha256");
-    UniqueFd file(::openat(state.directory.Get(), state.checksumPartial.c_str(),
+Failure WriteSideFile(ImageFileState& state, const SideFile& side) {
+    const std::string partial = PartialName(state.name, side.suffix.c_str());
+    UniqueFd file(::openat(state.directory.Get(), partial.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!file.IsValid()) {
-        const Failure failure = Fail(FailureReason::WriteError);
-        state.checksumPartial.clear();
-        return failure;
+        return Fail(FailureReason::WriteError);
     }
-    if (!WriteAll(file.Get(), line.data(), line.size())) {
+    state.sidePartials.emplace_back(partial, state.name + side.suffix);
+    if (!WriteAll(file.Get(), side.content.data(), side.content.size())) {
         return Fail(FailureReason::WriteError);
     }
     if (::fdatasync(file.Get()) != 0 || ::close(file.Release()) != 0) {
@@ -153,8 +152,8 @@ ImageFile::~ImageFile() {
     if (!m_state.partialName.empty()) {
         ::unlinkat(m_state.directory.Get(), m_state.partialName.c_str(), 0);
     }
-    if (!m_state.checksumPartial.empty()) {
-        ::unlinkat(m_state.directory.Get(), m_state.checksumPartial.c_str(), 0);
+    for (const auto& [partial, name] : m_state.sidePartials) {
+        ::unlinkat(m_state.directory.Get(), partial.c_str(), 0);
     }
 }
 
@@ -219,7 +218,7 @@ bool ImageFile::PaceWriteback(std::uint64_t lengthBefore, std::uint64_t lengthAf
     return true;
 }
 
-Failure ImageFile::Commit(const std::string& checksumLine) {
+Failure ImageFile::Commit(const std::vector<SideFile>& sideFiles) {
     const int image = m_state.image.Get();
     if (::fdatasync(image) != 0) {
         return Fail(FailureReason::FlushFailed);
@@ -229,8 +228,10 @@ Failure ImageFile::Commit(const std::string& checksumLine) {
     if (::close(m_state.image.Release()) != 0) {
         return Fail(FailureReason::FlushFailed);
     }
-    if (const Failure failure = WriteChecksumFile(m_state, checksumLine)) {
-        return failure;
+    for (const SideFile& side : sideFiles) {
+        if (const Failure failure = WriteSideFile(m_state, side)) {
+            return failure;
+        }
     }
     const int dir = m_state.directory.Get();
     if (!m_state.partialName.empty()) {
@@ -239,11 +240,13 @@ Failure ImageFile::Commit(const std::string& checksumLine) {
         }
         m_state.partialName.clear();
     }
-    const std::string checksumName = m_state.name + ".sha256";
-    if (::renameat(dir, m_state.checksumPartial.c_str(), dir, checksumName.c_str()) != 0) {
-        return Fail(FailureReason::WriteError);
+    while (!m_state.sidePartials.empty()) {
+        const auto& [partial, name] = m_state.sidePartials.back();
+        if (::renameat(dir, partial.c_str(), dir, name.c_str()) != 0) {
+            return Fail(FailureReason::WriteError);
+        }
+        m_state.sidePartials.pop_back();
     }
-    m_state.checksumPartial.clear();
     // The new names reach the disk only with their directory.
     const UniqueFd directory(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory.IsValid() || ::fsync(directory.Get()) != 0) {

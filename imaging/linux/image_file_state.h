@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "unique_fd.h"
 
@@ -16,8 +18,9 @@ struct ImageFileState {
     drive::UniqueFd target;     // an existing target, locked while a replacement is written
     drive::UniqueFd image;      // the file being written, locked when it is the target itself
     std::string name;
-    std::string partialName;      // the replacement beside the target; empty: written in place
-    std::string checksumPartial;  // the checksum file before it is put in place
+    std::string partialName;  // the replacement beside the target; empty: written in place
+    // Side files written but not yet put in place: their partial and their final names.
+    std::vector<std::pair<std::string, std::string>> sidePartials;
 };
 
 }  // namespace imaging

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "scoped_handle.h"
 
@@ -25,8 +27,9 @@ struct ImageFileState {
     ScopedWinHandle image;   // the file being written, unshared
     std::string path;
     std::string name;
-    std::string partialPath;      // the replacement beside the target; empty: written in place
-    std::string checksumPartial;  // the checksum file before it is put in place
+    std::string partialPath;  // the replacement beside the target; empty: written in place
+    // Side files written but not yet put in place: their partial and their final names.
+    std::vector<std::pair<std::string, std::string>> sidePartials;
 };
 
 }  // namespace imaging

@@ -101,15 +101,14 @@ Failure OpenFailure() {
                                                        : Fail(FailureReason::ImageRefused);
 }
 
-Failure WriteChecksumFile(ImageFileState& state, const std::string& line) {
-    state.checksumPartial = PartialPath(state.path, ".sha256");
-    ScopedWinHandle file(OpenUnshared(state.checksumPartial, CREATE_NEW));
+Failure WriteSideFile(ImageFileState& state, const SideFile& side) {
+    const std::string partial = PartialPath(state.path, side.suffix.c_str());
+    ScopedWinHandle file(OpenUnshared(partial, CREATE_NEW));
     if (!file.IsValid()) {
-        const Failure failure = Fail(FailureReason::WriteError);
-        state.checksumPartial.clear();
-        return failure;
+        return Fail(FailureReason::WriteError);
     }
-    if (!WriteAll(file.Get(), line.data(), line.size())) {
+    state.sidePartials.emplace_back(partial, state.path + side.suffix);
+    if (!WriteAll(file.Get(), side.content.data(), side.content.size())) {
         return Fail(FailureReason::WriteError);
     }
     if (!::FlushFileBuffers(file.Get()) || !::CloseHandle(file.Release())) {
@@ -127,8 +126,8 @@ ImageFile::~ImageFile() {
     if (!m_state.partialPath.empty()) {
         ::DeleteFileA(m_state.partialPath.c_str());
     }
-    if (!m_state.checksumPartial.empty()) {
-        ::DeleteFileA(m_state.checksumPartial.c_str());
+    for (const auto& [partial, path] : m_state.sidePartials) {
+        ::DeleteFileA(partial.c_str());
     }
 }
 
@@ -178,12 +177,14 @@ bool ImageFile::PaceWriteback(std::uint64_t /*lengthBefore*/, std::uint64_t /*le
 
 // The old target is let go only for the moment of the replacement, which the platform refuses
 // while any handle on it is open.
-Failure ImageFile::Commit(const std::string& checksumLine) {
+Failure ImageFile::Commit(const std::vector<SideFile>& sideFiles) {
     if (!::FlushFileBuffers(m_state.image.Get()) || !::CloseHandle(m_state.image.Release())) {
         return Fail(FailureReason::FlushFailed);
     }
-    if (const Failure failure = WriteChecksumFile(m_state, checksumLine)) {
-        return failure;
+    for (const SideFile& side : sideFiles) {
+        if (const Failure failure = WriteSideFile(m_state, side)) {
+            return failure;
+        }
     }
     if (!m_state.partialPath.empty()) {
         m_state.target.Reset();
@@ -192,11 +193,13 @@ Failure ImageFile::Commit(const std::string& checksumLine) {
         }
         m_state.partialPath.clear();
     }
-    const std::string checksumPath = m_state.path + ".sha256";
-    if (!::MoveFileExA(m_state.checksumPartial.c_str(), checksumPath.c_str(), kReplace)) {
-        return Fail(FailureReason::WriteError);
+    while (!m_state.sidePartials.empty()) {
+        const auto& [partial, path] = m_state.sidePartials.back();
+        if (!::MoveFileExA(partial.c_str(), path.c_str(), kReplace)) {
+            return Fail(FailureReason::WriteError);
+        }
+        m_state.sidePartials.pop_back();
     }
-    m_state.checksumPartial.clear();
     return {};
 }
 

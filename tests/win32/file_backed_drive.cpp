@@ -40,15 +40,16 @@ BOOL FileBackedDrive::QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) 
     return ::GetFileSizeEx(drive, &length.Length);
 }
 
-BOOL FileBackedDrive::Read(HANDLE drive, void* buffer, DWORD size, DWORD& got) {
-    LARGE_INTEGER position{};
-    ::SetFilePointerEx(drive, LARGE_INTEGER{}, &position, FILE_CURRENT);
-    const auto start = static_cast<std::uint64_t>(position.QuadPart);
-    if (start < m_badEnd && start + size > m_badStart) {
+BOOL FileBackedDrive::Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset,
+                           DWORD& got) {
+    if (offset < m_badEnd && offset + size > m_badStart) {
         ::SetLastError(ERROR_CRC);
         return FALSE;
     }
-    return ::ReadFile(drive, buffer, size, &got, nullptr);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return ::ReadFile(drive, buffer, size, &got, &at);
 }
 
 TempFolder::TempFolder() {

@@ -23,7 +23,7 @@ public:
     HANDLE Open(const char* path) override;
     BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) override;
     BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) override;
-    BOOL Read(HANDLE drive, void* buffer, DWORD size, DWORD& got) override;
+    BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) override;
 
 private:
     std::string m_drivePath;

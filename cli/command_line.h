@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// What the program was asked to do on its command line.
+struct CommandLine {
+    enum class Action { Window, List, Image, Help, Version, Invalid };
+    Action action = Action::Window;
+    int index = -1;
+    std::string imagePath;
+    bool rescue = false;
+    int retries = 2;
+    std::string error;  // why the command line is Invalid
+};
+
+// Exit statuses of the command line.
+inline constexpr int kExitComplete = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitUnreadableAreas = 3;
+
+// `arguments` without the program's name. Nothing, or a first argument that is none of the
+// program's options (a toolkit's own, say), leaves the window to run.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+void PrintUsage(std::FILE* out);
+
+// Carries out every action but Window; returns the exit status. Messages go to `err`, the list,
+// help and version to `out`. An image run shows its progress on `err` once a second, and an
+// interrupt (Ctrl+C) cancels it as the window's Cancel does.
+int RunCommandLine(const CommandLine& line, std::FILE* out, std::FILE* err);
+
+}  // namespace cli
