@@ -14,6 +14,12 @@ void RefreshDriveList(DeviceListControl& list) {
         const std::string path = DrivePath(index);
         DriveHandle handle = kInvalidDriveHandle;
         if (OpenDrive(path, handle) == 0) {
+            // A user without the right to read drives still sees them; access is asked for
+            // only when one is imaged.
+            if (const auto listing = ListWithoutOpening(path)) {
+                list.AddString(FormatDriveEntry(index, listing->capacity),
+                               {index, listing->identity, listing->details});
+            }
             continue;
         }
         const ScopedDrive drive(handle);

@@ -27,8 +27,9 @@ public:
     virtual void AddString(const std::string& text, const ListedDrive& drive) = 0;
 };
 
-// Empties the list, then adds one entry for every drive among indexes 0 to 19 that opens and
-// holds removable media. Leaves no entry selected.
+// Empties the list, then adds one entry for every drive among indexes 0 to 19 that holds
+// removable media: probed through the open drive where this process may open it, else from
+// what the platform tells every user. Never asks for access. Leaves no entry selected.
 void RefreshDriveList(DeviceListControl& list);
 
 // "<index>: volume: <MB> MB", the megabytes rounded down.

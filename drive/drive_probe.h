@@ -39,6 +39,11 @@ std::string DrivePath(int index);
 // Stores the handle (kInvalidDriveHandle on failure) and returns 1 on success, 0 on failure.
 int OpenDrive(const std::string& path, DriveHandle& handle);
 
+// OpenDrive, and where the user has no right to read drives, asks the platform for read access
+// to this one, which may show the user a password prompt and wait for it. Only the copy worker
+// calls this: the drive list never asks for access.
+int OpenDriveAskingAccess(const std::string& path, DriveHandle& handle);
+
 // Closes a handle that OpenDrive opened.
 void CloseDrive(DriveHandle handle);
 

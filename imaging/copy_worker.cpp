@@ -129,7 +129,7 @@ std::size_t SectorSize(drive::DriveHandle device) {
 // Every handle opened here is closed before this returns, on every path.
 Failure CopyDriveToImage(CopyJob& job) {
     drive::DriveHandle deviceHandle = drive::kInvalidDriveHandle;
-    if (drive::OpenDrive(job.devicePath, deviceHandle) == 0) {
+    if (drive::OpenDriveAskingAccess(job.devicePath, deviceHandle) == 0) {
         return Fail(FailureReason::DriveNotOpened);
     }
     const drive::ScopedDrive device(deviceHandle);

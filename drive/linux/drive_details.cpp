@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <charconv>
 #include <set>
 
 #include "disk_usage.h"
@@ -56,13 +57,17 @@ std::string MountPoints(const std::set<dev_t>& devices) {
     return points;
 }
 
-}  // namespace
+// 0 when the attribute is missing or not a number.
+std::uint64_t NumberAttribute(const fs::path& file) {
+    const std::string text = ReadAttribute(file).value_or("");
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc{} && end == text.data() + text.size() ? value : 0;
+}
 
-std::string DescribeDrive(DriveHandle handle, const std::string& path) {
+std::string DescribeDisk(const std::string& path, const std::optional<fs::path>& diskDir,
+                         std::optional<std::uint64_t> length) {
     std::string details = path;
-    struct stat status {};
-    const auto diskDir =
-        ::fstat(handle, &status) == 0 ? DiskDirOfDevice(status.st_rdev) : std::nullopt;
     if (diskDir) {
         if (const std::string name = VendorAndModel(*diskDir); !name.empty()) {
             details += "\n" + name;
@@ -71,15 +76,48 @@ std::string DescribeDrive(DriveHandle handle, const std::string& path) {
             details += "\nBus: " + bus;
         }
     }
-    std::uint64_t length = 0;
-    if (QueryDriveLength(handle, length)) {
-        details += "\nSize: " + std::to_string(length) + " bytes";
+    if (length) {
+        details += "\nSize: " + std::to_string(*length) + " bytes";
     }
     if (diskDir) {
         const std::string points = MountPoints(DiskDeviceSet(*diskDir));
         details += points.empty() ? "\nNot mounted" : "\nMounted at " + points;
     }
     return details;
+}
+
+}  // namespace
+
+std::string DescribeDrive(DriveHandle handle, const std::string& path) {
+    struct stat status {};
+    const auto diskDir =
+        ::fstat(handle, &status) == 0 ? DiskDirOfDevice(status.st_rdev) : std::nullopt;
+    std::uint64_t length = 0;
+    return DescribeDisk(path, diskDir,
+                        QueryDriveLength(handle, length) ? std::optional(length) : std::nullopt);
+}
+
+// sysfs counts a disk's size in 512-byte units whatever its sector size, and shows the media
+// sequence number that BLKGETDISKSEQ answers.
+std::optional<DriveListing> ListWithoutOpening(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) {
+        return std::nullopt;
+    }
+    const auto diskDir = DiskDirOfDevice(status.st_rdev);
+    if (!diskDir || !IsRemovableDisk(*diskDir)) {
+        return std::nullopt;
+    }
+    const std::uint64_t sectors = NumberAttribute(*diskDir / "size");
+    if (sectors == 0) {
+        return std::nullopt;
+    }
+    DriveListing listing;
+    listing.capacity = sectors * 512;
+    listing.identity = {static_cast<std::uint64_t>(status.st_rdev),
+                        NumberAttribute(*diskDir / "diskseq")};
+    listing.details = DescribeDisk(path, diskDir, listing.capacity);
+    return listing;
 }
 
 }  // namespace drive

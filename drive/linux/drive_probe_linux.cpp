@@ -11,6 +11,7 @@
 #include "drive_length.h"
 #include "drive_probe.h"
 #include "removable_rule.h"
+#include "udisks_open.h"
 #include "unique_fd.h"
 
 namespace drive {
@@ -32,6 +33,17 @@ constexpr std::uint64_t kReadAheadDistance = 64 << 20;
 // closes; reading is all the program ever does with a drive.
 int OpenDrive(const std::string& path, DriveHandle& handle) {
     handle = path.empty() ? kInvalidDriveHandle : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return handle != kInvalidDriveHandle ? 1 : 0;
+}
+
+int OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
+    if (OpenDrive(path, handle) != 0) {
+        return 1;
+    }
+    if (errno != EACCES && errno != EPERM) {
+        return 0;
+    }
+    handle = OpenThroughUdisks(path);
     return handle != kInvalidDriveHandle ? 1 : 0;
 }
 

@@ -40,13 +40,14 @@ bool IsRemovableMedia(int fd) {
         return false;
     }
     const auto diskDir = DiskDirOfDevice(status.st_rdev);
-    if (!diskDir) {
-        return false;
-    }
+    return diskDir && IsRemovableDisk(*diskDir);
+}
+
+bool IsRemovableDisk(const fs::path& diskDir) {
     // Card readers on USB often, and SD slots always, report removable 0; their bus tells.
     const bool removable =
-        ReadAttribute(*diskDir / "removable") == "1" || !RemovableTransport(*diskDir).empty();
-    return removable && !HasHolders(*diskDir) && !HoldsRunningSystem(DiskDeviceSet(*diskDir));
+        ReadAttribute(diskDir / "removable") == "1" || !RemovableTransport(diskDir).empty();
+    return removable && !HasHolders(diskDir) && !HoldsRunningSystem(DiskDeviceSet(diskDir));
 }
 
 }  // namespace drive

@@ -9,4 +9,9 @@ std::string DescribeDrive(DriveHandle handle, const std::string& path) {
                                             : path;
 }
 
+// Without rights a physical drive tells nothing of itself; the program asks for them at start.
+std::optional<DriveListing> ListWithoutOpening(const std::string& /*path*/) {
+    return std::nullopt;
+}
+
 }  // namespace drive

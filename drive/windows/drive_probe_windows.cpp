@@ -25,6 +25,11 @@ int OpenDrive(const std::string& path, DriveHandle& handle) {
     return handle != kInvalidDriveHandle ? 1 : 0;
 }
 
+// The program runs elevated (its manifest asks for it), so there is nothing more to ask for.
+int OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
+    return OpenDrive(path, handle);
+}
+
 void CloseDrive(DriveHandle handle) {
     ::CloseHandle(handle);
 }

@@ -74,8 +74,14 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
 // A hidden name beside the target that no other run or program uses.
 std::string PartialName(const std::string& name, const char* kind) {
     static std::atomic<unsigned> sequence{0};
-    return "." + name.substr(0, kPartialNameStem) + kind + ".kalvor-" + std::to_string(::getpid()) +
-           "-" + std::to_string(sequence.fetch_add(1));
+    std::string partial = ".";
+    partial.append(name, 0, kPartialNameStem);
+    partial += kind;
+    partial += ".kalvor-";
+    partial += std::to_string(::getpid());
+    partial += '-';
+    partial += std::to_string(sequence.fetch_add(1));
+    return partial;
 }
 
 // Another run holding the file makes the lock fail with EWOULDBLOCK at once.

@@ -129,31 +129,49 @@ TEST_F(DriveListOnFakeSystem, IndexesFollowTheKernelsNamingOrder) {
     EXPECT_EQ(drive::DrivePath(-1), "");
 }
 
-TEST_F(DriveListOnFakeSystem, AnUnprivilegedUserSeesAnEmptyList) {
+// Everything the list shows (text, identity, details) as one line per entry.
+class ListedLines : public drive::DeviceListControl {
+public:
+    void ResetContent() override { lines.clear(); }
+    void AddString(const std::string& text, const drive::ListedDrive& drive) override {
+        lines += text + "|" + std::to_string(drive.identity.device) + "|" +
+                 std::to_string(drive.identity.sequence) + "|" + drive.details + "\n";
+    }
+    std::string lines;
+};
+
+// Without the right to open a drive, the list comes from what the kernel tells every user, and
+// must show the same as root's.
+TEST_F(DriveListOnFakeSystem, AnUnprivilegedUserSeesWhatRootSees) {
     REQUIRE_ROOT();
+    ListedLines root;
+    drive::RefreshDriveList(root);
     int channel[2];
     ASSERT_EQ(::pipe(channel), 0);
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(channel[0]);
-        int answer[2] = {-1, -1};
+        std::string lines = "no privileges dropped";
         if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            SortedList list;
-            drive::RefreshDriveList(list);
-            answer[0] = static_cast<int>(list.entries.size());
-            answer[1] = drive::DrivePath(2).empty() ? 0 : 1;
+            drive::DriveHandle handle = drive::kInvalidDriveHandle;
+            ListedLines user;
+            drive::RefreshDriveList(user);
+            lines = drive::OpenDrive(drive::DrivePath(2), handle) == 0 ? user.lines : "opened";
         }
-        [[maybe_unused]] const auto sent = ::write(channel[1], answer, sizeof answer);
+        [[maybe_unused]] const auto sent = ::write(channel[1], lines.data(), lines.size());
         ::_exit(0);
     }
     ::close(channel[1]);
-    int answer[2] = {-1, -1};
-    ASSERT_EQ(::read(channel[0], answer, sizeof answer), static_cast<ssize_t>(sizeof answer));
+    std::string received;
+    char buffer[4096];
+    for (ssize_t got = 0; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) {
+        received.append(buffer, static_cast<std::size_t>(got));
+    }
     ::close(channel[0]);
     ::waitpid(child, nullptr, 0);
 
-    EXPECT_EQ(answer[0], 0) << "entries listed for an unprivileged user";
-    EXPECT_EQ(answer[1], 1) << "the child could not even see the drives";
+    EXPECT_NE(root.lines.find("2: volume: 30 MB|"), std::string::npos) << root.lines;
+    EXPECT_EQ(received, root.lines);
 }
 
 }  // namespace

@@ -198,6 +198,45 @@ private slots:
         }
     }
 
+    // Tab order, the first arrow key in a list with nothing selected, Alt+mnemonic and Enter on
+    // Start: a card imaged without the mouse.
+    void keyboardAloneImagesACard() {
+        QREQUIRE_ROOT();
+        OpenWindowOnADrive(4 * kMiB);
+        m_dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_dialog.get()));
+        ModalAnswerer answerer;
+        const auto image = *m_dir / "keys.img";
+        const auto pressTab = [](int times) {
+            for (int i = 0; i < times; ++i) {
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            }
+        };
+        pressTab(3);
+        QTest::keyClicks(QApplication::focusWidget(), QString::fromStdString(image.string()));
+        pressTab(2);
+        auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
+        QCOMPARE(QApplication::focusWidget(), list);
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(list->selectedItems().size(), 1);
+        // Alt+R refreshes the list, which leaves nothing selected, and the key selects again.
+        QSignalSpy refreshed(Child<QPushButton>(*m_dialog, "IDC_REFRESH"), &QPushButton::clicked);
+        QTest::keyClick(list, Qt::Key_R, Qt::AltModifier);
+        QTRY_COMPARE(refreshed.count(), 1);
+        QCOMPARE(list->selectedItems().size(), 0);
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(list->selectedItems().size(), 1);
+        pressTab(1);
+        QCOMPARE(QApplication::focusWidget(), Start());
+
+        QTest::keyClick(Start(), Qt::Key_Return);
+
+        QVERIFY(m_dialog->IsBusy());
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
+        WaitUntilIdle();
+        QVERIFY(SamePrefix(image, m_drive->LoopPath(), 4 * kMiB));
+    }
+
     void copiesAWholeDriveThroughTheWindow() {
         QREQUIRE_ROOT();
         const std::uint64_t size = 37 * kMiB + 512;

@@ -14,6 +14,15 @@ void WriteText(const fs::path& file, const std::string& text) {
     std::ofstream(file) << text << '\n';
 }
 
+// The real device's size and media sequence number, as the kernel shows them to every user.
+void CopyMediaAttributes(const std::string& deviceNumber, const fs::path& blockDir) {
+    for (const char* attribute : {"size", "diskseq"}) {
+        std::string value;
+        std::ifstream(fs::path("/sys/dev/block") / deviceNumber / attribute) >> value;
+        WriteText(blockDir / attribute, value);
+    }
+}
+
 }  // namespace
 
 FakeSysfs::FakeSysfs(const fs::path& root) : m_sys(root / "sys"), m_dev(root / "dev") {
@@ -51,6 +60,7 @@ void FakeSysfs::Add(const FakeDisk& disk) {
     fs::create_directory_symlink(blockDir, m_sys / "block" / disk.name);
     if (!disk.deviceNumber.empty()) {
         fs::create_directory_symlink(blockDir, m_sys / "dev" / "block" / disk.deviceNumber);
+        CopyMediaAttributes(disk.deviceNumber, blockDir);
     }
     if (!disk.node.empty()) {
         fs::create_symlink(disk.node, m_dev / disk.name);
@@ -61,6 +71,7 @@ void FakeSysfs::Relink(const std::string& name, const FakeDisk& disk) {
     const fs::path blockDir = fs::canonical(m_sys / "block" / name);
     WriteText(blockDir / "dev", disk.deviceNumber);
     fs::create_directory_symlink(blockDir, m_sys / "dev" / "block" / disk.deviceNumber);
+    CopyMediaAttributes(disk.deviceNumber, blockDir);
     fs::remove(m_dev / name);
     fs::create_symlink(disk.node, m_dev / name);
 }

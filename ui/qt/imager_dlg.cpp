@@ -1,5 +1,7 @@
 #include "imager_dlg.h"
 
+#include "first_arrow_selects.h"
+
 // The generated form names its widgets after their control identifiers, so it must come before
 // the identifiers' macros.
 #include "ui_imager_dlg.h"
@@ -40,6 +42,7 @@ CImagerDlg::CImagerDlg(QWidget* parent)
       m_logic(*this, m_clock, imaging::TheCopyJob(), imaging::LaunchCopyWorker) {
     m_form->setupUi(this);
     DoDataExchange();
+    new FirstArrowSelects(m_deviceList);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(size());
