@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <fstream>
 #include <memory>
 
 namespace drive {
@@ -38,20 +39,33 @@ private:
     sd_bus_error m_error = SD_BUS_ERROR_NULL;
 };
 
-// udisks2 knows every block device by the link udev makes from its device number, so a node
-// anywhere (a link, another name) resolves to the right object.
-std::string BlockObjectOf(sd_bus* bus, const std::string& path) {
+// udisks2 knows a block device by the node the kernel names for it; the path may be a link or
+// another node of the same device, so the kernel's own name is looked up by device number.
+std::string KernelNodeOf(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) {
         return {};
     }
-    const std::string byNumber = "/dev/block/" + std::to_string(major(status.st_rdev)) + ":" +
-                                 std::to_string(minor(status.st_rdev));
+    std::ifstream uevent("/sys/dev/block/" + std::to_string(major(status.st_rdev)) + ":" +
+                         std::to_string(minor(status.st_rdev)) + "/uevent");
+    for (std::string line; std::getline(uevent, line);) {
+        if (line.rfind("DEVNAME=", 0) == 0) {
+            return "/dev/" + line.substr(8);
+        }
+    }
+    return {};
+}
+
+std::string BlockObjectOf(sd_bus* bus, const std::string& path) {
+    const std::string node = KernelNodeOf(path);
+    if (node.empty()) {
+        return {};
+    }
     ScopedError error;
     sd_bus_message* reply = nullptr;
     if (sd_bus_call_method(bus, kService, "/org/freedesktop/UDisks2/Manager",
                            "org.freedesktop.UDisks2.Manager", "ResolveDevice", error.Get(), &reply,
-                           "a{sv}a{sv}", 1, "path", "s", byNumber.c_str(), 0) < 0) {
+                           "a{sv}a{sv}", 1, "path", "s", node.c_str(), 0) < 0) {
         return {};
     }
     const Message owned(reply);
