@@ -1,9 +1,11 @@
 #include "desktop_services.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -62,9 +64,11 @@ DesktopServices::DesktopServices() {
             return;
         }
     }
+    // Waiting by asking whether the name is owned, never by calling the service: a call would
+    // make the bus start a second copy of its own, which this object would not stop.
     if (!RunCommand(OwnsBusName("org.freedesktop.UDisks2"))) {
         Start({"/usr/libexec/udisks2/udisksd", "--no-debug"});
-        if (!WaitFor("udisksctl status")) {
+        if (!WaitFor(OwnsBusName("org.freedesktop.UDisks2"))) {
             return;
         }
     }
@@ -84,10 +88,17 @@ void DesktopServices::Start(std::vector<std::string> command) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    // Their output goes nowhere, so no daemon holds on to the test runner's pipes.
+    posix_spawn_file_actions_t quiet;
+    ::posix_spawn_file_actions_init(&quiet);
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        ::posix_spawn_file_actions_addopen(&quiet, fd, "/dev/null", O_RDWR, 0);
+    }
     pid_t pid = -1;
-    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) {
+    if (::posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ) == 0) {
         m_started.push_back(pid);
     }
+    ::posix_spawn_file_actions_destroy(&quiet);
 }
 
 bool DesktopServices::WaitUntilKnown(const std::string& node) {
