@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -76,8 +77,14 @@ int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
          fuse_file_info* /*info*/) {
     const auto start = static_cast<std::uint64_t>(offset);
     if (theDisk.bytesPerSecond != 0) {
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(size * 1000000 / theDisk.bytesPerSecond));
+        // Paced against the clock, not by a sleep per read, so neither the time spent serving
+        // reads nor a sleep's overshoot lowers the rate: the card delivers `bytesPerSecond` to a
+        // reader that keeps up. A reader that pauses earns at most a tenth of a second back.
+        static auto due = std::chrono::steady_clock::now();
+        const auto now = std::chrono::steady_clock::now();
+        due = std::max(due, now - std::chrono::milliseconds(100)) +
+              std::chrono::microseconds(size * 1000000 / theDisk.bytesPerSecond);
+        std::this_thread::sleep_until(due);
     }
     if (start < theDisk.badEnd && start + size > theDisk.badStart) {
         return -EIO;
