@@ -36,7 +36,7 @@ public:
     sd_bus_error* Get() { return &m_error; }
 
 private:
-    sd_bus_error m_error = SD_BUS_ERROR_NULL;
+    sd_bus_error m_error{};  // all zero, as SD_BUS_ERROR_NULL
 };
 
 // udisks2 knows a block device by the node the kernel names for it; the path may be a link or
