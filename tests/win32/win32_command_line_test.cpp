@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "command_line.h"
+#include "file_backed_drive.h"
+
+namespace {
+
+using namespace win_testing;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+// Runs the command line with its two streams in files of `folder`; returns the exit status.
+int RunLine(const TempFolder& folder, const std::vector<std::string>& arguments, std::string& out) {
+    const std::string outPath = folder / "out.txt";
+    const std::string errPath = folder / "err.txt";
+    std::FILE* outFile = std::fopen(outPath.c_str(), "w+");
+    std::FILE* errFile = std::fopen(errPath.c_str(), "w+");
+    const int status = cli::RunCommandLine(cli::ParseCommandLine(arguments), outFile, errFile);
+    std::fclose(outFile);
+    std::fclose(errFile);
+    out.clear();
+    std::FILE* again = std::fopen(outPath.c_str(), "r");
+    for (int c = std::fgetc(again); c != EOF; c = std::fgetc(again)) {
+        out += static_cast<char>(c);
+    }
+    std::fclose(again);
+    return status;
+}
+
+TEST(Win32CommandLine, ListsAndImagesADrive) {
+    const TempFolder folder;
+    const std::string card = folder / "card.bin";
+    WriteRandomFile(card, 5 * kMiB, 4);
+    const FileBackedDrive drive("\\\\.\\PhysicalDrive1", card);
+    std::string out;
+
+    EXPECT_EQ(RunLine(folder, {"--list"}, out), cli::kExitComplete);
+    EXPECT_EQ(out, "1: volume: 5 MB\t\\\\.\\PhysicalDrive1, Size: 5242880 bytes\n");
+
+    const std::string image = folder / "card.img";
+    EXPECT_EQ(RunLine(folder, {"--image", "1", image}, out), cli::kExitComplete);
+    EXPECT_TRUE(SamePrefix(image, card, 5 * kMiB));
+    EXPECT_EQ(RunLine(folder, {"--image", "2", image}, out), cli::kExitFailed);
+}
+
+}  // namespace
