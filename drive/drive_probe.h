@@ -68,12 +68,12 @@ DriveIdentity QueryDriveIdentity(DriveHandle handle);
 // gone away), -1 on a read error.
 std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset);
 
-// Reads the `size` bytes at `offset` again, one sector at a time and without read-ahead, so a
-// bad sector takes only itself down and not the readable sectors fetched with it. Stops at the
-// first sector that cannot be read and returns the bytes read before it; `size` when all were
-// read.
+// Reads the `size` bytes at `offset` again, one sector of `sectorSize` bytes at a time and
+// without read-ahead, so a bad sector takes only itself down and not the readable sectors
+// fetched with it. Stops at the first sector that cannot be read and returns the bytes read
+// before it; `size` when all were read.
 std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
-                               std::size_t size);
+                               std::size_t size, std::size_t sectorSize);
 
 // The platform's code for the last failed call on this thread (errno, GetLastError).
 int LastSystemError();

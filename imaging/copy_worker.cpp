@@ -55,7 +55,7 @@ bool CancelRequested(const CopyJob& job) {
 std::size_t RereadChunk(CopyJob& job, drive::DriveHandle device, std::uint64_t offset,
                         std::size_t size, std::size_t sector) {
     std::byte* const buffer = job.transferBuffer.data();
-    std::size_t ready = drive::ReadUntilBadSector(device, buffer, offset, size);
+    std::size_t ready = drive::ReadUntilBadSector(device, buffer, offset, size, sector);
     if (!job.rescue.enabled) {
         return ready;
     }
@@ -63,8 +63,8 @@ std::size_t RereadChunk(CopyJob& job, drive::DriveHandle device, std::uint64_t o
         const std::size_t piece = std::min(sector, size - ready);
         bool read = false;
         for (int attempt = 0; attempt < job.rescue.retries && !read; ++attempt) {
-            read =
-                drive::ReadUntilBadSector(device, buffer + ready, offset + ready, piece) == piece;
+            read = drive::ReadUntilBadSector(device, buffer + ready, offset + ready, piece,
+                                             sector) == piece;
         }
         if (!read) {
             std::fill_n(buffer + ready, piece, std::byte{0});
@@ -72,7 +72,8 @@ std::size_t RereadChunk(CopyJob& job, drive::DriveHandle device, std::uint64_t o
             job.unreadableBytes.fetch_add(piece, std::memory_order_relaxed);
         }
         ready += piece;
-        ready += drive::ReadUntilBadSector(device, buffer + ready, offset + ready, size - ready);
+        ready +=
+            drive::ReadUntilBadSector(device, buffer + ready, offset + ready, size - ready, sector);
     }
     return ready;
 }

@@ -102,11 +102,6 @@ std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::
 
 namespace {
 
-int SectorSize(DriveHandle handle) {
-    int size = 0;
-    return ::ioctl(handle, BLKSSZGET, &size) == 0 && size > 0 ? size : 512;
-}
-
 // A second description of the same open drive that bypasses the page cache, so each read asks
 // the drive for exactly one sector; opened through the descriptor itself, never by path, so it
 // is the very disk already checked. Invalid where the platform refuses direct reads: the caller
@@ -127,8 +122,7 @@ bool ReadSectorAt(int fd, char* buffer, std::uint64_t offset, std::size_t size) 
 }  // namespace
 
 std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
-                               std::size_t size) {
-    const auto sector = static_cast<std::size_t>(SectorSize(handle));
+                               std::size_t size, std::size_t sectorSize) {
     const UniqueFd direct = OpenDirect(handle);
     if (!direct.IsValid()) {
         ::posix_fadvise(handle, 0, 0, POSIX_FADV_RANDOM);
@@ -137,7 +131,7 @@ std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t o
     auto* bytes = static_cast<char*>(buffer);
     std::size_t done = 0;
     while (done < size) {
-        const std::size_t piece = std::min(sector, size - done);
+        const std::size_t piece = std::min(sectorSize, size - done);
         if (!ReadSectorAt(fd, bytes + done, offset + done, piece)) {
             break;
         }

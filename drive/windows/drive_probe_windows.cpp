@@ -68,25 +68,13 @@ std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::
     return got;
 }
 
-namespace {
-
-std::size_t SectorSize(DriveHandle handle) {
-    DriveGeometry geometry;
-    return QueryDriveGeometry(handle, geometry) != 0 && geometry.BytesPerSector != 0
-               ? geometry.BytesPerSector
-               : 512;
-}
-
-}  // namespace
-
 // Raw drive handles are not cached by the platform, so each read asks for exactly one sector.
 std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
-                               std::size_t size) {
-    const std::size_t sector = SectorSize(handle);
+                               std::size_t size, std::size_t sectorSize) {
     auto* bytes = static_cast<char*>(buffer);
     std::size_t done = 0;
     while (done < size) {
-        const auto piece = static_cast<DWORD>(std::min(sector, size - done));
+        const auto piece = static_cast<DWORD>(std::min(sectorSize, size - done));
         DWORD got = 0;
         if (!TheDriveIo().Read(handle, bytes + done, piece, offset + done, got) || got != piece) {
             break;
