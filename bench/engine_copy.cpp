@@ -1,7 +1,8 @@
-// engine_copy DEVICE IMAGE: images the block device DEVICE into the file IMAGE with the copy
-// engine, exactly as the program does: the worker thread at idle priority, ending with the
-// image flushed to disk. The device is presented to the engine as a removable USB disk through
-// a throwaway sysfs tree. Exits 0 only when the run succeeded.
+// engine_copy [--normal-priority] DEVICE IMAGE: images the block device DEVICE into the file
+// IMAGE with the copy engine, exactly as the program does: the worker thread at idle priority,
+// ending with the image flushed to disk; --normal-priority runs the same engine at the calling
+// thread's priority, to measure what idle priority costs. The device is presented to the engine
+// as a removable USB disk through a throwaway sysfs tree. Exits 0 only when the run succeeded.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -13,10 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "copy_job.h"
-#include "copy_worker.h"
 #include "drive_probe.h"
 #include "fake_sysfs.h"
+#include "run_controller.h"
 
 namespace {
 
@@ -33,8 +33,13 @@ std::string DeviceNumber(const char* device) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool normalPriority = argc == 4 && std::string(argv[1]) == "--normal-priority";
+    if (normalPriority) {
+        --argc;
+        ++argv;
+    }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: engine_copy DEVICE IMAGE\n");
+        std::fprintf(stderr, "usage: engine_copy [--normal-priority] DEVICE IMAGE\n");
         return 2;
     }
     const std::string deviceNumber = DeviceNumber(argv[1]);
@@ -54,15 +59,20 @@ int main(int argc, char** argv) {
                    .removableFlag = true,
                    .isVirtual = false,
                    .holders = {}});
-        imaging::CopyJob& job = imaging::TheCopyJob();
-        imaging::PrepareRun(job, drive::DrivePath(0), argv[2]);
-        if (imaging::LaunchCopyWorker()) {
+        imaging::RunController run;
+        run.Prepare({.devicePath = drive::DrivePath(0),
+                     .imagePath = argv[2],
+                     .expectedDrive = {},
+                     .rescue = {}});
+        if (normalPriority) {
+            imaging::RunCopyJob(run.Job());
+        } else if (run.Launch()) {
             // The window looks once a second; a finer poll only makes the timing finer.
-            while (job.runState.load(std::memory_order_acquire) != imaging::RunState::Idle) {
+            while (!run.HasEnded()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
-            outcome = job.outcome.load(std::memory_order_relaxed);
         }
+        outcome = run.Result().outcome;
     }
     fs::remove_all(root);
     return outcome == imaging::Outcome::Succeeded ? 0 : 1;

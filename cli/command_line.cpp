@@ -1,22 +1,34 @@
 #include "command_line.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <ctime>
-#include <system_error>
 #include <thread>
 #include <utility>
 
-#include "copy_job.h"
-#include "copy_worker.h"
 #include "drive_list.h"
-#include "progress.h"
+#include "run_controller.h"
+#include "terminal.h"
 
 namespace cli {
 namespace {
 
 using Action = CommandLine::Action;
+
+enum Option : int { kRescue = 256, kRetries };
+
+constexpr option kOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"list", no_argument, nullptr, 'l'},
+    {"image", required_argument, nullptr, 'i'},
+    {"rescue", no_argument, nullptr, kRescue},
+    {"retries", required_argument, nullptr, kRetries},
+    {nullptr, 0, nullptr, 0},
+};
 
 CommandLine Invalid(std::string why) {
     CommandLine line;
@@ -32,6 +44,10 @@ bool ParseNumber(const std::string& text, int low, int high, int& value) {
     }
     value = std::stoi(text);
     return value >= low && value <= high;
+}
+
+bool IsToolkitOption(const std::string& argument) {
+    return argument.size() > 2 && argument[0] == '-' && argument[1] != '-';
 }
 
 // The list as the window shows it: sorted by the entries' text, byte by byte.
@@ -65,16 +81,20 @@ int List(std::FILE* out) {
     return kExitComplete;
 }
 
-extern "C" void CancelOnSignal(int /*signal*/) {
-    imaging::RequestCancel(imaging::TheCopyJob());
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void NoteInterrupt(int /*signal*/) {
+    interrupted = 1;
 }
 
 // Ctrl+C and a polite kill cancel the run as the window's Cancel does, for as long as it lasts.
 class CancelOnInterrupt {
 public:
     CancelOnInterrupt()
-        : m_interrupt(std::signal(SIGINT, CancelOnSignal)),
-          m_terminate(std::signal(SIGTERM, CancelOnSignal)) {}
+        : m_interrupt(std::signal(SIGINT, NoteInterrupt)),
+          m_terminate(std::signal(SIGTERM, NoteInterrupt)) {
+        interrupted = 0;
+    }
     ~CancelOnInterrupt() {
         std::signal(SIGINT, m_interrupt);
         std::signal(SIGTERM, m_terminate);
@@ -82,56 +102,48 @@ public:
     CancelOnInterrupt(const CancelOnInterrupt&) = delete;
     CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
 
+    static bool Interrupted() { return interrupted != 0; }
+
 private:
     void (*m_interrupt)(int);
     void (*m_terminate)(int);
 };
 
-void ShowProgress(const imaging::CopyJob& job, std::int64_t startTime, std::FILE* err) {
-    const imaging::ProgressReading reading = imaging::ReadProgress(
-        std::time(nullptr) - startTime, job.doneBytes.load(), job.totalBytes.load());
-    std::fprintf(err, "%s elapsed, %s remaining, %s total, %s, %d %%\n", reading.elapsed.c_str(),
-                 reading.remaining.value_or("--:--").c_str(),
-                 reading.total.value_or("--:--").c_str(), reading.speed.c_str(),
-                 reading.percent.value_or(0));
-}
+// Once a second while the run goes on; on a terminal each line overwrites the one before.
+class ProgressPrinter {
+public:
+    explicit ProgressPrinter(std::FILE* err) : m_err(err), m_inPlace(IsTerminal(err)) {}
 
-void WaitWithProgress(const imaging::CopyJob& job, std::FILE* err) {
-    std::int64_t shown = 0;
-    while (job.runState.load(std::memory_order_acquire) != imaging::RunState::Idle) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        const std::int64_t startTime = job.startTime.load(std::memory_order_acquire);
+    void Show(const imaging::RunController& run) {
+        const std::int64_t startTime = run.StartTime();
         const std::int64_t now = std::time(nullptr);
-        if (startTime != 0 && now != shown && now != startTime) {
-            shown = now;
-            ShowProgress(job, startTime, err);
+        if (startTime == 0 || now == m_shown || now == startTime) {
+            return;
+        }
+        m_shown = now;
+        const imaging::ProgressReading reading = run.Reading(now - startTime);
+        std::fprintf(m_err, "%s%s elapsed, %s remaining, %s total, %s, %d %%%s",
+                     m_inPlace ? "\r" : "", reading.elapsed.c_str(),
+                     reading.remaining.value_or("--:--").c_str(),
+                     reading.total.value_or("--:--").c_str(), reading.speed.c_str(),
+                     reading.percent.value_or(0), m_inPlace ? "   " : "\n");
+        std::fflush(m_err);
+        m_lineOpen = m_inPlace;
+    }
+
+    // Ends a line left open in place, so what follows starts on its own.
+    void Close() {
+        if (m_lineOpen) {
+            std::fputc('\n', m_err);
         }
     }
-}
 
-int Report(const imaging::CopyJob& job, const std::string& image, std::FILE* err) {
-    if (job.outcome.load() != imaging::Outcome::Succeeded) {
-        const int error = job.failureError.load();
-        std::fprintf(err, "kalvor: failed: %s%s%s\n",
-                     imaging::FailureReasonText(job.failureReason.load()), error != 0 ? ": " : "",
-                     error != 0 ? std::system_category().message(error).c_str() : "");
-        return kExitFailed;
-    }
-    const std::uint64_t unreadable = job.unreadableBytes.load();
-    if (unreadable == 0) {
-        std::fprintf(err, "kalvor: image complete: %s (SHA-256 in %s.sha256)\n", image.c_str(),
-                     image.c_str());
-        return kExitComplete;
-    }
-    std::fprintf(err, "kalvor: image complete but for %llu unreadable bytes, written as zeros at",
-                 static_cast<unsigned long long>(unreadable));
-    for (const imaging::ByteRange& range : job.unreadableRanges) {
-        std::fprintf(err, " %llu+%llu", static_cast<unsigned long long>(range.offset),
-                     static_cast<unsigned long long>(range.size));
-    }
-    std::fprintf(err, " (offset+bytes; map in %s.map)\n", image.c_str());
-    return kExitUnreadableAreas;
-}
+private:
+    std::FILE* m_err;
+    bool m_inPlace;
+    bool m_lineOpen = false;
+    std::int64_t m_shown = 0;
+};
 
 int Image(const CommandLine& line, std::FILE* err) {
     CollectedList list;
@@ -143,60 +155,111 @@ int Image(const CommandLine& line, std::FILE* err) {
         std::fprintf(err, "kalvor: no removable drive %d; kalvor --list shows them\n", line.index);
         return kExitFailed;
     }
-    imaging::CopyJob& job = imaging::TheCopyJob();
-    imaging::PrepareRun(job, drive::DrivePath(line.index), line.imagePath, listed->second.identity);
-    job.rescue = {line.rescue, line.retries};
+    imaging::RunController run;
     const CancelOnInterrupt cancelOnInterrupt;
-    if (!imaging::LaunchCopyWorker()) {
-        job.runState.store(imaging::RunState::Idle);
-        std::fprintf(err, "kalvor: failed: %s\n",
-                     imaging::FailureReasonText(imaging::FailureReason::WorkerNotStarted));
+    run.Prepare({.devicePath = drive::DrivePath(line.index),
+                 .imagePath = line.imagePath,
+                 .expectedDrive = listed->second.identity,
+                 .rescue = {line.rescue, line.retries}});
+    if (run.Launch()) {
+        ProgressPrinter progress(err);
+        while (!run.HasEnded()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (CancelOnInterrupt::Interrupted()) {
+                run.Cancel();
+            }
+            progress.Show(run);
+        }
+        progress.Close();
+    }
+    const imaging::CopyResult& result = run.Result();
+    std::fprintf(err, "kalvor: %s\n", imaging::DescribeOutcome(run.Request(), result).c_str());
+    if (result.outcome != imaging::Outcome::Succeeded) {
         return kExitFailed;
     }
-    WaitWithProgress(job, err);
-    return Report(job, line.imagePath, err);
+    return result.unreadableBytes == 0 ? kExitComplete : kExitUnreadableAreas;
+}
+
+// The action an option asks for, where it asks for one.
+Action ActionOf(int option) {
+    switch (option) {
+        case 'h':
+            return Action::Help;
+        case 'V':
+            return Action::Version;
+        case 'l':
+            return Action::List;
+        case 'i':
+            return Action::Image;
+        default:
+            return Action::Window;
+    }
 }
 
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-    CommandLine line;
-    if (arguments.empty() || arguments[0].rfind("--", 0) != 0) {
-        return line;
+    if (arguments.empty() || IsToolkitOption(arguments[0])) {
+        return {};
     }
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        const bool hasNext = i + 1 < arguments.size();
-        if (argument == "--help" || argument == "-h") {
-            line.action = Action::Help;
-        } else if (argument == "--version") {
-            line.action = Action::Version;
-        } else if (argument == "--list") {
-            line.action = Action::List;
-        } else if (argument == "--rescue") {
+    std::vector<std::string> words = {"kalvor"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+
+    CommandLine line;
+    bool retriesGiven = false;
+    std::string index;
+    // 0 starts getopt afresh, whatever an earlier parse left behind.
+    optind = 0;
+    opterr = 0;
+    for (int option = 0;
+         (option = getopt_long(argc, argv.data(), "hVli:", kOptions, nullptr)) != -1;) {
+        if (option == '?' || option == ':') {
+            return Invalid("unknown option, or one without its value: " +
+                           std::string(argv[std::min(optind, argc) - 1]));
+        }
+        const Action action = ActionOf(option);
+        if (action != Action::Window) {
+            if (line.action != Action::Window) {
+                return Invalid("one action at a time: --list, --image, --help or --version");
+            }
+            line.action = action;
+        }
+        if (option == 'i') {
+            index = optarg;
+        } else if (option == kRescue) {
             line.rescue = true;
-        } else if (argument == "--retries") {
-            if (!hasNext || !ParseNumber(arguments[++i], 0, 100, line.retries)) {
+        } else if (option == kRetries) {
+            retriesGiven = true;
+            if (!ParseNumber(optarg, 0, 100, line.retries)) {
                 return Invalid("--retries takes a number from 0 to 100");
             }
-        } else if (argument == "--image") {
-            if (i + 2 >= arguments.size() ||
-                !ParseNumber(arguments[i + 1], 0, drive::kDriveIndexCount - 1, line.index) ||
-                arguments[i + 2].empty()) {
-                return Invalid("--image takes a drive index from 0 to 19 and an image file");
-            }
-            line.imagePath = arguments[i + 2];
-            line.action = Action::Image;
-            i += 2;
-        } else {
-            return Invalid("unknown option " + argument);
         }
     }
-    if (line.action == Action::Window) {
-        return Invalid("--rescue and --retries go with --image");
+    // getopt_long has moved the operands behind the options, in argv, not in words.
+    const std::vector<std::string> operands(argv.begin() + optind, argv.begin() + argc);
+    if (line.action == Action::Image) {
+        if (!ParseNumber(index, 0, drive::kDriveIndexCount - 1, line.index) ||
+            operands.size() != 1 || operands[0].empty()) {
+            return Invalid("--image takes a drive index from 0 to 19 and an image file");
+        }
+        line.imagePath = operands[0];
+    } else if (!operands.empty()) {
+        return Invalid("unexpected argument " + operands[0]);
     }
     if (line.rescue && line.action != Action::Image) {
         return Invalid("--rescue goes with --image");
+    }
+    if (retriesGiven && !line.rescue) {
+        return Invalid("--retries goes with --rescue");
+    }
+    if (line.action == Action::Window) {
+        return Invalid("nothing to do");
     }
     return line;
 }

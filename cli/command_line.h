@@ -23,15 +23,17 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitUnreadableAreas = 3;
 
-// `arguments` without the program's name. Nothing, or a first argument that is none of the
-// program's options (a toolkit's own, say), leaves the window to run.
+// `arguments` without the program's name. Nothing, or a first argument that is a toolkit's own
+// option (a single dash and a word, such as -platform), leaves the window to run; anything else
+// is the program's own command line, and what does not fit it is Invalid.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 void PrintUsage(std::FILE* out);
 
 // Carries out every action but Window; returns the exit status. Messages go to `err`, the list,
-// help and version to `out`. An image run shows its progress on `err` once a second, and an
-// interrupt (Ctrl+C) cancels it as the window's Cancel does.
+// help and version to `out`. An image run shows its progress on `err` once a second (on a
+// terminal, one line rewritten in place), and an interrupt (Ctrl+C) cancels it as the window's
+// Cancel does.
 int RunCommandLine(const CommandLine& line, std::FILE* out, std::FILE* err);
 
 }  // namespace cli

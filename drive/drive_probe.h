@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "failure.h"
 #include "native_handle.h"
 
 namespace drive {
@@ -41,8 +42,9 @@ int OpenDrive(const std::string& path, DriveHandle& handle);
 
 // OpenDrive, and where the user has no right to read drives, asks the platform for read access
 // to this one, which may show the user a password prompt and wait for it. Only the copy worker
-// calls this: the drive list never asks for access.
-int OpenDriveAskingAccess(const std::string& path, DriveHandle& handle);
+// calls this: the drive list never asks for access. DriveNotOpened with the platform's or the
+// access service's own account of the refusal.
+Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle);
 
 // Closes a handle that OpenDrive opened.
 void CloseDrive(DriveHandle handle);
@@ -63,17 +65,18 @@ std::uint64_t GeometryCapacity(const DriveGeometry& geometry);
 // The identity of the open drive; all zero when the platform cannot tell.
 DriveIdentity QueryDriveIdentity(DriveHandle handle);
 
-// Reads up to `size` bytes at `offset`; the copy asks for one chunk after another, so the
-// platform sees a sequential read. Returns the bytes read, 0 at the drive's end (or when it has
-// gone away), -1 on a read error.
-std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset);
+// Reads up to `size` bytes at `offset` into `got`; the copy asks for one piece after another,
+// so the platform sees a sequential read. `got` 0 without a failure: the drive's end (or it has
+// gone away). ReadError on a failed read, `got` then 0.
+Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
+                  std::size_t& got);
 
 // Reads the `size` bytes at `offset` again, one sector of `sectorSize` bytes at a time and
 // without read-ahead, so a bad sector takes only itself down and not the readable sectors
-// fetched with it. Stops at the first sector that cannot be read and returns the bytes read
-// before it; `size` when all were read.
-std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
-                               std::size_t size, std::size_t sectorSize);
+// fetched with it. Stops at the first sector that cannot be read: `done` holds the bytes read
+// before it, and the ReadError is returned; no failure when all `size` bytes were read.
+Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
+                           std::size_t sectorSize, std::size_t& done);
 
 // The platform's code for the last failed call on this thread (errno, GetLastError).
 int LastSystemError();

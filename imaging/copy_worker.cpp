@@ -1,124 +1,26 @@
 #include "copy_worker.h"
 
-#include <algorithm>
 #include <ctime>
 
-#include "copy_job.h"
-#include "drive_probe.h"
-#include "image_digest.h"
+#include "buffer_ring.h"
+#include "drive_reader.h"
 #include "image_file.h"
+#include "image_sink.h"
 #include "scoped_drive.h"
 
 namespace imaging {
 namespace {
 
-Failure Fail(FailureReason reason) {
-    return {reason, drive::LastSystemError()};
-}
+using drive::Failure;
 
-// The image, its digest and how far both have come; doneBytes follows every chunk.
-class ImageWriter {
-public:
-    ImageWriter(CopyJob& job, ImageFile& image, ImageDigest& digest)
-        : m_job(job), m_image(image), m_digest(digest) {}
+// The ring between the drive's reader and the image's writer: 8 buffers of 4 MiB. Large reads
+// let the drive and the kernel work in long runs, and 32 MiB in flight keeps the reader going
+// while the writer waits on the image's disk. See bench/README.md for the figures.
+constexpr std::size_t kBufferCount = 8;
+constexpr std::size_t kBufferSize = 4 << 20;
 
-    Failure Append(const std::byte* data, std::size_t size) {
-        if (!m_image.Write(data, size)) {
-            return Fail(FailureReason::WriteError);
-        }
-        m_digest.Written(data, size, m_done + size);
-        if (!m_image.PaceWriteback(m_done, m_done + size, m_digest)) {
-            return Fail(FailureReason::WriteError);
-        }
-        m_done += size;
-        m_job.doneBytes.store(m_done, std::memory_order_relaxed);
-        return {};
-    }
-
-    std::uint64_t Done() const { return m_done; }
-
-private:
-    CopyJob& m_job;
-    ImageFile& m_image;
-    ImageDigest& m_digest;
-    std::uint64_t m_done = 0;
-};
-
-bool CancelRequested(const CopyJob& job) {
-    return job.runState.load(std::memory_order_relaxed) == RunState::CancelRequested;
-}
-
-// After a failed read of the chunk at `offset`: the chunk is read again sector by sector, and
-// the bytes before its first bad sector are ready to be written. In a rescue, each sector that
-// fails is tried again up to the retries, then taken as zeros and noted as unreadable, and the
-// whole chunk is ready unless a cancel stops it. Returns the bytes ready in transferBuffer.
-std::size_t RereadChunk(CopyJob& job, drive::DriveHandle device, std::uint64_t offset,
-                        std::size_t size, std::size_t sector) {
-    std::byte* const buffer = job.transferBuffer.data();
-    std::size_t ready = drive::ReadUntilBadSector(device, buffer, offset, size, sector);
-    if (!job.rescue.enabled) {
-        return ready;
-    }
-    while (ready < size && !CancelRequested(job)) {
-        const std::size_t piece = std::min(sector, size - ready);
-        bool read = false;
-        for (int attempt = 0; attempt < job.rescue.retries && !read; ++attempt) {
-            read = drive::ReadUntilBadSector(device, buffer + ready, offset + ready, piece,
-                                             sector) == piece;
-        }
-        if (!read) {
-            std::fill_n(buffer + ready, piece, std::byte{0});
-            AddRange(job.unreadableRanges, {offset + ready, piece});
-            job.unreadableBytes.fetch_add(piece, std::memory_order_relaxed);
-        }
-        ready += piece;
-        ready +=
-            drive::ReadUntilBadSector(device, buffer + ready, offset + ready, size - ready, sector);
-    }
-    return ready;
-}
-
-// Chunk by chunk from the drive's first byte, never past totalBytes. A read that returns nothing
-// before the total is reached means the drive has gone away or shrunk. A failed read may have
-// failed for a bad sector further on, fetched with it by read-ahead: the chunk is read again
-// sector by sector, and the copy goes on if all of it reads (or a rescue filled it); otherwise
-// the image keeps every sector before the bad one and the run ends.
-Failure CopyChunks(CopyJob& job, drive::DriveHandle device, ImageWriter& writer,
-                   std::size_t sector) {
-    const std::uint64_t total = job.totalBytes.load(std::memory_order_relaxed);
-    std::byte* const buffer = job.transferBuffer.data();
-    while (writer.Done() < total) {
-        if (CancelRequested(job)) {
-            return {FailureReason::Cancelled, 0};
-        }
-        const std::uint64_t done = writer.Done();
-        const std::uint64_t remaining = total - done;
-        const std::int64_t got = drive::ReadDrive(device, buffer, kChunkSize, done);
-        if (got < 0) {
-            const Failure readError = Fail(FailureReason::ReadError);
-            const std::size_t wanted = std::min<std::uint64_t>(kChunkSize, remaining);
-            const std::size_t ready = RereadChunk(job, device, done, wanted, sector);
-            if (ready > 0) {
-                if (const Failure failure = writer.Append(buffer, ready)) {
-                    return failure;
-                }
-            }
-            if (ready < wanted) {
-                return CancelRequested(job) ? Failure{FailureReason::Cancelled, 0} : readError;
-            }
-            continue;
-        }
-        const std::uint64_t chunk = std::min(static_cast<std::uint64_t>(got), remaining);
-        if (chunk == 0) {
-            return {FailureReason::DriveEndedEarly, 0};
-        }
-        if (const Failure failure = writer.Append(buffer, chunk)) {
-            return failure;
-        }
-        drive::KeepReadingAhead(device, done, done + chunk);
-    }
-    return {};
-}
+const char* const kChecksumSuffix = ".sha256";
+const char* const kMapSuffix = ".map";
 
 std::size_t SectorSize(drive::DriveHandle device) {
     drive::DriveGeometry geometry;
@@ -127,51 +29,92 @@ std::size_t SectorSize(drive::DriveHandle device) {
                : 512;
 }
 
+// Takes the filled buffers in order into the sink until the reader has finished, the sink fails
+// or the run is cancelled; doneBytes follows every buffer.
+Failure WriteFromRing(CopyJob& job, BufferRing& ring, ImageSink& sink) {
+    std::uint64_t done = 0;
+    while (DriveBuffer* buffer = ring.NextFilled()) {
+        if (CancelRequested(job)) {
+            return {FailureReason::Cancelled, 0, {}};
+        }
+        if (Failure failure = sink.Write(buffer->bytes.get(), buffer->length)) {
+            return failure;
+        }
+        done += buffer->length;
+        job.progress.doneBytes.store(done, std::memory_order_relaxed);
+        ring.GiveBack(buffer);
+    }
+    return ring.ReaderFailure();
+}
+
+// Reads the drive on a second thread while this one writes: the run's two stages.
+Failure CopyStages(CopyJob& job, drive::DriveHandle device, std::uint64_t total, ImageSink& sink,
+                   std::string& sha256) {
+    BufferRing ring(kBufferCount, kBufferSize);
+    DriveReader reader(job, device, total, SectorSize(device), ring);
+    Failure written;
+    const bool ran = RunBesideAtThisPriority([&] { reader.Run(); },
+                                             [&] {
+                                                 written = WriteFromRing(job, ring, sink);
+                                                 // The reader stops at its next buffer.
+                                                 ring.Stop();
+                                             });
+    if (!ran) {
+        return {FailureReason::WorkerNotStarted, 0, "no thread for the drive's reader"};
+    }
+    if (written) {
+        return written;
+    }
+    return reader.FinishDigest(sha256);
+}
+
 // Every handle opened here is closed before this returns, on every path.
 Failure CopyDriveToImage(CopyJob& job) {
+    const CopyRequest& request = job.request;
     drive::DriveHandle deviceHandle = drive::kInvalidDriveHandle;
-    if (drive::OpenDriveAskingAccess(job.devicePath, deviceHandle) == 0) {
-        return Fail(FailureReason::DriveNotOpened);
+    if (Failure failure = drive::OpenDriveAskingAccess(request.devicePath, deviceHandle)) {
+        return failure;
     }
     const drive::ScopedDrive device(deviceHandle);
     if (drive::IsRemovableDrive(device.Get()) == 0) {
-        return {FailureReason::NotRemovable, 0};
+        return {FailureReason::NotRemovable, 0, {}};
     }
     // Disks plugged in or out since the list was shown shift the indexes: the path may now
     // lead to another disk than the one the user chose.
-    if (job.expectedDrive != drive::DriveIdentity{} &&
-        drive::QueryDriveIdentity(device.Get()) != job.expectedDrive) {
-        return {FailureReason::DriveChanged, 0};
+    if (request.expectedDrive != drive::DriveIdentity{} &&
+        drive::QueryDriveIdentity(device.Get()) != request.expectedDrive) {
+        return {FailureReason::DriveChanged, 0, {}};
+    }
+    std::vector<std::string> sideSuffixes = {kChecksumSuffix};
+    if (request.rescue.enabled) {
+        sideSuffixes.push_back(kMapSuffix);
     }
     ImageFile image;
-    if (const Failure failure = image.Open(job.imagePath, device.Get())) {
+    if (Failure failure = image.Open(request.imagePath, device.Get(), sideSuffixes)) {
         return failure;
     }
     const std::uint64_t capacity = drive::DriveCapacity(device.Get());
-    job.totalBytes.store(capacity, std::memory_order_relaxed);
+    job.progress.totalBytes.store(capacity, std::memory_order_relaxed);
     if (capacity == 0) {
-        return {FailureReason::CapacityUnknown, 0};
+        return {FailureReason::CapacityUnknown, 0, {}};
     }
-    ImageDigest digest(image);
-    if (!digest.IsReady()) {
-        return {FailureReason::ChecksumFailed, 0};
-    }
-    job.startTime.store(std::time(nullptr), std::memory_order_release);
+    job.progress.startTime.store(std::time(nullptr), std::memory_order_release);
     drive::AdviseSequentialRead(device.Get());
-    ImageWriter writer(job, image, digest);
-    if (const Failure failure = CopyChunks(job, device.Get(), writer, SectorSize(device.Get()))) {
+    RawImageSink sink(image);
+    std::string sha256;
+    if (Failure failure = CopyStages(job, device.Get(), capacity, sink, sha256)) {
         return failure;
     }
-    const std::string hex = digest.Finish(capacity);
-    if (hex.empty()) {
-        return {FailureReason::ChecksumFailed, 0};
-    }
-    std::vector<SideFile> sideFiles = {{".sha256", ChecksumLine(hex, image.Name())}};
-    if (job.rescue.enabled) {
-        sideFiles.push_back({".map", FormatRescueMap(capacity, job.unreadableRanges)});
+    std::vector<SideFile> sideFiles = {{kChecksumSuffix, ChecksumLine(sha256, image.Name())}};
+    if (request.rescue.enabled) {
+        sideFiles.push_back({kMapSuffix, FormatRescueMap(capacity, job.result.unreadableRanges)});
     }
     // Only an image that reached stable storage, with its side files, counts as a success.
-    return image.Commit(sideFiles);
+    if (Failure failure = image.Commit(sideFiles)) {
+        return failure;
+    }
+    job.result.imageSha256 = std::move(sha256);
+    return {};
 }
 
 }  // namespace
@@ -180,8 +123,8 @@ void RunCopyJob(CopyJob& job) {
     EndRun(job, CopyDriveToImage(job));
 }
 
-unsigned CopyThreadProc(void* /*parameter*/) {
-    RunCopyJob(TheCopyJob());
+unsigned CopyThreadProc(void* parameter) {
+    RunCopyJob(*static_cast<CopyJob*>(parameter));
     return 1;
 }
 

@@ -35,9 +35,9 @@ private:
 
 }  // namespace
 
-ImagerDialogLogic::ImagerDialogLogic(DialogView& view, const Clock& clock, imaging::CopyJob& job,
-                                     Launcher launch)
-    : m_view(view), m_clock(clock), m_job(job), m_launch(std::move(launch)) {}
+ImagerDialogLogic::ImagerDialogLogic(DialogView& view, const Clock& clock,
+                                     imaging::RunController& run)
+    : m_view(view), m_clock(clock), m_run(run) {}
 
 void ImagerDialogLogic::OnInitDialog() {
     OnRefresh();
@@ -69,14 +69,16 @@ void ImagerDialogLogic::OnStart() {
         listed != m_listedDrives.end() ? listed->second : drive::DriveIdentity{};
 
     m_view.StartTimer();
-    imaging::PrepareRun(m_job, drive::DrivePath(*index), std::move(imagePath), expected);
+    m_run.Prepare({.devicePath = drive::DrivePath(*index),
+                   .imagePath = std::move(imagePath),
+                   .expectedDrive = expected,
+                   .rescue = {}});
     m_view.SetProgressPosition(0);
     m_busy = true;
     m_view.EnableControl(IDOK, false);
     m_view.SetControlText(IDCANCEL, kCancelText);
-    if (!m_launch()) {
-        // No worker will ever store Idle, so nothing else would end this run.
-        m_job.runState.store(imaging::RunState::Idle, std::memory_order_relaxed);
+    if (!m_run.Launch()) {
+        // No worker will ever end this run, and no tick need look at it.
         m_view.StopTimer();
         ReturnToIdle();
     }
@@ -84,15 +86,14 @@ void ImagerDialogLogic::OnStart() {
 
 void ImagerDialogLogic::OnExit() {
     if (m_busy) {
-        imaging::RequestCancel(m_job);
+        m_run.Cancel();
         return;
     }
     m_view.EndDialog(kDialogResultOk);
 }
 
 void ImagerDialogLogic::OnTimer() {
-    // startTime publishes that copying has begun, and the total with it.
-    const std::int64_t startTime = m_job.startTime.load(std::memory_order_acquire);
+    const std::int64_t startTime = m_run.StartTime();
     if (startTime != 0) {
         const std::int64_t elapsed = m_clock.Now() - startTime;
         if (elapsed == 0) {
@@ -100,21 +101,18 @@ void ImagerDialogLogic::OnTimer() {
         }
         ShowProgress(elapsed);
     }
-    // Idle publishes that the worker has closed both files and set the outcome.
-    if (m_job.runState.load(std::memory_order_acquire) != imaging::RunState::Idle) {
+    if (!m_run.HasEnded()) {
         return;
     }
     m_view.StopTimer();
-    if (m_job.outcome.load(std::memory_order_relaxed) == imaging::Outcome::Succeeded) {
+    if (m_run.Result().outcome == imaging::Outcome::Succeeded) {
         m_view.ShowSuccessMessage();
     }
     ReturnToIdle();
 }
 
 void ImagerDialogLogic::ShowProgress(std::int64_t elapsed) {
-    const imaging::ProgressReading reading =
-        imaging::ReadProgress(elapsed, m_job.doneBytes.load(std::memory_order_relaxed),
-                              m_job.totalBytes.load(std::memory_order_relaxed));
+    const imaging::ProgressReading reading = m_run.Reading(elapsed);
     m_view.SetControlText(IDC_TIME_ELAPSED, reading.elapsed);
     m_view.SetControlText(IDC_SPEED, reading.speed);
     if (reading.percent) {

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <functional>
 #include <map>
 
 #include "clock.h"
-#include "copy_job.h"
 #include "dialog_view.h"
 #include "drive_probe.h"
+#include "run_controller.h"
 
 namespace ui {
 
@@ -15,10 +14,8 @@ namespace ui {
 // window's events here.
 class ImagerDialogLogic {
 public:
-    using Launcher = std::function<bool()>;
-
-    // `launch` starts the copy worker, false when it could not.
-    ImagerDialogLogic(DialogView& view, const Clock& clock, imaging::CopyJob& job, Launcher launch);
+    // `run` carries the window's runs; the window owns it beside this.
+    ImagerDialogLogic(DialogView& view, const Clock& clock, imaging::RunController& run);
 
     void OnInitDialog();
     void OnRefresh();
@@ -34,8 +31,7 @@ private:
 
     DialogView& m_view;
     const Clock& m_clock;
-    imaging::CopyJob& m_job;
-    Launcher m_launch;
+    imaging::RunController& m_run;
     bool m_busy = false;
     // The disk behind each index the list showed at its last refresh.
     std::map<int, drive::DriveIdentity> m_listedDrives;

@@ -36,15 +36,14 @@ int OpenDrive(const std::string& path, DriveHandle& handle) {
     return handle != kInvalidDriveHandle ? 1 : 0;
 }
 
-int OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
+Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
     if (OpenDrive(path, handle) != 0) {
-        return 1;
+        return {};
     }
     if (errno != EACCES && errno != EPERM) {
-        return 0;
+        return SystemFailure(FailureReason::DriveNotOpened);
     }
-    handle = OpenThroughUdisks(path);
-    return handle != kInvalidDriveHandle ? 1 : 0;
+    return OpenThroughUdisks(path, handle);
 }
 
 void CloseDrive(DriveHandle handle) {
@@ -92,12 +91,14 @@ DriveIdentity QueryDriveIdentity(DriveHandle handle) {
     return {static_cast<std::uint64_t>(status.st_rdev), sequence};
 }
 
-std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset) {
-    ssize_t got = 0;
+Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
+                  std::size_t& got) {
+    ssize_t read = 0;
     do {
-        got = ::pread(handle, buffer, size, static_cast<off_t>(offset));
-    } while (got < 0 && errno == EINTR);
-    return got;
+        read = ::pread(handle, buffer, size, static_cast<off_t>(offset));
+    } while (read < 0 && errno == EINTR);
+    got = read > 0 ? static_cast<std::size_t>(read) : 0;
+    return read < 0 ? SystemFailure(FailureReason::ReadError) : Failure{};
 }
 
 namespace {
@@ -116,33 +117,36 @@ bool ReadSectorAt(int fd, char* buffer, std::uint64_t offset, std::size_t size) 
     do {
         got = ::pread(fd, buffer, size, static_cast<off_t>(offset));
     } while (got < 0 && errno == EINTR);
+    if (got >= 0 && got != static_cast<ssize_t>(size)) {
+        errno = EIO;  // a sector that ends short is no more readable than one that fails
+    }
     return got == static_cast<ssize_t>(size);
 }
 
 }  // namespace
 
-std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
-                               std::size_t size, std::size_t sectorSize) {
+Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
+                           std::size_t sectorSize, std::size_t& done) {
     const UniqueFd direct = OpenDirect(handle);
     if (!direct.IsValid()) {
         ::posix_fadvise(handle, 0, 0, POSIX_FADV_RANDOM);
     }
     const int fd = direct.IsValid() ? direct.Get() : handle;
     auto* bytes = static_cast<char*>(buffer);
-    std::size_t done = 0;
+    Failure failure;
+    done = 0;
     while (done < size) {
         const std::size_t piece = std::min(sectorSize, size - done);
         if (!ReadSectorAt(fd, bytes + done, offset + done, piece)) {
+            failure = SystemFailure(FailureReason::ReadError);
             break;
         }
         done += piece;
     }
-    const int error = errno;
     if (!direct.IsValid()) {
         ::posix_fadvise(handle, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
-    errno = error;
-    return done;
+    return failure;
 }
 
 int LastSystemError() {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -35,6 +36,16 @@ public:
     ScopedError& operator=(const ScopedError&) = delete;
     sd_bus_error* Get() { return &m_error; }
 
+    // What the service said, e.g. "Not authorized to perform operation
+    // (org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain)"; "" when it said nothing.
+    std::string Text() const {
+        if (m_error.name == nullptr) {
+            return {};
+        }
+        return m_error.message != nullptr ? std::string(m_error.message) + " (" + m_error.name + ")"
+                                          : std::string(m_error.name);
+    }
+
 private:
     sd_bus_error m_error{};  // all zero, as SD_BUS_ERROR_NULL
 };
@@ -56,67 +67,81 @@ std::string KernelNodeOf(const std::string& path) {
     return {};
 }
 
-std::string BlockObjectOf(sd_bus* bus, const std::string& path) {
+// sd-bus answers a negative errno; the service's own words, where it sent some, say more.
+Failure Refused(int result, const ScopedError& error, const char* context) {
+    const std::string said = error.Text();
+    return {FailureReason::DriveNotOpened, -result,
+            said.empty() ? std::string(context) + ": " + std::strerror(-result) : said};
+}
+
+Failure ResolveBlockObject(sd_bus* bus, const std::string& path, std::string& object) {
     const std::string node = KernelNodeOf(path);
     if (node.empty()) {
-        return {};
+        return {FailureReason::DriveNotOpened, ENODEV, "udisks2: not a block device"};
     }
     ScopedError error;
     sd_bus_message* reply = nullptr;
-    if (sd_bus_call_method(bus, kService, "/org/freedesktop/UDisks2/Manager",
-                           "org.freedesktop.UDisks2.Manager", "ResolveDevice", error.Get(), &reply,
-                           "a{sv}a{sv}", 1, "path", "s", node.c_str(), 0) < 0) {
-        return {};
+    const int result = sd_bus_call_method(
+        bus, kService, "/org/freedesktop/UDisks2/Manager", "org.freedesktop.UDisks2.Manager",
+        "ResolveDevice", error.Get(), &reply, "a{sv}a{sv}", 1, "path", "s", node.c_str(), 0);
+    if (result < 0) {
+        return Refused(result, error, "udisks2");
     }
     const Message owned(reply);
-    const char* object = nullptr;
+    const char* found = nullptr;
     if (sd_bus_message_enter_container(reply, 'a', "o") <= 0 ||
-        sd_bus_message_read(reply, "o", &object) <= 0) {
-        return {};
+        sd_bus_message_read(reply, "o", &found) <= 0) {
+        return {FailureReason::DriveNotOpened, ENODEV, "udisks2 does not know " + node};
     }
-    return object;
+    object = found;
+    return {};
 }
 
 // Block.OpenDevice for reading only, with polkit allowed to ask the user.
-int OpenDevice(sd_bus* bus, const std::string& object) {
+Failure OpenDevice(sd_bus* bus, const std::string& object, int& fd) {
     sd_bus_message* call = nullptr;
-    if (sd_bus_message_new_method_call(bus, &call, kService, object.c_str(),
-                                       "org.freedesktop.UDisks2.Block", "OpenDevice") < 0) {
-        return -1;
+    int result = sd_bus_message_new_method_call(bus, &call, kService, object.c_str(),
+                                                "org.freedesktop.UDisks2.Block", "OpenDevice");
+    ScopedError error;
+    if (result < 0) {
+        return Refused(result, error, "udisks2");
     }
     const Message ownedCall(call);
-    if (sd_bus_message_append(call, "sa{sv}", "r", 1, "auth.no_user_interaction", "b", 0) < 0 ||
-        sd_bus_message_set_allow_interactive_authorization(call, 1) < 0) {
-        return -1;
+    if ((result = sd_bus_message_append(call, "sa{sv}", "r", 1, "auth.no_user_interaction", "b",
+                                        0)) < 0 ||
+        (result = sd_bus_message_set_allow_interactive_authorization(call, 1)) < 0) {
+        return Refused(result, error, "udisks2");
     }
-    ScopedError error;
     sd_bus_message* reply = nullptr;
-    if (sd_bus_call(bus, call, kOpenTimeoutMicroseconds, error.Get(), &reply) < 0) {
-        return -1;
+    if ((result = sd_bus_call(bus, call, kOpenTimeoutMicroseconds, error.Get(), &reply)) < 0) {
+        return Refused(result, error, "udisks2");
     }
     const Message ownedReply(reply);
-    int fd = -1;
-    if (sd_bus_message_read(reply, "h", &fd) <= 0) {
-        return -1;
+    int carried = -1;
+    if ((result = sd_bus_message_read(reply, "h", &carried)) <= 0) {
+        return Refused(result < 0 ? result : -EBADMSG, error, "udisks2");
     }
     // The message owns the descriptor it carries.
-    return ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    fd = ::fcntl(carried, F_DUPFD_CLOEXEC, 3);
+    return fd >= 0 ? Failure{} : SystemFailure(FailureReason::DriveNotOpened);
 }
 
 }  // namespace
 
-int OpenThroughUdisks(const std::string& path) {
+Failure OpenThroughUdisks(const std::string& path, int& fd) {
+    fd = -1;
     sd_bus* raw = nullptr;
-    int fd = -1;
-    if (sd_bus_open_system(&raw) >= 0) {
-        const Bus bus(raw);
-        const std::string object = BlockObjectOf(bus.get(), path);
-        fd = object.empty() ? -1 : OpenDevice(bus.get(), object);
+    const int result = sd_bus_open_system(&raw);
+    if (result < 0) {
+        return {FailureReason::DriveNotOpened, -result,
+                std::string("system bus: ") + std::strerror(-result)};
     }
-    if (fd < 0) {
-        errno = EACCES;
+    const Bus bus(raw);
+    std::string object;
+    if (Failure failure = ResolveBlockObject(bus.get(), path, object)) {
+        return failure;
     }
-    return fd;
+    return OpenDevice(bus.get(), object, fd);
 }
 
 }  // namespace drive

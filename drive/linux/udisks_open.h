@@ -2,11 +2,14 @@
 
 #include <string>
 
+#include "failure.h"
+
 namespace drive {
 
 // Asks udisks2 for a read-only descriptor of the block device at `path`, which polkit grants
-// after asking the user for a password if it must. The call may wait that long. Returns the
-// descriptor, or -1 with errno EACCES when access is refused or no udisks2 answers.
-int OpenThroughUdisks(const std::string& path);
+// after asking the user for a password if it must. The call may wait that long. Stores the
+// descriptor in `fd` (-1 on failure); DriveNotOpened carries udisks2's or the bus's own words
+// when access is refused or no udisks2 answers.
+Failure OpenThroughUdisks(const std::string& path, int& fd);
 
 }  // namespace drive

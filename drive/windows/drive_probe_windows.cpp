@@ -26,8 +26,8 @@ int OpenDrive(const std::string& path, DriveHandle& handle) {
 }
 
 // The program runs elevated (its manifest asks for it), so there is nothing more to ask for.
-int OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
-    return OpenDrive(path, handle);
+Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
+    return OpenDrive(path, handle) != 0 ? Failure{} : SystemFailure(FailureReason::DriveNotOpened);
 }
 
 void CloseDrive(DriveHandle handle) {
@@ -60,28 +60,32 @@ DriveIdentity QueryDriveIdentity(DriveHandle /*handle*/) {
     return {};
 }
 
-std::int64_t ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset) {
-    DWORD got = 0;
-    if (!TheDriveIo().Read(handle, buffer, static_cast<DWORD>(size), offset, got)) {
-        return -1;
-    }
-    return got;
+Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
+                  std::size_t& got) {
+    DWORD read = 0;
+    const bool succeeded =
+        TheDriveIo().Read(handle, buffer, static_cast<DWORD>(size), offset, read);
+    got = succeeded ? read : 0;
+    return succeeded ? Failure{} : SystemFailure(FailureReason::ReadError);
 }
 
 // Raw drive handles are not cached by the platform, so each read asks for exactly one sector.
-std::size_t ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
-                               std::size_t size, std::size_t sectorSize) {
+Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
+                           std::size_t sectorSize, std::size_t& done) {
     auto* bytes = static_cast<char*>(buffer);
-    std::size_t done = 0;
+    done = 0;
     while (done < size) {
         const auto piece = static_cast<DWORD>(std::min(sectorSize, size - done));
         DWORD got = 0;
-        if (!TheDriveIo().Read(handle, bytes + done, piece, offset + done, got) || got != piece) {
-            break;
+        if (!TheDriveIo().Read(handle, bytes + done, piece, offset + done, got)) {
+            return SystemFailure(FailureReason::ReadError);
+        }
+        if (got != piece) {
+            return {FailureReason::ReadError, ERROR_HANDLE_EOF, {}};
         }
         done += piece;
     }
-    return done;
+    return {};
 }
 
 int LastSystemError() {

@@ -1,6 +1,9 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <system_error>
+#include <thread>
+
 #include "copy_worker.h"
 
 namespace imaging {
@@ -13,7 +16,8 @@ void* IdleWorkerEntry(void* parameter) {
     const sched_param priority{};
     const int refused = ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &priority);
     if (refused != 0) {
-        EndRun(TheCopyJob(), {FailureReason::WorkerNotStarted, refused});
+        EndRun(*static_cast<CopyJob*>(parameter),
+               {FailureReason::WorkerNotStarted, refused, "no idle priority"});
         return nullptr;
     }
     CopyThreadProc(parameter);
@@ -22,16 +26,29 @@ void* IdleWorkerEntry(void* parameter) {
 
 }  // namespace
 
-bool LaunchCopyWorker() {
+bool LaunchCopyWorker(CopyJob& job) {
     pthread_attr_t attributes;
     if (::pthread_attr_init(&attributes) != 0) {
         return false;
     }
     pthread_t thread{};
     const bool started = ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
-                         ::pthread_create(&thread, &attributes, IdleWorkerEntry, nullptr) == 0;
+                         ::pthread_create(&thread, &attributes, IdleWorkerEntry, &job) == 0;
     ::pthread_attr_destroy(&attributes);
     return started;
+}
+
+// A new thread inherits its creator's scheduling policy, SCHED_IDLE included.
+bool RunBesideAtThisPriority(const std::function<void()>& body, const std::function<void()>& here) {
+    std::thread beside;
+    try {
+        beside = std::thread(body);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    here();
+    beside.join();
+    return true;
 }
 
 }  // namespace imaging

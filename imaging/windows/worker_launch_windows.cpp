@@ -1,6 +1,9 @@
 #include <process.h>
 #include <windows.h>
 
+#include <system_error>
+#include <thread>
+
 #include "copy_worker.h"
 
 namespace imaging {
@@ -15,9 +18,9 @@ unsigned __stdcall WorkerEntry(void* parameter) {
 // Created suspended so that not one instruction of the worker runs above idle priority. A
 // thread that cannot be lowered or resumed has run nothing yet; it is ended there, and the
 // launch reports failure so the window returns to idle.
-bool LaunchCopyWorker() {
+bool LaunchCopyWorker(CopyJob& job) {
     const auto thread = reinterpret_cast<HANDLE>(
-        ::_beginthreadex(nullptr, 0, WorkerEntry, nullptr, CREATE_SUSPENDED, nullptr));
+        ::_beginthreadex(nullptr, 0, WorkerEntry, &job, CREATE_SUSPENDED, nullptr));
     if (thread == nullptr) {
         return false;
     }
@@ -28,6 +31,23 @@ bool LaunchCopyWorker() {
     }
     ::CloseHandle(thread);
     return started;
+}
+
+// Windows starts every thread at normal priority: the new one takes its creator's first.
+bool RunBesideAtThisPriority(const std::function<void()>& body, const std::function<void()>& here) {
+    const int priority = ::GetThreadPriority(::GetCurrentThread());
+    std::thread beside;
+    try {
+        beside = std::thread([&] {
+            ::SetThreadPriority(::GetCurrentThread(), priority);
+            body();
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    here();
+    beside.join();
+    return true;
 }
 
 }  // namespace imaging

@@ -49,9 +49,9 @@ ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::
         ChildCopy result;
         if (::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0) {
             const auto job = std::make_unique<imaging::CopyJob>();
-            imaging::PrepareRun(*job, device, image.string());
+            imaging::PrepareRun(*job, {.devicePath = device, .imagePath = image.string()});
             imaging::RunCopyJob(*job);
-            result = {job->outcome.load(), job->failureReason.load(), true};
+            result = {job->result.outcome, job->result.failure.reason, true};
         }
         [[maybe_unused]] const auto sent = ::write(channel[1], &result, sizeof result);
         ::_exit(0);

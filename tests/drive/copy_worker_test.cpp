@@ -14,7 +14,6 @@ namespace {
 using imaging::FailureReason;
 using imaging::Outcome;
 using imaging::RunState;
-using imaging::TheCopyJob;
 using namespace testing_support;
 
 constexpr std::uint64_t kKiB = 1024;
@@ -33,14 +32,15 @@ TEST_P(ExactImage, HoldsEveryByteOfTheDriveAndNothingMore) {
     const WriteCloseWatch sourceWatch(drive.LoopPath());
     ASSERT_TRUE(sourceWatch.IsWatching());
 
-    ASSERT_EQ(RunCopy(drive.DrivePath(), image), Outcome::Succeeded);
+    imaging::CopyJob job;
+    ASSERT_EQ(RunCopy(job, drive.DrivePath(), image).outcome, Outcome::Succeeded);
 
     EXPECT_FALSE(sourceWatch.SawWriteClose()) << "the drive was opened for writing";
     EXPECT_EQ(FileSize(image), size);
     EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), size));
-    EXPECT_EQ(TheCopyJob().totalBytes.load(), size);
-    EXPECT_EQ(TheCopyJob().doneBytes.load(), size);
-    EXPECT_NE(TheCopyJob().startTime.load(), 0);
+    EXPECT_EQ(job.progress.totalBytes.load(), size);
+    EXPECT_EQ(job.progress.doneBytes.load(), size);
+    EXPECT_NE(job.progress.startTime.load(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(DriveSizes, ExactImage,
@@ -70,9 +70,37 @@ TEST(ExactImage, OfADriveLargerThanFourGiB) {
     ASSERT_TRUE(images.IsMounted());
     const auto image = mount / "big.img";
 
-    EXPECT_EQ(RunCopy(drive::DrivePath(0), image), Outcome::Succeeded);
+    imaging::CopyJob job;
+    EXPECT_EQ(RunCopy(job, drive::DrivePath(0), image).outcome, Outcome::Succeeded);
     EXPECT_EQ(FileSize(image), size);
     EXPECT_TRUE(SamePrefix(image, loop.Path(), size));
+}
+
+// Each run is an object of its own: two at once, each on its own drive, are both exact.
+TEST(CopyWorker, TwoJobsImageTwoDrivesAtOnce) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    RemovableDrive first(dir, 64 * kMiB, 5);
+    const auto secondBacking = dir / "second.bin";
+    WriteRandomFile(secondBacking, 48 * kMiB, 6);
+    const LoopDevice secondLoop(secondBacking);
+    first.Sysfs().Add({.name = "sdaa",
+                       .node = secondLoop.Path(),
+                       .deviceNumber = secondLoop.DeviceNumber(),
+                       .removableFlag = true});
+    imaging::CopyJob jobs[2];
+    StartCopy(jobs[0], drive::DrivePath(0), dir / "first.img");
+    StartCopy(jobs[1], drive::DrivePath(1), dir / "second.img");
+    WaitForIdle(jobs[0]);
+    WaitForIdle(jobs[1]);
+
+    EXPECT_EQ(jobs[0].result.outcome, Outcome::Succeeded);
+    EXPECT_EQ(jobs[1].result.outcome, Outcome::Succeeded);
+    EXPECT_EQ(FileSize(dir / "first.img"), 64 * kMiB);
+    EXPECT_TRUE(SamePrefix(dir / "first.img", first.LoopPath(), 64 * kMiB));
+    EXPECT_EQ(FileSize(dir / "second.img"), 48 * kMiB);
+    EXPECT_TRUE(SamePrefix(dir / "second.img", secondBacking, 48 * kMiB));
+    EXPECT_NE(jobs[0].result.imageSha256, jobs[1].result.imageSha256);
 }
 
 TEST(CopyWorker, CancelKeepsAPrefixOfWholeChunksAndClosesBothFiles) {
@@ -83,24 +111,21 @@ TEST(CopyWorker, CancelKeepsAPrefixOfWholeChunksAndClosesBothFiles) {
     const auto image = dir / "cancelled.img";
     const int descriptorsBefore = OpenDescriptorCount();
 
-    imaging::CopyJob& job = TheCopyJob();
-    imaging::PrepareRun(job, drive.DrivePath(), image);
-    ASSERT_TRUE(imaging::LaunchCopyWorker());
-    while (job.doneBytes.load() == 0 && job.runState.load() != RunState::Idle) {
-        std::this_thread::yield();
-    }
+    imaging::CopyJob job;
+    StartCopy(job, drive.DrivePath(), image);
+    WaitUntilCopying(job);
     imaging::RequestCancel(job);
     imaging::RequestCancel(job);
-    WaitForIdle();
+    WaitForIdle(job);
 
-    EXPECT_EQ(job.outcome.load(), Outcome::Failed);
-    EXPECT_EQ(job.failureReason.load(), FailureReason::Cancelled);
-    EXPECT_EQ(job.runState.load(), RunState::Idle);
+    EXPECT_EQ(job.result.outcome, Outcome::Failed);
+    EXPECT_EQ(job.result.failure.reason, FailureReason::Cancelled);
+    EXPECT_EQ(job.progress.runState.load(), RunState::Idle);
     const std::uint64_t copied = FileSize(image);
     EXPECT_GT(copied, 0U);
     EXPECT_LT(copied, size);
-    EXPECT_EQ(copied % imaging::kChunkSize, 0U);
-    EXPECT_EQ(copied, job.doneBytes.load());
+    EXPECT_EQ(copied % (64 * kKiB), 0U);
+    EXPECT_EQ(copied, job.progress.doneBytes.load());
     EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), copied));
     EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
 }
@@ -109,12 +134,13 @@ TEST(CopyWorker, CancelAfterTheEndChangesNothing) {
     REQUIRE_ROOT();
     const TempDir dir;
     const RemovableDrive drive(dir, 1 * kMiB);
-    ASSERT_EQ(RunCopy(drive.DrivePath(), dir / "done.img"), Outcome::Succeeded);
+    imaging::CopyJob job;
+    ASSERT_EQ(RunCopy(job, drive.DrivePath(), dir / "done.img").outcome, Outcome::Succeeded);
 
-    imaging::RequestCancel(TheCopyJob());
+    imaging::RequestCancel(job);
 
-    EXPECT_EQ(TheCopyJob().runState.load(), RunState::Idle);
-    EXPECT_EQ(TheCopyJob().outcome.load(), Outcome::Succeeded);
+    EXPECT_EQ(job.progress.runState.load(), RunState::Idle);
+    EXPECT_EQ(job.result.outcome, Outcome::Succeeded);
 }
 
 TEST(CopyWorker, ADriveThatShrinksUnderTheCopyEndsFailed) {
@@ -124,20 +150,17 @@ TEST(CopyWorker, ADriveThatShrinksUnderTheCopyEndsFailed) {
     const RemovableDrive drive(dir, size);
     const auto image = dir / "short.img";
 
-    imaging::CopyJob& job = TheCopyJob();
-    imaging::PrepareRun(job, drive.DrivePath(), image);
-    ASSERT_TRUE(imaging::LaunchCopyWorker());
-    while (job.doneBytes.load() == 0 && job.runState.load() != RunState::Idle) {
-        std::this_thread::yield();
-    }
+    imaging::CopyJob job;
+    StartCopy(job, drive.DrivePath(), image);
+    WaitUntilCopying(job);
     SHELL("truncate -s " + std::to_string(16 * kMiB) + " " + drive.BackingFile().string());
     ASSERT_TRUE(drive.Loop().ReadBackingSize());
-    WaitForIdle();
+    WaitForIdle(job);
 
-    EXPECT_EQ(job.outcome.load(), Outcome::Failed);
-    EXPECT_TRUE(job.failureReason.load() == FailureReason::DriveEndedEarly ||
-                job.failureReason.load() == FailureReason::ReadError)
-        << imaging::FailureReasonText(job.failureReason.load());
+    EXPECT_EQ(job.result.outcome, Outcome::Failed);
+    EXPECT_TRUE(job.result.failure.reason == FailureReason::DriveEndedEarly ||
+                job.result.failure.reason == FailureReason::ReadError)
+        << imaging::DescribeFailure(job.result.failure);
     EXPECT_LT(FileSize(image), size);
 }
 
@@ -164,13 +187,14 @@ TEST(CopyWorker, RefusesAnotherCardInTheSameReader) {
           otherCard.string());
     const auto image = dir / "card.img";
 
-    EXPECT_EQ(RunCopy(drive.DrivePath(), image, chosen), Outcome::Failed);
-    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::DriveChanged);
+    imaging::CopyJob job;
+    EXPECT_EQ(RunCopy(job, drive.DrivePath(), image, chosen).failure.reason,
+              FailureReason::DriveChanged);
     EXPECT_FALSE(std::filesystem::exists(image));
 
     const drive::DriveIdentity current = IdentityOf(drive.DrivePath());
     EXPECT_EQ(current.device, chosen.device);
-    EXPECT_EQ(RunCopy(drive.DrivePath(), image, current), Outcome::Succeeded);
+    EXPECT_EQ(RunCopy(job, drive.DrivePath(), image, current).outcome, Outcome::Succeeded);
     EXPECT_TRUE(SamePrefix(image, otherCard, 4 * kMiB));
 }
 
@@ -178,11 +202,13 @@ TEST(CopyWorker, ADriveThatDoesNotOpenEndsFailedBeforeCopying) {
     const TempDir dir;
     const auto image = dir / "never.img";
 
-    EXPECT_EQ(RunCopy((dir / "no-such-drive").string(), image), Outcome::Failed);
-    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::DriveNotOpened);
-    EXPECT_EQ(TheCopyJob().failureError.load(), ENOENT);
+    imaging::CopyJob job;
+    const imaging::CopyResult& result = RunCopy(job, (dir / "no-such-drive").string(), image);
+    EXPECT_EQ(result.outcome, Outcome::Failed);
+    EXPECT_EQ(result.failure.reason, FailureReason::DriveNotOpened);
+    EXPECT_EQ(result.failure.error, ENOENT);
 
-    EXPECT_EQ(TheCopyJob().startTime.load(), 0);
+    EXPECT_EQ(job.progress.startTime.load(), 0);
     EXPECT_FALSE(std::filesystem::exists(image));
 }
 
@@ -197,11 +223,11 @@ TEST(CopyWorker, AFixedDiskIsNeverImaged) {
         {.name = "sda", .node = loop.Path(), .deviceNumber = loop.DeviceNumber(), .bus = "pci"});
     const auto image = dir / "fixed.img";
 
-    EXPECT_EQ(RunCopy(drive::DrivePath(0), image), Outcome::Failed);
-    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::NotRemovable);
+    imaging::CopyJob job;
+    EXPECT_EQ(RunCopy(job, drive::DrivePath(0), image).failure.reason, FailureReason::NotRemovable);
 
     EXPECT_FALSE(std::filesystem::exists(image));
-    EXPECT_EQ(TheCopyJob().startTime.load(), 0);
+    EXPECT_EQ(job.progress.startTime.load(), 0);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@ namespace {
 using imaging::FailureReason;
 using imaging::Outcome;
 using imaging::RunState;
-using imaging::TheCopyJob;
 using namespace testing_support;
 namespace fs = std::filesystem;
 
@@ -38,16 +37,9 @@ bool ChecksumVerifies(const fs::path& image) {
                       image.filename().string() + ".sha256'");
 }
 
-void ExpectFailure(FailureReason reason) {
-    EXPECT_EQ(TheCopyJob().outcome.load(), Outcome::Failed);
-    EXPECT_EQ(TheCopyJob().failureReason.load(), reason)
-        << imaging::FailureReasonText(TheCopyJob().failureReason.load());
-}
-
-void WaitUntilCopying(const imaging::CopyJob& job) {
-    while (job.doneBytes.load() == 0 && job.runState.load() != RunState::Idle) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+void ExpectFailure(const imaging::CopyJob& job, FailureReason reason) {
+    EXPECT_EQ(job.result.outcome, Outcome::Failed);
+    EXPECT_EQ(job.result.failure.reason, reason) << imaging::DescribeFailure(job.result.failure);
 }
 
 TEST(ReadError, KeepsEveryReadableSectorBeforeTheBadOneAndNeverHangs) {
@@ -57,14 +49,15 @@ TEST(ReadError, KeepsEveryReadableSectorBeforeTheBadOneAndNeverHangs) {
     ASSERT_TRUE(drive.IsReady());
     const auto image = dir / "worn.img";
 
-    EXPECT_EQ(RunCopy(drive.DrivePath(), image), Outcome::Failed);
+    imaging::CopyJob job;
+    RunCopy(job, drive.DrivePath(), image);
 
-    ExpectFailure(FailureReason::ReadError);
-    EXPECT_EQ(TheCopyJob().failureError.load(), EIO);
+    ExpectFailure(job, FailureReason::ReadError);
+    EXPECT_EQ(job.result.failure.error, EIO);
     const std::uint64_t kept = FileSize(image);
     EXPECT_LE(kept, kBadSector);
     EXPECT_LT(kBadSector - kept, 512U) << "readable sectors before the bad one were lost";
-    EXPECT_EQ(TheCopyJob().doneBytes.load(), kept);
+    EXPECT_EQ(job.progress.doneBytes.load(), kept);
     EXPECT_TRUE(SamePrefix(image, drive.Content(), kept));
     EXPECT_FALSE(fs::exists(dir / "worn.img.sha256"));
 }
@@ -81,33 +74,36 @@ TEST(ReplacingAnImage, FailedRunsLeaveTheOldOneAndASuccessReplacesIt) {
     const auto image = images / "card.img";
     WriteRandomFile(image, 1 * kMiB, 21);
     const std::string old = Fingerprint(image);
+    imaging::CopyJob job;
     const auto expectOldImageKept = [&](FailureReason reason) {
-        ExpectFailure(reason);
+        ExpectFailure(job, reason);
         EXPECT_EQ(Fingerprint(image), old) << imaging::FailureReasonText(reason);
         EXPECT_EQ(NamesIn(images), std::set<std::string>{"card.img"});
     };
     {
         const FaultyDrive worn(dir, 2 * kMiB, {.badStart = kMiB, .badEnd = kMiB + 512});
         ASSERT_TRUE(worn.IsReady());
-        RunCopy(worn.DrivePath(), image);
+        RunCopy(job, worn.DrivePath(), image);
         expectOldImageKept(FailureReason::ReadError);
     }
     const RemovableDrive tooLarge(dir, 4 * kMiB);
-    RunCopy(tooLarge.DrivePath(), image);
+    RunCopy(job, tooLarge.DrivePath(), image);
     expectOldImageKept(FailureReason::WriteError);
-    EXPECT_EQ(TheCopyJob().failureError.load(), ENOSPC);
+    EXPECT_EQ(job.result.failure.error, ENOSPC);
 
     const FaultyDrive slow(dir, 1 * kMiB, {.bytesPerSecond = 4 * kMiB});
     ASSERT_TRUE(slow.IsReady());
-    imaging::PrepareRun(TheCopyJob(), slow.DrivePath(), image);
-    ASSERT_TRUE(imaging::LaunchCopyWorker());
-    WaitUntilCopying(TheCopyJob());
-    imaging::RequestCancel(TheCopyJob());
-    WaitForIdle();
+    StartCopy(job, slow.DrivePath(), image);
+    // The whole card is one read: cancelled while it is read, nothing of it is written.
+    while (job.progress.startTime.load() == 0 && !imaging::RunHasEnded(job)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    imaging::RequestCancel(job);
+    WaitForIdle(job);
     expectOldImageKept(FailureReason::Cancelled);
 
-    EXPECT_EQ(RunCopy(slow.DrivePath(), image), Outcome::Succeeded);
-    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::None);
+    EXPECT_EQ(RunCopy(job, slow.DrivePath(), image).outcome, Outcome::Succeeded);
+    EXPECT_EQ(job.result.failure.reason, FailureReason::None);
     EXPECT_EQ(FileSize(image), 1 * kMiB);
     EXPECT_TRUE(SamePrefix(image, slow.Content(), 1 * kMiB));
     EXPECT_EQ(NamesIn(images), (std::set<std::string>{"card.img", "card.img.sha256"}));
@@ -130,15 +126,15 @@ TEST(SlowDrive, ShowsProgressWhileTheCardIsRead) {
     ASSERT_TRUE(card.IsReady());
     const auto image = dir / "slow card.img";
 
-    imaging::PrepareRun(TheCopyJob(), card.DrivePath(), image);
-    ASSERT_TRUE(imaging::LaunchCopyWorker());
+    imaging::CopyJob job;
+    StartCopy(job, card.DrivePath(), image);
     std::set<std::uint64_t> seen;
-    while (TheCopyJob().runState.load() != RunState::Idle) {
-        seen.insert(TheCopyJob().doneBytes.load());
+    while (!imaging::RunHasEnded(job)) {
+        seen.insert(job.progress.doneBytes.load());
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
-    EXPECT_EQ(TheCopyJob().outcome.load(), Outcome::Succeeded);
+    EXPECT_EQ(job.result.outcome, Outcome::Succeeded);
     seen.erase(0);
     seen.erase(size);
     EXPECT_GE(seen.size(), 5U) << "the done count did not move while the drive was read";
@@ -157,19 +153,19 @@ TEST(TwoRunsOnOnePath, OnlyTheFirstWritesTheImage) {
     const auto image = dir / "shared.img";
     for (const bool existing : {false, true}) {
         ASSERT_EQ(fs::exists(image), existing);
-        imaging::PrepareRun(TheCopyJob(), card.DrivePath(), image);
-        ASSERT_TRUE(imaging::LaunchCopyWorker());
-        WaitUntilCopying(TheCopyJob());
+        imaging::CopyJob first;
+        StartCopy(first, card.DrivePath(), image);
+        WaitUntilCopying(first);
 
         imaging::CopyJob second;
-        imaging::PrepareRun(second, card.DrivePath(), image);
+        imaging::PrepareRun(second, {.devicePath = card.DrivePath(), .imagePath = image});
         imaging::RunCopyJob(second);
-        EXPECT_EQ(second.outcome.load(), Outcome::Failed);
-        EXPECT_EQ(second.failureReason.load(), FailureReason::ImageInUse);
-        EXPECT_EQ(second.doneBytes.load(), 0U);
+        EXPECT_EQ(second.result.outcome, Outcome::Failed);
+        EXPECT_EQ(second.result.failure.reason, FailureReason::ImageInUse);
+        EXPECT_EQ(second.progress.doneBytes.load(), 0U);
 
-        WaitForIdle();
-        EXPECT_EQ(TheCopyJob().outcome.load(), Outcome::Succeeded);
+        WaitForIdle(first);
+        EXPECT_EQ(first.result.outcome, Outcome::Succeeded);
         EXPECT_EQ(FileSize(image), size);
         EXPECT_TRUE(SamePrefix(image, card.Content(), size));
     }

@@ -12,7 +12,6 @@
 namespace {
 
 using imaging::Outcome;
-using imaging::TheCopyJob;
 using namespace testing_support;
 namespace fs = std::filesystem;
 
@@ -28,11 +27,12 @@ protected:
         ASSERT_TRUE(sourceWatch.IsWatching());
         const int descriptorsBefore = OpenDescriptorCount();
 
-        EXPECT_EQ(RunCopy(m_drive->DrivePath(), target), Outcome::Failed);
-        EXPECT_EQ(TheCopyJob().failureReason.load(), imaging::FailureReason::ImageRefused);
+        imaging::CopyJob job;
+        EXPECT_EQ(RunCopy(job, m_drive->DrivePath(), target).failure.reason,
+                  imaging::FailureReason::ImageRefused);
 
-        EXPECT_EQ(TheCopyJob().startTime.load(), 0);
-        EXPECT_EQ(TheCopyJob().doneBytes.load(), 0U);
+        EXPECT_EQ(job.progress.startTime.load(), 0);
+        EXPECT_EQ(job.progress.doneBytes.load(), 0U);
         EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
         EXPECT_EQ(Fingerprint(m_drive->LoopPath()), sourceBefore);
         EXPECT_FALSE(sourceWatch.SawWriteClose()) << "the source was opened for writing";
@@ -130,13 +130,14 @@ TEST_F(RefusedTarget, AFullVolumeEndsFailedWithTheImageAPrefix) {
     ASSERT_TRUE(small.IsMounted());
     const auto image = mount / "card.img";
 
-    EXPECT_EQ(RunCopy(m_drive->DrivePath(), image), Outcome::Failed);
-    EXPECT_EQ(TheCopyJob().failureReason.load(), imaging::FailureReason::WriteError);
-    EXPECT_EQ(TheCopyJob().failureError.load(), ENOSPC);
+    imaging::CopyJob job;
+    EXPECT_EQ(RunCopy(job, m_drive->DrivePath(), image).failure.reason,
+              imaging::FailureReason::WriteError);
+    EXPECT_EQ(job.result.failure.error, ENOSPC);
 
     const std::uint64_t written = FileSize(image);
     EXPECT_LT(written, 4 * kMiB);
-    EXPECT_LT(TheCopyJob().doneBytes.load(), 4 * kMiB);
+    EXPECT_LT(job.progress.doneBytes.load(), 4 * kMiB);
     EXPECT_TRUE(SamePrefix(image, m_drive->LoopPath(), written));
 }
 
@@ -146,10 +147,28 @@ TEST_F(RefusedTarget, AnExistingImageIsReplacedWhole) {
     const auto image = m_dir / "old.img";
     WriteRandomFile(image, 3 * kMiB, 5);
 
-    EXPECT_EQ(RunCopy(m_drive->DrivePath(), image), Outcome::Succeeded);
+    imaging::CopyJob job;
+    EXPECT_EQ(RunCopy(job, m_drive->DrivePath(), image).outcome, Outcome::Succeeded);
 
     EXPECT_EQ(FileSize(image), 1 * kMiB);
     EXPECT_TRUE(SamePrefix(image, m_drive->LoopPath(), 1 * kMiB));
+}
+
+// An image whose name leaves no room for ".sha256" within the file system's 255 bytes would
+// lose the old image to a checksum file that cannot be named: it is refused before anything.
+TEST_F(RefusedTarget, ANameThatLeavesNoRoomForItsChecksumFile) {
+    REQUIRE_ROOT();
+    MakeDrive(1 * kMiB);
+    for (const std::size_t length : {249, 255}) {
+        const auto image = m_dir / std::string(length, 'n');
+        WriteRandomFile(image, 2 * kMiB, 7);
+        const std::string old = Fingerprint(image);
+
+        ExpectRefused(image);
+
+        EXPECT_EQ(Fingerprint(image), old) << length;
+        fs::remove(image);
+    }
 }
 
 }  // namespace

@@ -7,25 +7,35 @@
 
 namespace testing_support {
 
-imaging::Outcome RunCopy(const std::string& devicePath, const std::string& imagePath,
-                         drive::DriveIdentity expectedDrive) {
-    imaging::CopyJob& job = imaging::TheCopyJob();
-    imaging::PrepareRun(job, devicePath, imagePath, expectedDrive);
-    if (!imaging::LaunchCopyWorker()) {
-        ADD_FAILURE() << "the worker did not start";
-        job.runState = imaging::RunState::Idle;
-        return imaging::Outcome::Failed;
-    }
-    WaitForIdle();
-    return job.outcome.load();
+void StartCopy(imaging::CopyJob& job, const std::string& devicePath, const std::string& imagePath) {
+    imaging::PrepareRun(job, {.devicePath = devicePath, .imagePath = imagePath});
+    ASSERT_TRUE(imaging::LaunchCopyWorker(job)) << "the worker did not start";
 }
 
-void WaitForIdle() {
+const imaging::CopyResult& RunCopy(imaging::CopyJob& job, const std::string& devicePath,
+                                   const std::string& imagePath,
+                                   drive::DriveIdentity expectedDrive) {
+    imaging::PrepareRun(
+        job, {.devicePath = devicePath, .imagePath = imagePath, .expectedDrive = expectedDrive});
+    if (!imaging::LaunchCopyWorker(job)) {
+        ADD_FAILURE() << "the worker did not start";
+        imaging::EndRun(job, {imaging::FailureReason::WorkerNotStarted, 0, {}});
+    }
+    WaitForIdle(job);
+    return job.result;
+}
+
+void WaitForIdle(const imaging::CopyJob& job) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    while (imaging::TheCopyJob().runState.load(std::memory_order_acquire) !=
-           imaging::RunState::Idle) {
+    while (!imaging::RunHasEnded(job)) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the worker never ended";
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void WaitUntilCopying(const imaging::CopyJob& job) {
+    while (job.progress.doneBytes.load() == 0 && !imaging::RunHasEnded(job)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 

@@ -24,11 +24,18 @@
 
 namespace testing_support {
 
-// Prepares the one copy job, launches the worker and waits for it to store Idle.
-imaging::Outcome RunCopy(const std::string& devicePath, const std::string& imagePath,
-                         drive::DriveIdentity expectedDrive = {});
+// Prepares `job` for the request, launches its worker and waits for it to end; the result.
+const imaging::CopyResult& RunCopy(imaging::CopyJob& job, const std::string& devicePath,
+                                   const std::string& imagePath,
+                                   drive::DriveIdentity expectedDrive = {});
 
-// Waits until the worker has stored Idle; fails the test after two minutes.
-void WaitForIdle();
+// Prepares `job` and launches its worker, without waiting.
+void StartCopy(imaging::CopyJob& job, const std::string& devicePath, const std::string& imagePath);
+
+// Waits until the worker has ended; fails the test after two minutes.
+void WaitForIdle(const imaging::CopyJob& job);
+
+// Waits until the job has written something or ended.
+void WaitUntilCopying(const imaging::CopyJob& job);
 
 }  // namespace testing_support

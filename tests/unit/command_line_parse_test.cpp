@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+
 #include "command_line.h"
 
 namespace {
@@ -12,6 +15,7 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         std::vector<std::string> arguments;
         Action action;
         int index = -1;
+        std::string image;
         bool rescue = false;
         int retries = 2;
     };
@@ -19,34 +23,59 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         {{}, Action::Window},
         {{"-platform", "offscreen"}, Action::Window},
         {{"--list"}, Action::List},
+        {{"-l"}, Action::List},
         {{"--help"}, Action::Help},
+        {{"-h"}, Action::Help},
         {{"--version"}, Action::Version},
-        {{"--image", "3", "card.img"}, Action::Image, 3},
-        {{"--rescue", "--image", "19", "a b.img", "--retries", "5"}, Action::Image, 19, true, 5},
+        {{"--image", "3", "card.img"}, Action::Image, 3, "card.img"},
+        {{"--image=3", "card.img"}, Action::Image, 3, "card.img"},
+        {{"--rescue", "--image", "19", "a b.img", "--retries", "5"},
+         Action::Image,
+         19,
+         "a b.img",
+         true,
+         5},
+        {{"--image", "1", "x", "--rescue", "--retries", "1"}, Action::Image, 1, "x", true, 1},
+        {{"--image", "1", "--", "--rescue"}, Action::Image, 1, "--rescue"},
         {{"--image", "20", "card.img"}, Action::Invalid},
         {{"--image", "-1", "card.img"}, Action::Invalid},
         {{"--image", "1x", "card.img"}, Action::Invalid},
         {{"--image", "1"}, Action::Invalid},
         {{"--image", "1", ""}, Action::Invalid},
+        // The file forgotten: no image may be named after the next option.
+        {{"--image", "1", "--rescue"}, Action::Invalid},
+        {{"--image", "1", "a.img", "b.img"}, Action::Invalid},
+        // Two actions at once.
+        {{"--image", "1", "x", "--list"}, Action::Invalid},
+        {{"--list", "--help"}, Action::Invalid},
         {{"--rescue"}, Action::Invalid},
         {{"--list", "--rescue"}, Action::Invalid},
-        {{"--image", "1", "c.img", "--retries"}, Action::Invalid},
+        {{"--image", "1", "c.img", "--retries", "3"}, Action::Invalid},
+        {{"--image", "1", "c.img", "--rescue", "--retries"}, Action::Invalid},
+        {{"--image", "1", "c.img", "--rescue", "--retries", "101"}, Action::Invalid},
         {{"--bogus"}, Action::Invalid},
+        {{"--list", "stray"}, Action::Invalid},
+        {{"card.img"}, Action::Invalid},
     };
+    const auto created = std::filesystem::current_path() / "--rescue";
     for (const Case& c : cases) {
         const CommandLine line = cli::ParseCommandLine(c.arguments);
         const std::string shown = ::testing::PrintToString(c.arguments);
         EXPECT_EQ(line.action, c.action) << shown;
         if (c.action == Action::Image) {
             EXPECT_EQ(line.index, c.index) << shown;
-            EXPECT_EQ(line.imagePath, c.arguments[c.rescue ? 3 : 2]) << shown;
+            EXPECT_EQ(line.imagePath, c.image) << shown;
             EXPECT_EQ(line.rescue, c.rescue) << shown;
             EXPECT_EQ(line.retries, c.retries) << shown;
         }
         if (c.action == Action::Invalid) {
             EXPECT_FALSE(line.error.empty()) << shown;
+            std::FILE* const sink = std::tmpfile();
+            EXPECT_EQ(cli::RunCommandLine(line, sink, sink), cli::kExitUsage) << shown;
+            std::fclose(sink);
         }
     }
+    EXPECT_FALSE(std::filesystem::exists(created)) << "a usage error created an image";
 }
 
 }  // namespace

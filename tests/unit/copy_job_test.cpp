@@ -17,32 +17,33 @@ TEST(CopyJob, OnlyARunningJobTakesACancelRequest) {
                           Case{RunState::CancelRequested, RunState::CancelRequested},
                           Case{RunState::Idle, RunState::Idle}}) {
         imaging::CopyJob job;
-        job.runState = c.before;
+        job.progress.runState = c.before;
         imaging::RequestCancel(job);
-        EXPECT_EQ(job.runState.load(), c.after);
+        EXPECT_EQ(job.progress.runState.load(), c.after);
     }
 }
 
-TEST(CopyJob, PreparingARunResetsTheCountersButNotTheLastOutcome) {
+TEST(CopyJob, PreparingARunStartsItsProgressAndResultAfresh) {
     imaging::CopyJob job;
-    job.outcome = imaging::Outcome::Succeeded;
-    job.doneBytes = 77;
-    job.startTime = 1234;
-    job.totalBytes = 99;
-    job.failureReason = imaging::FailureReason::ReadError;
-    job.failureError = 5;
+    job.request.rescue = {true, 3};
+    job.result = {
+        imaging::Outcome::Failed, {imaging::FailureReason::ReadError, 5, "x"}, "", 512, {{0, 512}}};
+    job.progress.doneBytes = 77;
+    job.progress.startTime = 1234;
+    job.progress.totalBytes = 99;
 
-    imaging::PrepareRun(job, "/dev/sdz", "/tmp/card.img");
+    imaging::PrepareRun(job, {.devicePath = "/dev/sdz", .imagePath = "/tmp/card.img"});
 
-    EXPECT_EQ(job.runState.load(), RunState::Running);
-    EXPECT_EQ(job.doneBytes.load(), 0U);
-    EXPECT_EQ(job.startTime.load(), 0);
-    EXPECT_EQ(job.totalBytes.load(), 0U);
-    EXPECT_EQ(job.failureReason.load(), imaging::FailureReason::None);
-    EXPECT_EQ(job.failureError.load(), 0);
-    EXPECT_EQ(job.outcome.load(), imaging::Outcome::Succeeded);
-    EXPECT_EQ(job.devicePath, "/dev/sdz");
-    EXPECT_EQ(job.imagePath, "/tmp/card.img");
+    EXPECT_EQ(job.progress.runState.load(), RunState::Running);
+    EXPECT_EQ(job.progress.doneBytes.load(), 0U);
+    EXPECT_EQ(job.progress.startTime.load(), 0);
+    EXPECT_EQ(job.progress.totalBytes.load(), 0U);
+    EXPECT_FALSE(job.result.failure);
+    EXPECT_EQ(job.result.unreadableBytes, 0U);
+    EXPECT_TRUE(job.result.unreadableRanges.empty());
+    EXPECT_FALSE(job.request.rescue.enabled);
+    EXPECT_EQ(job.request.devicePath, "/dev/sdz");
+    EXPECT_EQ(job.request.imagePath, "/tmp/card.img");
 }
 
 // sha256sum reads a name with a backslash or a newline only in its escaped form.

@@ -46,8 +46,8 @@ TEST(DialogRefresh, EmptiesTheListAndItsSelectionWhenNoDriveQualifies) {
     view.entries = {"3: volume: 10 MB"};
     view.selected = "3: volume: 10 MB";
     ui::SystemClock clock;
-    imaging::CopyJob job;
-    ui::ImagerDialogLogic logic(view, clock, job, [] { return true; });
+    imaging::RunController run([](imaging::CopyJob&) { return true; });
+    ui::ImagerDialogLogic logic(view, clock, run);
 
     logic.OnRefresh();
 
@@ -68,9 +68,9 @@ TEST(DialogRefresh, StartNamesTheDiskTheListShowed) {
                .bus = "mmc"});
     ListOnlyView view;
     ui::SystemClock clock;
-    imaging::CopyJob job;
     int launches = 0;
-    ui::ImagerDialogLogic logic(view, clock, job, [&] { return ++launches, true; });
+    imaging::RunController run([&](imaging::CopyJob&) { return ++launches, true; });
+    ui::ImagerDialogLogic logic(view, clock, run);
 
     logic.OnRefresh();
     ASSERT_EQ(view.entries, std::vector<std::string>{"0: volume: 3 MB"});
@@ -78,9 +78,9 @@ TEST(DialogRefresh, StartNamesTheDiskTheListShowed) {
     logic.OnStart();
 
     EXPECT_EQ(launches, 1);
-    EXPECT_EQ(job.devicePath, drive::DrivePath(0));
-    EXPECT_EQ(job.expectedDrive.device, static_cast<std::uint64_t>(card.Device()));
-    EXPECT_NE(job.expectedDrive.sequence, 0U);
+    EXPECT_EQ(run.Request().devicePath, drive::DrivePath(0));
+    EXPECT_EQ(run.Request().expectedDrive.device, static_cast<std::uint64_t>(card.Device()));
+    EXPECT_NE(run.Request().expectedDrive.sequence, 0U);
     EXPECT_NE(view.details.front().find("Bus: SD/MMC"), std::string::npos) << view.details.front();
 }
 

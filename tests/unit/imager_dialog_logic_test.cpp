@@ -53,7 +53,7 @@ public:
 
 class DialogLogic : public ::testing::Test {
 protected:
-    DialogLogic() : logic(view, clock, job, [this] { return ++launches, launchSucceeds; }) {}
+    DialogLogic() : logic(view, clock, run) {}
 
     void StartACopy() {
         view.selected = "1: volume: 30 MB";
@@ -64,9 +64,11 @@ protected:
 
     FakeView view;
     FakeClock clock;
-    imaging::CopyJob job;
     int launches = 0;
     bool launchSucceeds = true;
+    imaging::RunController run{[this](imaging::CopyJob&) { return ++launches, launchSucceeds; }};
+    // What the worker would write, written by the tests instead.
+    imaging::CopyJob& job = run.Job();
     ui::ImagerDialogLogic logic;
 };
 
@@ -83,14 +85,14 @@ TEST_F(DialogLogic, StartDoesNothingWithoutASelectionAnIndexOrAPath) {
         EXPECT_FALSE(logic.IsBusy());
         EXPECT_EQ(view.timersStarted, 0);
         EXPECT_EQ(launches, 0);
-        EXPECT_EQ(job.runState.load(), RunState::Idle);
+        EXPECT_EQ(job.progress.runState.load(), RunState::Idle);
     }
 }
 
 TEST_F(DialogLogic, StartPreparesTheJobAndTurnsTheWindowBusy) {
-    job.outcome = Outcome::Failed;
-    job.doneBytes = 123;
-    job.startTime = 55;
+    job.result.outcome = Outcome::Failed;
+    job.progress.doneBytes = 123;
+    job.progress.startTime = 55;
     view.progress = 80;
     const std::string longPath = "/tmp/" + std::string(300, 'x') + ".img";
     view.selected = "1: volume: 30 MB";
@@ -101,10 +103,10 @@ TEST_F(DialogLogic, StartPreparesTheJobAndTurnsTheWindowBusy) {
     EXPECT_TRUE(logic.IsBusy());
     EXPECT_EQ(launches, 1);
     EXPECT_TRUE(view.timerRunning);
-    EXPECT_EQ(job.runState.load(), RunState::Running);
-    EXPECT_EQ(job.doneBytes.load(), 0U);
-    EXPECT_EQ(job.startTime.load(), 0);
-    EXPECT_EQ(job.imagePath, longPath) << "the whole path, never cut";
+    EXPECT_EQ(job.progress.runState.load(), RunState::Running);
+    EXPECT_EQ(job.progress.doneBytes.load(), 0U);
+    EXPECT_EQ(job.progress.startTime.load(), 0);
+    EXPECT_EQ(job.request.imagePath, longPath) << "the whole path, never cut";
     EXPECT_EQ(view.progress, 0);
     EXPECT_FALSE(view.enabled[IDOK]);
     EXPECT_EQ(view.texts[IDCANCEL], "&Cancel");
@@ -126,7 +128,7 @@ TEST_F(DialogLogic, AWorkerThatCannotStartLeavesTheWindowIdle) {
 
     EXPECT_FALSE(logic.IsBusy());
     EXPECT_FALSE(view.timerRunning);
-    EXPECT_EQ(job.runState.load(), RunState::Idle);
+    EXPECT_EQ(job.progress.runState.load(), RunState::Idle);
     EXPECT_TRUE(view.enabled[IDOK]);
     EXPECT_EQ(view.texts[IDCANCEL], "E&xit");
 }
@@ -135,12 +137,12 @@ TEST_F(DialogLogic, ExitEndsAnIdleWindowAndOnlyCancelsABusyOne) {
     StartACopy();
     logic.OnExit();
     logic.OnExit();
-    EXPECT_EQ(job.runState.load(), RunState::CancelRequested);
+    EXPECT_EQ(job.progress.runState.load(), RunState::CancelRequested);
     EXPECT_FALSE(view.endedWith.has_value());
     EXPECT_EQ(view.texts[IDCANCEL], "&Cancel");
 
-    job.runState = RunState::Idle;
-    job.outcome = Outcome::Failed;
+    job.progress.runState = RunState::Idle;
+    job.result.outcome = Outcome::Failed;
     logic.OnTimer();
     logic.OnExit();
     EXPECT_EQ(view.endedWith, 1);
@@ -165,9 +167,9 @@ TEST_P(TimerTick, ShowsTheProgressOfTheRun) {
     view.texts[IDC_TOTAL_TIME] = "old total";
     view.texts[IDC_PERCENT] = "old percent";
     view.progress = -1;
-    job.totalBytes = tick.total;
-    job.doneBytes = tick.done;
-    job.startTime = clock.now;
+    job.progress.totalBytes = tick.total;
+    job.progress.doneBytes = tick.done;
+    job.progress.startTime = clock.now;
     clock.now += tick.elapsed;
 
     logic.OnTimer();
@@ -241,9 +243,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DialogLogic, TheTickInTheStartSecondDoesNothingNotEvenTheEndCheck) {
     StartACopy();
-    job.startTime = clock.now;
-    job.runState = RunState::Idle;
-    job.outcome = Outcome::Succeeded;
+    job.progress.startTime = clock.now;
+    job.progress.runState = RunState::Idle;
+    job.result.outcome = Outcome::Succeeded;
     view.texts.clear();
 
     logic.OnTimer();
@@ -261,8 +263,8 @@ TEST_F(DialogLogic, TheEndCheckReportsOnlyASuccessAndRestoresTheButtons) {
         logic.OnTimer();
         EXPECT_TRUE(logic.IsBusy()) << "still running";
 
-        job.outcome = outcome;
-        job.runState = RunState::Idle;
+        job.result.outcome = outcome;
+        job.progress.runState = RunState::Idle;
         clock.now += 1;
         logic.OnTimer();
 
@@ -276,8 +278,8 @@ TEST_F(DialogLogic, TheEndCheckReportsOnlyASuccessAndRestoresTheButtons) {
 
 TEST_F(DialogLogic, ARunThatFailedBeforeCopyingChangesNoTextAndEnds) {
     StartACopy();
-    job.runState = RunState::Idle;
-    job.outcome = Outcome::Failed;
+    job.progress.runState = RunState::Idle;
+    job.result.outcome = Outcome::Failed;
 
     logic.OnTimer();
 

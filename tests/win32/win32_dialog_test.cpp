@@ -251,7 +251,7 @@ TEST_F(Win32Dialog, ExitDuringACopyOnlyCancels) {
     WaitUntilIdle();
     EXPECT_TRUE(answerer.boxes.empty());
     EXPECT_LT(FileSize(image), size);
-    EXPECT_EQ(imaging::TheCopyJob().outcome.load(), imaging::Outcome::Failed);
+    EXPECT_EQ(m_dialog->Run().Result().outcome, imaging::Outcome::Failed);
 }
 
 TEST_F(Win32Dialog, RefusesTargetsThatAreNoFiles) {
@@ -266,10 +266,10 @@ TEST_F(Win32Dialog, RefusesTargetsThatAreNoFiles) {
          {std::string("\\\\.\\PhysicalDrive0"), m_folder / "folder", m_folder / "missing\\a.img"}) {
         StartCopyTo(target);
         WaitUntilIdle();
-        EXPECT_EQ(imaging::TheCopyJob().outcome.load(), imaging::Outcome::Failed) << target;
-        EXPECT_EQ(imaging::TheCopyJob().failureReason.load(), imaging::FailureReason::ImageRefused)
+        EXPECT_EQ(m_dialog->Run().Result().outcome, imaging::Outcome::Failed) << target;
+        EXPECT_EQ(m_dialog->Run().Result().failure.reason, imaging::FailureReason::ImageRefused)
             << target;
-        EXPECT_EQ(imaging::TheCopyJob().startTime.load(), 0) << target;
+        EXPECT_EQ(m_dialog->Run().StartTime(), 0) << target;
     }
     EXPECT_TRUE(answerer.boxes.empty());
 }

@@ -15,27 +15,30 @@ namespace {
 using imaging::FailureReason;
 using imaging::Outcome;
 using imaging::RunState;
-using imaging::TheCopyJob;
 using namespace win_testing;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr const char* kDrive = "\\\\.\\PhysicalDrive1";
 
 void WaitForIdle(const imaging::CopyJob& job) {
-    for (int waited = 0; job.runState.load() != RunState::Idle; ++waited) {
+    for (int waited = 0; !imaging::RunHasEnded(job); ++waited) {
         ASSERT_LT(waited, 60000) << "the worker never ended";
         ::Sleep(1);
     }
 }
 
-void RunCopy(const std::string& image) {
-    imaging::PrepareRun(TheCopyJob(), kDrive, image);
-    ASSERT_TRUE(imaging::LaunchCopyWorker());
-    WaitForIdle(TheCopyJob());
+void StartCopy(imaging::CopyJob& job, const std::string& image) {
+    imaging::PrepareRun(job, {.devicePath = kDrive, .imagePath = image});
+    ASSERT_TRUE(imaging::LaunchCopyWorker(job));
 }
 
-void WaitUntilCopying() {
-    while (TheCopyJob().doneBytes.load() == 0 && TheCopyJob().runState.load() != RunState::Idle) {
+void RunCopy(imaging::CopyJob& job, const std::string& image) {
+    StartCopy(job, image);
+    WaitForIdle(job);
+}
+
+void WaitUntilCopying(const imaging::CopyJob& job) {
+    while (job.progress.doneBytes.load() == 0 && !imaging::RunHasEnded(job)) {
         ::Sleep(0);
     }
 }
@@ -55,11 +58,12 @@ TEST(Win32Image, AReadErrorKeepsEverySectorBeforeTheBadOne) {
     const FileBackedDrive drive(kDrive, card, bad, bad + 512);
     const std::string image = folder / "worn.img";
 
-    RunCopy(image);
+    imaging::CopyJob job;
+    RunCopy(job, image);
 
-    EXPECT_EQ(TheCopyJob().outcome.load(), Outcome::Failed);
-    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::ReadError);
-    EXPECT_EQ(TheCopyJob().failureError.load(), ERROR_CRC);
+    EXPECT_EQ(job.result.outcome, Outcome::Failed);
+    EXPECT_EQ(job.result.failure.reason, FailureReason::ReadError);
+    EXPECT_EQ(job.result.failure.error, ERROR_CRC);
     EXPECT_EQ(FileSize(image), bad);
     EXPECT_TRUE(SamePrefix(image, card, bad));
 }
@@ -77,26 +81,27 @@ TEST(Win32Image, AnOldImageSurvivesFailedReplacementsAndASuccessReplacesIt) {
     const std::string image = folder / "card.img";
     WriteRandomFile(image, 3 * kMiB, 8);
     const std::string old = ReadAll(image);
+    imaging::CopyJob job;
     {
         const FileBackedDrive worn(kDrive, card, 512 * 1024, 512 * 1024 + 512);
-        RunCopy(image);
-        EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::ReadError);
+        RunCopy(job, image);
+        EXPECT_EQ(job.result.failure.reason, FailureReason::ReadError);
         EXPECT_TRUE(ReadAll(image) == old) << "a failed read changed the old image";
     }
     const FileBackedDrive drive(kDrive, card);
-    imaging::PrepareRun(TheCopyJob(), kDrive, image);
-    imaging::RequestCancel(TheCopyJob());
-    imaging::RunCopyJob(TheCopyJob());
-    EXPECT_EQ(TheCopyJob().failureReason.load(), FailureReason::Cancelled);
+    imaging::PrepareRun(job, {.devicePath = kDrive, .imagePath = image});
+    imaging::RequestCancel(job);
+    imaging::RunCopyJob(job);
+    EXPECT_EQ(job.result.failure.reason, FailureReason::Cancelled);
     EXPECT_TRUE(ReadAll(image) == old) << "a cancel changed the old image";
     WIN32_FIND_DATAA entry{};
     const HANDLE search = ::FindFirstFileA((folder / "~*").c_str(), &entry);
     EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "left behind: " << entry.cFileName;
     ::FindClose(search);
 
-    RunCopy(image);
+    RunCopy(job, image);
 
-    EXPECT_EQ(TheCopyJob().outcome.load(), Outcome::Succeeded);
+    EXPECT_EQ(job.result.outcome, Outcome::Succeeded);
     EXPECT_EQ(FileSize(image), kMiB);
     EXPECT_TRUE(SamePrefix(image, card, kMiB));
     // The SHA-256 of one MiB of zeros, as any sha256sum tells.
@@ -112,18 +117,18 @@ TEST(Win32Image, ASecondRunOnTheSamePathIsRefusedAsInUse) {
     const FileBackedDrive drive(kDrive, card);
     const std::string image = folder / "shared.img";
     for (const bool existing : {false, true}) {
-        imaging::PrepareRun(TheCopyJob(), kDrive, image);
-        ASSERT_TRUE(imaging::LaunchCopyWorker());
-        WaitUntilCopying();
+        imaging::CopyJob first;
+        StartCopy(first, image);
+        WaitUntilCopying(first);
 
         imaging::CopyJob second;
-        imaging::PrepareRun(second, kDrive, image);
+        imaging::PrepareRun(second, {.devicePath = kDrive, .imagePath = image});
         imaging::RunCopyJob(second);
-        EXPECT_EQ(second.failureReason.load(), FailureReason::ImageInUse) << existing;
-        EXPECT_EQ(second.doneBytes.load(), 0U);
+        EXPECT_EQ(second.result.failure.reason, FailureReason::ImageInUse) << existing;
+        EXPECT_EQ(second.progress.doneBytes.load(), 0U);
 
-        WaitForIdle(TheCopyJob());
-        EXPECT_EQ(TheCopyJob().outcome.load(), Outcome::Succeeded) << existing;
+        WaitForIdle(first);
+        EXPECT_EQ(first.result.outcome, Outcome::Succeeded) << existing;
         EXPECT_TRUE(SamePrefix(image, card, size));
     }
 }

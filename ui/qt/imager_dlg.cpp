@@ -16,7 +16,6 @@
 #include <QTimerEvent>
 
 #include "about_dlg.h"
-#include "copy_worker.h"
 #include "resource_ids.h"
 
 namespace {
@@ -39,7 +38,7 @@ CImagerDlg::CImagerDlg(QWidget* parent)
     : QDialog(parent),
       m_form(std::make_unique<Ui::ImagerDialog>()),
       m_hIcon(QStringLiteral(":/kalvor/kalvor-32.png")),
-      m_logic(*this, m_clock, imaging::TheCopyJob(), imaging::LaunchCopyWorker) {
+      m_logic(*this, m_clock, m_run) {
     m_form->setupUi(this);
     DoDataExchange();
     new FirstArrowSelects(m_deviceList);

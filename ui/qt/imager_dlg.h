@@ -30,6 +30,8 @@ public:
     CImagerDlg& operator=(const CImagerDlg&) = delete;
 
     bool IsBusy() const { return m_logic.IsBusy(); }
+    // The window's runs: how the last one ended.
+    const imaging::RunController& Run() const { return m_run; }
 
 public slots:
     // Esc, the close box and the window manager all end here, and so go through OnExit.
@@ -76,5 +78,6 @@ private:
     int m_timerId = 0;
     QIcon m_hIcon;
     ui::SystemClock m_clock;
+    imaging::RunController m_run;
     ui::ImagerDialogLogic m_logic;
 };

@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "about_dlg.h"
-#include "copy_job.h"
-#include "copy_worker.h"
 #include "resource_ids.h"
 
 namespace {
@@ -42,7 +40,7 @@ std::string WindowText(HWND window) {
 CImagerDlg::CImagerDlg(HWND parent)
     : m_parent(parent),
       m_hIcon(::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))),
-      m_logic(*this, m_clock, imaging::TheCopyJob(), imaging::LaunchCopyWorker) {}
+      m_logic(*this, m_clock, m_run) {}
 
 INT_PTR CImagerDlg::DoModal() {
     m_modal = true;

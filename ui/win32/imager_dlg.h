@@ -23,6 +23,8 @@ public:
 
     HWND Window() const { return m_hWnd; }
     bool IsBusy() const { return m_logic.IsBusy(); }
+    // The window's runs: how the last one ended.
+    const imaging::RunController& Run() const { return m_run; }
 
     // Where the minimised window draws its icon along one axis: centred, rounding up.
     static int IconOffset(int clientExtent, int iconExtent) {
@@ -60,5 +62,6 @@ private:
     UINT_PTR m_timerId = 0;
     HICON m_hIcon;
     ui::SystemClock m_clock;
+    imaging::RunController m_run;
     ui::ImagerDialogLogic m_logic;
 };

@@ -1,6 +1,14 @@
 #include "failure.h"
 
-namespace imaging {
+#include <system_error>
+
+#include "drive_probe.h"
+
+namespace drive {
+
+Failure SystemFailure(FailureReason reason) {
+    return {reason, LastSystemError(), {}};
+}
 
 const char* FailureReasonText(FailureReason reason) {
     switch (reason) {
@@ -36,4 +44,15 @@ const char* FailureReasonText(FailureReason reason) {
     return "unknown";
 }
 
-}  // namespace imaging
+std::string DescribeFailure(const Failure& failure) {
+    std::string text = FailureReasonText(failure.reason);
+    if (!failure.message.empty()) {
+        return text + " (" + failure.message + ")";
+    }
+    if (failure.error != 0) {
+        return text + " (" + std::system_category().message(failure.error) + ")";
+    }
+    return text;
+}
+
+}  // namespace drive

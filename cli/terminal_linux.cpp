@@ -1,0 +1,11 @@
+#include <unistd.h>
+
+#include "terminal.h"
+
+namespace cli {
+
+bool IsTerminal(std::FILE* stream) {
+    return ::isatty(::fileno(stream)) == 1;
+}
+
+}  // namespace cli

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "buffer_ring.h"
+#include "copy_job.h"
+#include "sha256.h"
+
+namespace imaging {
+
+// The drive's side of a run, on a thread of its own: reads the drive from its first byte to
+// `total` into the ring's buffers, in order, and hashes each buffer once it is final, so the
+// digest costs no second read of anything. A failed read is read again sector by sector, so a
+// bad sector takes only itself down; in a rescue, what still fails is retried, then zeroed and
+// noted in the job's result.
+class DriveReader {
+public:
+    DriveReader(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
+                std::size_t sectorSize, BufferRing& ring);
+
+    // The thread's body: returns once the drive is read, has failed, the run is cancelled or the
+    // writer has stopped; it then has finished the ring.
+    void Run();
+
+    // After Run: the SHA-256 of every byte handed over.
+    drive::Failure FinishDigest(std::string& hex) { return m_digest.Finish(hex); }
+
+private:
+    drive::Failure Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t want);
+    drive::Failure Reread(std::byte* at, std::uint64_t offset, std::size_t size,
+                          std::size_t& ready);
+
+    CopyJob& m_job;
+    drive::DriveHandle m_device;
+    std::uint64_t m_total;
+    std::size_t m_sectorSize;
+    BufferRing& m_ring;
+    Sha256 m_digest;
+};
+
+}  // namespace imaging

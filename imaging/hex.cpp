@@ -1,0 +1,16 @@
+#include "sha256.h"
+
+namespace imaging {
+
+std::string HexOf(const unsigned char* bytes, std::size_t size) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        hex += kHex[bytes[i] >> 4];
+        hex += kHex[bytes[i] & 15];
+    }
+    return hex;
+}
+
+}  // namespace imaging

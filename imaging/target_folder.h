@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "drive_probe.h"
+#include "failure.h"
+#include "image_handle.h"
+
+namespace imaging {
+
+// The folder an image goes into, and the few file-system calls that writing an image and putting
+// it in place need; each platform has its own. Every name is a file name inside the folder.
+class TargetFolder {
+public:
+    TargetFolder() = default;
+    TargetFolder(const TargetFolder&) = delete;
+    TargetFolder& operator=(const TargetFolder&) = delete;
+
+    // Holds the folder at `path`. Refused when it lives on the source drive or a partition of it,
+    // or names a device rather than a folder, so no file on the drive being read is ever made.
+    drive::Failure Open(const std::filesystem::path& path, drive::DriveHandle source);
+
+    // Whether a file called `name` can exist here: the file system's limit on a name, and the
+    // platform's on a whole path.
+    bool NameFits(const std::string& name) const;
+
+    // A new regular file, created only if nothing has that name, held so that no other run can
+    // write it. A name that exists: ImageRefused with the platform's "exists" code.
+    drive::Failure CreateNew(const std::string& name, ImageHandle& file) const;
+
+    // The existing `name`, but only a regular file off the source that the user may write; held so
+    // that no other run can write it, never emptied. ImageInUse when another run holds it.
+    drive::Failure HoldExisting(const std::string& name, ImageHandle& held) const;
+
+    // A new file that is to take the place of `held`: it takes its permissions (and its owner
+    // where the run may give it).
+    drive::Failure CreateReplacement(const std::string& name, const ImageHandle& held,
+                                     ImageHandle& file) const;
+
+    // Puts `from` in place of `to`, whatever `to` was; WriteError when it cannot.
+    drive::Failure Replace(const std::string& from, const std::string& to) const;
+
+    void Remove(const std::string& name) const;
+
+    // Brings the folder's names to stable storage.
+    drive::Failure Sync() const;
+
+private:
+    FolderState m_state;
+};
+
+// Writes all `size` bytes at the file's current position; WriteError (a full volume too).
+drive::Failure WriteAll(const ImageHandle& file, const void* data, std::size_t size);
+
+// Called after each write with the file's length before and after it: keeps what was written
+// moving to the disk, so the page cache never fills with the image and the final flush is short.
+drive::Failure PaceWriteback(const ImageHandle& file, std::uint64_t lengthBefore,
+                             std::uint64_t lengthAfter);
+
+// Brings the file to stable storage and closes it; FlushFailed when either fails.
+drive::Failure FlushAndClose(ImageHandle& file);
+
+// Where the platform refuses to replace a file that is open, lets go of the held old target for
+// the moment of the replacement; elsewhere it is kept to the end.
+void LetGoBeforeReplace(ImageHandle& held);
+
+// True when `failure` says a file of that name already exists.
+bool NameTaken(const drive::Failure& failure);
+
+// Prefix of the hidden names a run writes beside its target.
+extern const char* const kPartialPrefix;
+
+unsigned long CurrentProcessId();
+
+}  // namespace imaging

@@ -1,0 +1,177 @@
+#include <windows.h>
+#include <winioctl.h>
+
+#include <optional>
+
+#include "target_folder.h"
+
+namespace imaging {
+namespace {
+
+using drive::Failure;
+using drive::FailureReason;
+using drive::SystemFailure;
+
+constexpr DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+constexpr std::size_t kMaxName = 255;
+
+// Paths into the device namespace name drives, volumes, pipes and consoles, never a file.
+bool IsDevicePath(const std::string& path) {
+    return path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0 ||
+           path.rfind("//./", 0) == 0 || path.rfind("//?/", 0) == 0;
+}
+
+std::optional<DWORD> DiskNumberOf(HANDLE device) {
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD returned = 0;
+    if (!::DeviceIoControl(device, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                           sizeof number, &returned, nullptr)) {
+        return std::nullopt;
+    }
+    return number.DeviceNumber;
+}
+
+// True only when the platform says the folder's volume lies on the source disk; where it cannot
+// tell, nothing is refused.
+bool LivesOnSource(const std::string& folder, HANDLE source) {
+    const auto sourceDisk = DiskNumberOf(source);
+    char volume[MAX_PATH] = {};
+    if (!sourceDisk ||
+        !::GetVolumePathNameA(folder.empty() ? "." : folder.c_str(), volume, sizeof volume)) {
+        return false;
+    }
+    std::string volumeDevice = std::string("\\\\.\\") + volume;
+    if (volumeDevice.back() == '\\') {
+        volumeDevice.pop_back();
+    }
+    const ImageHandle handle(::CreateFileA(volumeDevice.c_str(), 0,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    const auto imageDisk = handle.IsValid() ? DiskNumberOf(handle.Get()) : std::nullopt;
+    return imageDisk && *imageDisk == *sourceDisk;
+}
+
+// Unshared: while this handle is open, no other run can open the file at all.
+HANDLE OpenUnshared(const std::string& path, DWORD disposition) {
+    return ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A reserved name such as COM1 opens a device, not a file.
+bool IsRegularFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+Failure OpenFailure() {
+    return SystemFailure(::GetLastError() == ERROR_SHARING_VIOLATION ? FailureReason::ImageInUse
+                                                                     : FailureReason::ImageRefused);
+}
+
+Failure OpenRegular(ImageHandle& file, HANDLE opened) {
+    file.Reset(opened);
+    if (!file.IsValid()) {
+        return OpenFailure();
+    }
+    return IsRegularFile(file.Get()) ? Failure{}
+                                     : Failure{FailureReason::ImageRefused, 0, "not a file"};
+}
+
+}  // namespace
+
+const char* const kPartialPrefix = "~";
+
+bool NameTaken(const Failure& failure) {
+    return failure.reason == FailureReason::ImageRefused &&
+           (failure.error == ERROR_FILE_EXISTS || failure.error == ERROR_ALREADY_EXISTS);
+}
+
+unsigned long CurrentProcessId() {
+    return ::GetCurrentProcessId();
+}
+
+Failure TargetFolder::Open(const std::filesystem::path& path, drive::DriveHandle source) {
+    m_state.path = path.string();
+    if (IsDevicePath(m_state.path)) {
+        return {FailureReason::ImageRefused, 0, "a device, not a file"};
+    }
+    if (LivesOnSource(m_state.path, source)) {
+        return {FailureReason::ImageRefused, 0, "the folder is on the drive being read"};
+    }
+    if (!m_state.path.empty() && m_state.path.back() != '\\' && m_state.path.back() != '/' &&
+        m_state.path.back() != ':') {
+        m_state.path += '\\';
+    }
+    return {};
+}
+
+bool TargetFolder::NameFits(const std::string& name) const {
+    return name.size() <= kMaxName && m_state.path.size() + name.size() < MAX_PATH;
+}
+
+Failure TargetFolder::CreateNew(const std::string& name, ImageHandle& file) const {
+    return OpenRegular(file, OpenUnshared(m_state.path + name, CREATE_NEW));
+}
+
+Failure TargetFolder::HoldExisting(const std::string& name, ImageHandle& held) const {
+    return OpenRegular(held, OpenUnshared(m_state.path + name, OPEN_EXISTING));
+}
+
+Failure TargetFolder::CreateReplacement(const std::string& name, const ImageHandle& /*held*/,
+                                        ImageHandle& file) const {
+    return OpenRegular(file, OpenUnshared(m_state.path + name, CREATE_NEW));
+}
+
+Failure TargetFolder::Replace(const std::string& from, const std::string& to) const {
+    return ::MoveFileExA((m_state.path + from).c_str(), (m_state.path + to).c_str(), kReplace)
+               ? Failure{}
+               : SystemFailure(FailureReason::WriteError);
+}
+
+void TargetFolder::Remove(const std::string& name) const {
+    ::DeleteFileA((m_state.path + name).c_str());
+}
+
+// MoveFileEx's write-through has already brought each new name to the disk.
+Failure TargetFolder::Sync() const {
+    return {};
+}
+
+Failure WriteAll(const ImageHandle& file, const void* data, std::size_t size) {
+    const auto* next = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD written = 0;
+        if (!::WriteFile(file.Get(), next, static_cast<DWORD>(size), &written, nullptr)) {
+            return SystemFailure(FailureReason::WriteError);
+        }
+        if (written == 0) {
+            return {FailureReason::WriteError, ERROR_DISK_FULL, {}};
+        }
+        next += written;
+        size -= written;
+    }
+    return {};
+}
+
+// The platform's own lazy writer keeps the cache moving.
+Failure PaceWriteback(const ImageHandle& /*file*/, std::uint64_t /*lengthBefore*/,
+                      std::uint64_t /*lengthAfter*/) {
+    return {};
+}
+
+Failure FlushAndClose(ImageHandle& file) {
+    if (!::FlushFileBuffers(file.Get())) {
+        return SystemFailure(FailureReason::FlushFailed);
+    }
+    return ::CloseHandle(file.Release()) ? Failure{} : SystemFailure(FailureReason::FlushFailed);
+}
+
+// Windows refuses to replace a file while any handle on it is open, so the old target is let go
+// for the moment of the move. A second run could take the old file then; both images would be
+// whole, and the one moved last wins.
+void LetGoBeforeReplace(ImageHandle& held) {
+    held.Reset();
+}
+
+}  // namespace imaging
