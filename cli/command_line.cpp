@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <ctime>
@@ -81,10 +82,12 @@ int List(std::FILE* out) {
     return kExitComplete;
 }
 
-volatile std::sig_atomic_t interrupted = 0;
+// Lock-free, so the handler may store it, and atomic, as the signal may arrive on any thread.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void NoteInterrupt(int /*signal*/) {
-    interrupted = 1;
+    interrupted.store(true);
 }
 
 // Ctrl+C and a polite kill cancel the run as the window's Cancel does, for as long as it lasts.
@@ -93,7 +96,7 @@ public:
     CancelOnInterrupt()
         : m_interrupt(std::signal(SIGINT, NoteInterrupt)),
           m_terminate(std::signal(SIGTERM, NoteInterrupt)) {
-        interrupted = 0;
+        interrupted.store(false);
     }
     ~CancelOnInterrupt() {
         std::signal(SIGINT, m_interrupt);
@@ -102,7 +105,7 @@ public:
     CancelOnInterrupt(const CancelOnInterrupt&) = delete;
     CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
 
-    static bool Interrupted() { return interrupted != 0; }
+    static bool Interrupted() { return interrupted.load(); }
 
 private:
     void (*m_interrupt)(int);
