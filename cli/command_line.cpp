@@ -19,7 +19,7 @@ namespace {
 
 using Action = CommandLine::Action;
 
-enum Option : int { kRescue = 256, kRetries };
+enum Option : int { kRescue = 256, kRetries, kVerify };
 
 constexpr option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -125,9 +125,9 @@ public:
         }
         m_shown = now;
         const imaging::ProgressReading reading = run.Reading(now - startTime);
-        std::fprintf(m_err, "%s%s elapsed, %s remaining, %s total, %s, %d %%%s",
-                     m_inPlace ? "\r" : "", reading.elapsed.c_str(),
-                     reading.remaining.value_or("--:--").c_str(),
+        std::fprintf(m_err, "%s%s%s elapsed, %s remaining, %s total, %s, %d %%%s",
+                     m_inPlace ? "\r" : "", run.Verifying() ? "verify: " : "",
+                     reading.elapsed.c_str(), reading.remaining.value_or("--:--").c_str(),
                      reading.total.value_or("--:--").c_str(), reading.speed.c_str(),
                      reading.percent.value_or(0), m_inPlace ? "   " : "\n");
         std::fflush(m_err);
@@ -163,7 +163,9 @@ int Image(const CommandLine& line, std::FILE* err) {
     run.Prepare({.devicePath = drive::DrivePath(line.index),
                  .imagePath = line.imagePath,
                  .expectedDrive = listed->second.identity,
-                 .rescue = {line.rescue, line.retries}});
+                 .rescue = {line.rescue, line.retries},
+                 .verifyAfter = line.verify,
+                 .verifyOnly = line.action == Action::Verify});
     if (run.Launch()) {
         ProgressPrinter progress(err);
         while (!run.HasEnded()) {
@@ -237,6 +239,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             index = optarg;
         } else if (option == kRescue) {
             line.rescue = true;
+        } else if (option == kVerify) {
+            line.verify = true;
         } else if (option == kRetries) {
             retriesGiven = true;
             if (!ParseNumber(optarg, 0, 100, line.retries)) {
@@ -245,11 +249,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         }
     }
     // getopt_long has moved the operands behind the options, in argv, not in words.
-    const std::vector<std::string> operands(argv.begin() + optind, argv.begin() + argc);
-    if (line.action == Action::Image) {
+    std::vector<std::string> operands(argv.begin() + optind, argv.begin() + argc);
+    // Alone, --verify is an action of its own, with the index and the file as its operands.
+    if (line.verify && line.action == Action::Window && !operands.empty()) {
+        line.action = Action::Verify;
+        index = operands.front();
+        operands.erase(operands.begin());
+    }
+    if (line.action == Action::Image || line.action == Action::Verify) {
         if (!ParseNumber(index, 0, drive::kDriveIndexCount - 1, line.index) ||
             operands.size() != 1 || operands[0].empty()) {
-            return Invalid("--image takes a drive index from 0 to 19 and an image file");
+            return Invalid(line.action == Action::Image
+                               ? "--image takes a drive index from 0 to 19 and an image file"
+                               : "--verify takes a drive index from 0 to 19 and an image file");
         }
         line.imagePath = operands[0];
     } else if (!operands.empty()) {
@@ -260,6 +272,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     if (retriesGiven && !line.rescue) {
         return Invalid("--retries goes with --rescue");
+    }
+    if (line.verify && line.action != Action::Image && line.action != Action::Verify) {
+        return Invalid("--verify goes with --image, or takes a drive index and an image file");
+    }
+    if (line.verify && line.rescue) {
+        return Invalid(
+            "--verify does not go with --rescue: a rescued image differs where it failed");
     }
     if (line.action == Action::Window) {
         return Invalid("nothing to do");
@@ -272,17 +291,21 @@ void PrintUsage(std::FILE* out) {
         "Usage: kalvor                        open the window\n"
         "       kalvor --list                 list the removable drives\n"
         "       kalvor --image INDEX FILE     image drive INDEX into FILE\n"
-        "              [--rescue [--retries N]]\n"
+        "              [--verify | --rescue [--retries N]]\n"
+        "       kalvor --verify INDEX FILE    compare drive INDEX with the image FILE\n"
         "       kalvor --help | --version\n"
         "\n"
-        "--image copies the drive byte for byte into FILE and writes its SHA-256 into\n"
-        "FILE.sha256; an existing FILE is replaced only once the new image is complete.\n"
+        "--image copies the drive byte for byte into FILE and writes its SHA-256, and the\n"
+        "drive's, into FILE.sha256; an existing FILE is replaced only once the new image is\n"
+        "complete. FILE.zst is compressed with zstd, FILE.gz with gzip; any other name is a\n"
+        "raw image, whose empty stretches take no room on the disk. --verify reads the drive\n"
+        "again and compares it with the image's checksum file.\n"
         "Progress is shown once a second; Ctrl+C cancels. --rescue goes on past read errors:\n"
         "each bad sector is tried N more times (default 2), then written as zeros and\n"
         "recorded in FILE.map, a GNU ddrescue mapfile.\n"
         "\n"
-        "Exit status: 0 image complete, 3 complete but for unreadable areas (--rescue),\n"
-        "1 failed, 2 wrong usage.\n",
+        "Exit status: 0 image complete (or verified), 3 complete but for unreadable areas\n"
+        "(--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",
         out);
 }
 
@@ -291,6 +314,7 @@ int RunCommandLine(const CommandLine& line, std::FILE* out, std::FILE* err) {
         case Action::List:
             return List(out);
         case Action::Image:
+        case Action::Verify:
             return Image(line, err);
         case Action::Help:
             PrintUsage(out);

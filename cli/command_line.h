@@ -8,13 +8,14 @@ namespace cli {
 
 // What the program was asked to do on its command line.
 struct CommandLine {
-    enum class Action { Window, List, Image, Help, Version, Invalid };
+    enum class Action { Window, List, Image, Verify, Help, Version, Invalid };
     Action action = Action::Window;
     int index = -1;
     std::string imagePath;
     bool rescue = false;
     int retries = 2;
-    std::string error;  // why the command line is Invalid
+    bool verify = false;  // with Image: read the drive again afterwards and compare
+    std::string error;    // why the command line is Invalid
 };
 
 // Exit statuses of the command line.

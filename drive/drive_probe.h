@@ -81,6 +81,10 @@ Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offse
 // The platform's code for the last failed call on this thread (errno, GetLastError).
 int LastSystemError();
 
+// Drops what the platform keeps of the drive's content in memory, so the next read comes from
+// the drive itself.
+void ForgetCachedReads(DriveHandle handle);
+
 // Tells the platform the drive is about to be read from start to end, once.
 void AdviseSequentialRead(DriveHandle handle);
 

@@ -40,6 +40,10 @@ const char* FailureReasonText(FailureReason reason) {
             return "cancelled";
         case FailureReason::WorkerNotStarted:
             return "worker did not start";
+        case FailureReason::FileTooLarge:
+            return "image too large for its file system";
+        case FailureReason::ContentDiffers:
+            return "drive content differs from the image";
     }
     return "unknown";
 }

@@ -21,6 +21,8 @@ enum class FailureReason : std::uint32_t {
     ChecksumFailed,
     Cancelled,
     WorkerNotStarted,
+    FileTooLarge,
+    ContentDiffers,
 };
 
 // The one error type of the drive and imaging layers: the reason, the platform's code captured

@@ -1,3 +1,5 @@
+#include <sstream>
+
 #include "image_file.h"
 
 namespace imaging {
@@ -16,6 +18,28 @@ std::string ChecksumLine(const std::string& hexDigest, const std::string& name) 
         }
     }
     return (marked ? "\\" : "") + hexDigest + "  " + escaped + "\n";
+}
+
+std::string ChecksumFile(const std::string& fileHex, const std::string& name,
+                         const std::string& driveHex, std::uint64_t driveBytes) {
+    return ChecksumLine(fileHex, name) + "# drive: " + driveHex + " " + std::to_string(driveBytes) +
+           " bytes\n";
+}
+
+bool ReadDriveLine(const std::string& checksumFile, std::string& driveHex,
+                   std::uint64_t& driveBytes) {
+    std::istringstream lines(checksumFile);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string mark;
+        std::string label;
+        std::string unit;
+        if (words >> mark >> label >> driveHex >> driveBytes >> unit && mark == "#" &&
+            label == "drive:" && unit == "bytes" && driveHex.size() == 64) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace imaging

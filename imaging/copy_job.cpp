@@ -9,6 +9,7 @@ void PrepareRun(CopyJob& job, CopyRequest request) {
     job.result = {};
     job.progress.startTime.store(0, std::memory_order_relaxed);
     job.progress.totalBytes.store(0, std::memory_order_relaxed);
+    job.progress.verifying.store(false, std::memory_order_relaxed);
     job.progress.runState.store(RunState::Running, std::memory_order_relaxed);
     job.progress.doneBytes.store(0, std::memory_order_relaxed);
 }

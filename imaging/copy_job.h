@@ -7,6 +7,7 @@
 
 #include "drive_probe.h"
 #include "failure.h"
+#include "image_format.h"
 #include "rescue_map.h"
 
 namespace imaging {
@@ -37,6 +38,11 @@ struct CopyRequest {
     // All zero: not known, not checked.
     drive::DriveIdentity expectedDrive;
     RescueSettings rescue;
+    // After imaging, the drive is read a second time and compared with what was imaged.
+    bool verifyAfter = false;
+    // Nothing is imaged: the drive is read and compared with the drive line of the checksum
+    // file beside imagePath, which is left as it is.
+    bool verifyOnly = false;
 };
 
 // What a look at a running copy reads, while the worker writes it; no lock is taken. startTime
@@ -47,6 +53,8 @@ struct CopyProgress {
     std::atomic<std::uint64_t> totalBytes{0};
     std::atomic<std::uint64_t> doneBytes{0};  // bytes in the image so far
     std::atomic<std::int64_t> startTime{0};   // seconds since the epoch; 0: not begun
+    // The drive is being read again to verify it; startTime and doneBytes count that pass.
+    std::atomic<bool> verifying{false};
 };
 
 // How a run ended. Only the worker writes it, while it runs; it may be read once runState Idle
@@ -54,7 +62,11 @@ struct CopyProgress {
 struct CopyResult {
     Outcome outcome{};
     Failure failure;
-    std::string imageSha256;  // lowercase hex; empty unless the run succeeded
+    ImageFormat format = ImageFormat::Raw;
+    std::string driveSha256;  // lowercase hex; empty unless the drive was read to its end
+    std::uint64_t driveBytes = 0;
+    std::uint64_t imageBytes = 0;  // the image file's length
+    bool verified = false;         // a second read of the drive matched
     // In a rescue, the bytes written as zeros because they could not be read, and where they are.
     std::uint64_t unreadableBytes = 0;
     std::vector<ByteRange> unreadableRanges;

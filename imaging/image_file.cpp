@@ -34,7 +34,7 @@ ImageFile::~ImageFile() {
 }
 
 Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
-                        const std::vector<std::string>& sideSuffixes) {
+                        const std::vector<std::string>& sideSuffixes, std::uint64_t length) {
     const std::filesystem::path target(path);
     m_name = target.filename().string();
     if (m_name.empty() || m_name == "." || m_name == "..") {
@@ -50,6 +50,10 @@ Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
     }
     if (!fits) {
         return {FailureReason::ImageRefused, 0, "the name, or its checksum file's, is too long"};
+    }
+    if (length > m_folder.LargestFile()) {
+        return {FailureReason::FileTooLarge, 0,
+                "the file system holds no file of 4 GiB (FAT); a .zst or .gz image may fit"};
     }
     Failure created = m_folder.CreateNew(m_name, m_image);
     if (!created || !NameTaken(created)) {
@@ -72,7 +76,21 @@ Failure ImageFile::Write(const void* data, std::size_t size) {
     }
     const std::uint64_t before = m_length;
     m_length += size;
+    m_endsInHole = false;
     return PaceWriteback(m_image, before, m_length);
+}
+
+Failure ImageFile::Skip(std::uint64_t size) {
+    if (!m_markedSparse) {
+        MarkSparse(m_image);
+        m_markedSparse = true;
+    }
+    if (Failure failure = SkipAhead(m_image, size)) {
+        return failure;
+    }
+    m_length += size;
+    m_endsInHole = true;
+    return {};
 }
 
 Failure ImageFile::WriteSideFile(const SideFile& side) {
@@ -89,6 +107,11 @@ Failure ImageFile::WriteSideFile(const SideFile& side) {
 }
 
 Failure ImageFile::Commit(const std::vector<SideFile>& sideFiles) {
+    if (m_endsInHole) {
+        if (Failure failure = SetLength(m_image, m_length)) {
+            return failure;
+        }
+    }
     if (Failure failure = FlushAndClose(m_image)) {
         return failure;
     }

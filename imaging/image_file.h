@@ -37,11 +37,19 @@ public:
     // writing, and no file on the drive being read is created or changed. ImageInUse when
     // another run holds the target; ImageRefused when the target or one of the side files named
     // by `sideSuffixes` could not have its name in that folder.
+    // FileTooLarge, before anything is created, when the file system holds no file of
+    // `length` bytes (0: the length is not known ahead).
     drive::Failure Open(const std::string& path, drive::DriveHandle source,
-                        const std::vector<std::string>& sideSuffixes);
+                        const std::vector<std::string>& sideSuffixes, std::uint64_t length);
 
     // Appends `size` bytes, and keeps them moving to the disk.
     drive::Failure Write(const void* data, std::size_t size);
+
+    // Appends `size` zero bytes as a hole, where the file system keeps holes.
+    drive::Failure Skip(std::uint64_t size);
+
+    // The image's length so far.
+    std::uint64_t Length() const { return m_length; }
 
     // Brings the image and its side files to stable storage, then puts them all in place of what
     // the target and the side files' names held before.
@@ -57,6 +65,8 @@ private:
     ImageHandle m_target;  // an existing target, held while its replacement is written
     ImageHandle m_image;   // the file being written
     std::uint64_t m_length = 0;
+    bool m_endsInHole = false;  // the file's length is still to be set
+    bool m_markedSparse = false;
     std::string m_name;
     std::string m_partialName;  // the replacement beside the target; empty: written in place
     // Side files written but not yet in place: their hidden and their final names.
@@ -65,5 +75,14 @@ private:
 
 // The line `sha256sum -c` reads for an image named `name`.
 std::string ChecksumLine(const std::string& hexDigest, const std::string& name);
+
+// IMAGE.sha256: the file's line for `sha256sum -c`, and a comment line, which sha256sum skips,
+// with the SHA-256 and length of the drive's content, e.g. "# drive: 3f2a... 31914983424 bytes".
+std::string ChecksumFile(const std::string& fileHex, const std::string& name,
+                         const std::string& driveHex, std::uint64_t driveBytes);
+
+// The drive's line of a checksum file; false when it has none.
+bool ReadDriveLine(const std::string& checksumFile, std::string& driveHex,
+                   std::uint64_t& driveBytes);
 
 }  // namespace imaging

@@ -1,5 +1,6 @@
 #include "run_controller.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace imaging {
@@ -29,9 +30,30 @@ ProgressReading RunController::Reading(std::int64_t elapsed) const {
                         m_job.progress.totalBytes.load(std::memory_order_relaxed));
 }
 
+bool RunController::Verifying() const {
+    return m_job.progress.verifying.load(std::memory_order_relaxed);
+}
+
 bool RunController::HasEnded() const {
     return RunHasEnded(m_job);
 }
+
+namespace {
+
+// Decimal units as drives are sold: "31.9 GB", "4.2 MB", "512 bytes".
+std::string ShortSize(std::uint64_t bytes) {
+    char text[32];
+    if (bytes >= 1'000'000'000) {
+        std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    } else if (bytes >= 1'000'000) {
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else {
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+    }
+    return text;
+}
+
+}  // namespace
 
 // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on a literal + string at -O3.
 std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result) {
@@ -42,26 +64,41 @@ std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result
         line += DescribeFailure(result.failure);
         return line;
     }
-    if (result.unreadableBytes == 0) {
-        line = "image complete: ";
+    if (request.verifyOnly) {
+        line = "verified: the drive matches ";
         line += image;
-        line += " (SHA-256 in ";
-        line += image;
-        line += ".sha256)";
         return line;
     }
-    line = "image complete but for ";
-    line += std::to_string(result.unreadableBytes);
-    line += " unreadable bytes, written as zeros at";
-    for (const ByteRange& range : result.unreadableRanges) {
-        line += ' ';
-        line += std::to_string(range.offset);
-        line += '+';
-        line += std::to_string(range.size);
+    line = result.unreadableBytes == 0 ? "image complete" : "image complete but for ";
+    if (result.unreadableBytes != 0) {
+        line += std::to_string(result.unreadableBytes);
+        line += " unreadable bytes, written as zeros at";
+        for (const ByteRange& range : result.unreadableRanges) {
+            line += ' ';
+            line += std::to_string(range.offset);
+            line += '+';
+            line += std::to_string(range.size);
+        }
+        line += " (offset+bytes; map in ";
+        line += image;
+        line += ".map)";
     }
-    line += " (offset+bytes; map in ";
+    line += result.verified ? " and verified: " : ": ";
     line += image;
-    line += ".map)";
+    line += " (";
+    line += FormatName(result.format);
+    line += ", ";
+    line += ShortSize(result.imageBytes);
+    if (result.format != ImageFormat::Raw && result.driveBytes != 0) {
+        line += " of ";
+        line += ShortSize(result.driveBytes);
+        line += ", ";
+        line += std::to_string(result.imageBytes * 100 / result.driveBytes);
+        line += " %";
+    }
+    line += "; SHA-256 in ";
+    line += image;
+    line += ".sha256)";
     return line;
 }
 

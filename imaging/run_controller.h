@@ -37,6 +37,9 @@ public:
     // What the run shows `elapsed` seconds after copying began.
     ProgressReading Reading(std::int64_t elapsed) const;
 
+    // True while the drive is read a second time to verify it.
+    bool Verifying() const;
+
     // True once the worker has ended; Result may then be read.
     bool HasEnded() const;
 

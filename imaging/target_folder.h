@@ -48,12 +48,26 @@ public:
     // Brings the folder's names to stable storage.
     drive::Failure Sync() const;
 
+    // The largest file the folder's file system holds: FAT's 4 GiB less a byte, else unlimited.
+    std::uint64_t LargestFile() const;
+
 private:
     FolderState m_state;
 };
 
-// Writes all `size` bytes at the file's current position; WriteError (a full volume too).
+// Writes all `size` bytes at the file's current position; WriteError (a full volume too), or
+// FileTooLarge where the file system holds no larger file.
 drive::Failure WriteAll(const ImageHandle& file, const void* data, std::size_t size);
+
+// Moves the file's position `size` bytes on without writing, leaving a hole that reads as zeros.
+drive::Failure SkipAhead(const ImageHandle& file, std::uint64_t size);
+
+// Sets the file's length, as when it ends in a hole.
+drive::Failure SetLength(const ImageHandle& file, std::uint64_t length);
+
+// Asks the file system to keep the holes SkipAhead leaves as holes, where it must be asked. Where
+// it keeps none (FAT), the gap reads as zeros all the same.
+void MarkSparse(const ImageHandle& file);
 
 // Called after each write with the file's length before and after it: keeps what was written
 // moving to the disk, so the page cache never fills with the image and the final flush is short.

@@ -92,6 +92,9 @@ int LastSystemError() {
     return static_cast<int>(::GetLastError());
 }
 
+// Reads of a physical drive bypass the file cache.
+void ForgetCachedReads(DriveHandle /*handle*/) {}
+
 void AdviseSequentialRead(DriveHandle /*handle*/) {}
 
 void KeepReadingAhead(DriveHandle /*handle*/, std::uint64_t /*before*/, std::uint64_t /*after*/) {}

@@ -1,7 +1,11 @@
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
+
+#include <limits>
 
 #include <cerrno>
 
@@ -146,6 +150,30 @@ Failure TargetFolder::Sync() const {
                : SystemFailure(FailureReason::FlushFailed);
 }
 
+std::uint64_t TargetFolder::LargestFile() const {
+    struct statfs status {};
+    if (::fstatfs(m_state.folder.Get(), &status) == 0 && status.f_type == MSDOS_SUPER_MAGIC) {
+        return (std::uint64_t{1} << 32) - 1;
+    }
+    return std::numeric_limits<std::uint64_t>::max();
+}
+
+Failure SkipAhead(const ImageHandle& file, std::uint64_t size) {
+    return ::lseek(file.Get(), static_cast<off_t>(size), SEEK_CUR) >= 0
+               ? Failure{}
+               : SystemFailure(FailureReason::WriteError);
+}
+
+Failure SetLength(const ImageHandle& file, std::uint64_t length) {
+    return ::ftruncate(file.Get(), static_cast<off_t>(length)) == 0
+               ? Failure{}
+               : SystemFailure(errno == EFBIG ? FailureReason::FileTooLarge
+                                              : FailureReason::WriteError);
+}
+
+// Linux file systems keep holes unasked; those without (FAT, exFAT) write the gap's zeros.
+void MarkSparse(const ImageHandle& /*file*/) {}
+
 // A write that makes no progress is a full volume.
 Failure WriteAll(const ImageHandle& file, const void* data, std::size_t size) {
     const auto* next = static_cast<const char*>(data);
@@ -158,7 +186,8 @@ Failure WriteAll(const ImageHandle& file, const void* data, std::size_t size) {
             return {FailureReason::WriteError, ENOSPC, {}};
         }
         if (written < 0) {
-            return SystemFailure(FailureReason::WriteError);
+            return SystemFailure(errno == EFBIG ? FailureReason::FileTooLarge
+                                                : FailureReason::WriteError);
         }
         next += written;
         size -= static_cast<std::size_t>(written);

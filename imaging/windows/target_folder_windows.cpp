@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <limits>
 #include <optional>
 
 #include "target_folder.h"
@@ -138,12 +139,52 @@ Failure TargetFolder::Sync() const {
     return {};
 }
 
+// FAT and FAT32 hold no file of 4 GiB; exFAT and NTFS do.
+std::uint64_t TargetFolder::LargestFile() const {
+    char root[MAX_PATH] = {};
+    char system[MAX_PATH] = {};
+    if (::GetVolumePathNameA(m_state.path.empty() ? "." : m_state.path.c_str(), root,
+                             sizeof root) &&
+        ::GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, system,
+                                sizeof system) &&
+        (std::string(system) == "FAT" || std::string(system) == "FAT32")) {
+        return (std::uint64_t{1} << 32) - 1;
+    }
+    return std::numeric_limits<std::uint64_t>::max();
+}
+
+Failure SkipAhead(const ImageHandle& file, std::uint64_t size) {
+    LARGE_INTEGER distance{};
+    distance.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFilePointerEx(file.Get(), distance, nullptr, FILE_CURRENT)
+               ? Failure{}
+               : SystemFailure(FailureReason::WriteError);
+}
+
+Failure SetLength(const ImageHandle& file, std::uint64_t length) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(length);
+    return ::SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN) &&
+                   ::SetEndOfFile(file.Get())
+               ? Failure{}
+               : SystemFailure(FailureReason::WriteError);
+}
+
+// NTFS keeps holes only in a file marked sparse; FAT refuses the mark and writes the zeros.
+void MarkSparse(const ImageHandle& file) {
+    DWORD returned = 0;
+    (void)::DeviceIoControl(file.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned,
+                            nullptr);
+}
+
 Failure WriteAll(const ImageHandle& file, const void* data, std::size_t size) {
     const auto* next = static_cast<const char*>(data);
     while (size > 0) {
         DWORD written = 0;
         if (!::WriteFile(file.Get(), next, static_cast<DWORD>(size), &written, nullptr)) {
-            return SystemFailure(FailureReason::WriteError);
+            return SystemFailure(::GetLastError() == ERROR_FILE_TOO_LARGE
+                                     ? FailureReason::FileTooLarge
+                                     : FailureReason::WriteError);
         }
         if (written == 0) {
             return {FailureReason::WriteError, ERROR_DISK_FULL, {}};

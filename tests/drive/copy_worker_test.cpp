@@ -100,7 +100,7 @@ TEST(CopyWorker, TwoJobsImageTwoDrivesAtOnce) {
     EXPECT_TRUE(SamePrefix(dir / "first.img", first.LoopPath(), 64 * kMiB));
     EXPECT_EQ(FileSize(dir / "second.img"), 48 * kMiB);
     EXPECT_TRUE(SamePrefix(dir / "second.img", secondBacking, 48 * kMiB));
-    EXPECT_NE(jobs[0].result.imageSha256, jobs[1].result.imageSha256);
+    EXPECT_NE(jobs[0].result.driveSha256, jobs[1].result.driveSha256);
 }
 
 TEST(CopyWorker, CancelKeepsAPrefixOfWholeChunksAndClosesBothFiles) {

@@ -26,8 +26,11 @@ TEST(CopyJob, OnlyARunningJobTakesACancelRequest) {
 TEST(CopyJob, PreparingARunStartsItsProgressAndResultAfresh) {
     imaging::CopyJob job;
     job.request.rescue = {true, 3};
-    job.result = {
-        imaging::Outcome::Failed, {imaging::FailureReason::ReadError, 5, "x"}, "", 512, {{0, 512}}};
+    job.result.outcome = imaging::Outcome::Failed;
+    job.result.failure = {imaging::FailureReason::ReadError, 5, "x"};
+    job.result.verified = true;
+    job.result.unreadableBytes = 512;
+    job.result.unreadableRanges = {{0, 512}};
     job.progress.doneBytes = 77;
     job.progress.startTime = 1234;
     job.progress.totalBytes = 99;
@@ -39,6 +42,8 @@ TEST(CopyJob, PreparingARunStartsItsProgressAndResultAfresh) {
     EXPECT_EQ(job.progress.startTime.load(), 0);
     EXPECT_EQ(job.progress.totalBytes.load(), 0U);
     EXPECT_FALSE(job.result.failure);
+    EXPECT_FALSE(job.result.verified);
+    EXPECT_FALSE(job.result.verified);
     EXPECT_EQ(job.result.unreadableBytes, 0U);
     EXPECT_TRUE(job.result.unreadableRanges.empty());
     EXPECT_FALSE(job.request.rescue.enabled);

@@ -106,7 +106,9 @@ TEST(Win32Image, AnOldImageSurvivesFailedReplacementsAndASuccessReplacesIt) {
     EXPECT_TRUE(SamePrefix(image, card, kMiB));
     // The SHA-256 of one MiB of zeros, as any sha256sum tells.
     EXPECT_EQ(ReadAll(image + ".sha256"),
-              "30e14955ebf1352266dc2ff8067e68104607e750abb9d3b36582b8af909fcb58  card.img\n");
+              "30e14955ebf1352266dc2ff8067e68104607e750abb9d3b36582b8af909fcb58  card.img\n"
+              "# drive: 30e14955ebf1352266dc2ff8067e68104607e750abb9d3b36582b8af909fcb58 1048576 "
+              "bytes\n");
 }
 
 TEST(Win32Image, ASecondRunOnTheSamePathIsRefusedAsInUse) {
