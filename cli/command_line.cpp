@@ -22,13 +22,10 @@ using Action = CommandLine::Action;
 enum Option : int { kRescue = 256, kRetries, kVerify };
 
 constexpr option kOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"list", no_argument, nullptr, 'l'},
-    {"image", required_argument, nullptr, 'i'},
-    {"rescue", no_argument, nullptr, kRescue},
-    {"retries", required_argument, nullptr, kRetries},
-    {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
+    {"list", no_argument, nullptr, 'l'},       {"image", required_argument, nullptr, 'i'},
+    {"rescue", no_argument, nullptr, kRescue}, {"retries", required_argument, nullptr, kRetries},
+    {"verify", no_argument, nullptr, kVerify}, {nullptr, 0, nullptr, 0},
 };
 
 CommandLine Invalid(std::string why) {

@@ -18,6 +18,7 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         std::string image;
         bool rescue = false;
         int retries = 2;
+        bool verify = false;
     };
     const Case cases[] = {
         {{}, Action::Window},
@@ -37,6 +38,12 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
          5},
         {{"--image", "1", "x", "--rescue", "--retries", "1"}, Action::Image, 1, "x", true, 1},
         {{"--image", "1", "--", "--rescue"}, Action::Image, 1, "--rescue"},
+        {{"--image", "1", "x.zst", "--verify"}, Action::Image, 1, "x.zst", false, 2, true},
+        {{"--verify", "2", "x.gz"}, Action::Verify, 2, "x.gz", false, 2, true},
+        {{"--verify"}, Action::Invalid},
+        {{"--verify", "2"}, Action::Invalid},
+        {{"--verify", "2", "x", "--rescue"}, Action::Invalid},
+        {{"--list", "--verify"}, Action::Invalid},
         {{"--image", "20", "card.img"}, Action::Invalid},
         {{"--image", "-1", "card.img"}, Action::Invalid},
         {{"--image", "1x", "card.img"}, Action::Invalid},
@@ -62,11 +69,12 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         const CommandLine line = cli::ParseCommandLine(c.arguments);
         const std::string shown = ::testing::PrintToString(c.arguments);
         EXPECT_EQ(line.action, c.action) << shown;
-        if (c.action == Action::Image) {
+        if (c.action == Action::Image || c.action == Action::Verify) {
             EXPECT_EQ(line.index, c.index) << shown;
             EXPECT_EQ(line.imagePath, c.image) << shown;
             EXPECT_EQ(line.rescue, c.rescue) << shown;
             EXPECT_EQ(line.retries, c.retries) << shown;
+            EXPECT_EQ(line.verify, c.verify) << shown;
         }
         if (c.action == Action::Invalid) {
             EXPECT_FALSE(line.error.empty()) << shown;
