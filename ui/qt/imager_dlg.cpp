@@ -16,6 +16,7 @@
 #include <QTimerEvent>
 
 #include "about_dlg.h"
+#include "image_file_filters.h"
 #include "resource_ids.h"
 
 namespace {
@@ -96,6 +97,18 @@ void CImagerDlg::OnSelect() {
     QFileDialog chooser(this);
     chooser.setAcceptMode(QFileDialog::AcceptSave);
     chooser.setFileMode(QFileDialog::AnyFile);
+    QStringList filters;
+    for (const ui::ImageFileFilter& filter : ui::kImageFileFilters) {
+        filters << QString::fromLatin1(filter.label);
+    }
+    chooser.setNameFilters(filters);
+    connect(&chooser, &QFileDialog::filterSelected, &chooser, [&chooser](const QString& chosen) {
+        for (const ui::ImageFileFilter& filter : ui::kImageFileFilters) {
+            if (chosen == QLatin1String(filter.label)) {
+                chooser.setDefaultSuffix(QString::fromLatin1(filter.suffix));
+            }
+        }
+    });
     if (chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty()) {
         m_imagePath->setText(chooser.selectedFiles().constFirst());
     }

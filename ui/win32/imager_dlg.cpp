@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "about_dlg.h"
+#include "image_file_filters.h"
 #include "resource_ids.h"
 
 namespace {
@@ -161,6 +162,11 @@ void CImagerDlg::OnSelect() {
     chooser.hwndOwner = m_hWnd;
     chooser.lpstrFile = path;
     chooser.nMaxFile = sizeof path;
+    std::string filters;
+    for (const ui::ImageFileFilter& filter : ui::kImageFileFilters) {
+        filters.append(filter.label).append(1, '\0').append(filter.pattern).append(1, '\0');
+    }
+    chooser.lpstrFilter = filters.c_str();  // the string's own terminator ends the list
     chooser.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
     if (::GetSaveFileNameA(&chooser)) {
         ::SetDlgItemTextA(m_hWnd, IDC_IMAGE_PATH, path);
