@@ -68,6 +68,17 @@ TEST(CommandLine, ListsAndImagesADriveAsTheWindowDoes) {
     EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), 4 * kMiB));
     EXPECT_TRUE(std::filesystem::exists(dir / "card.img.sha256"));
 
+    const auto compressed = dir / "card.img.zst";
+    const Printed verified = RunLine({"--image", "0", compressed.string(), "--verify"});
+    EXPECT_EQ(verified.status, cli::kExitComplete) << verified.err;
+    EXPECT_NE(verified.err.find("image complete and verified: " + compressed.string() +
+                                " (zstd, "),
+              std::string::npos)
+        << verified.err;
+    const Printed again = RunLine({"--verify", "0", compressed.string()});
+    EXPECT_EQ(again.status, cli::kExitComplete) << again.err;
+    EXPECT_NE(again.err.find("verified: the drive matches"), std::string::npos) << again.err;
+
     const Printed missing = RunLine({"--image", "7", image.string()});
     EXPECT_EQ(missing.status, cli::kExitFailed);
     EXPECT_NE(missing.err.find("no removable drive 7"), std::string::npos) << missing.err;
