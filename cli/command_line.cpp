@@ -19,13 +19,18 @@ namespace {
 
 using Action = CommandLine::Action;
 
-enum Option : int { kRescue = 256, kRetries, kVerify };
+enum Option : int { kRescue = 256, kRetries, kVerify, kPartitionsOnly };
 
 constexpr option kOptions[] = {
-    {"help", no_argument, nullptr, 'h'},       {"version", no_argument, nullptr, 'V'},
-    {"list", no_argument, nullptr, 'l'},       {"image", required_argument, nullptr, 'i'},
-    {"rescue", no_argument, nullptr, kRescue}, {"retries", required_argument, nullptr, kRetries},
-    {"verify", no_argument, nullptr, kVerify}, {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"list", no_argument, nullptr, 'l'},
+    {"image", required_argument, nullptr, 'i'},
+    {"rescue", no_argument, nullptr, kRescue},
+    {"retries", required_argument, nullptr, kRetries},
+    {"verify", no_argument, nullptr, kVerify},
+    {"partitions-only", no_argument, nullptr, kPartitionsOnly},
+    {nullptr, 0, nullptr, 0},
 };
 
 CommandLine Invalid(std::string why) {
@@ -162,7 +167,8 @@ int Image(const CommandLine& line, std::FILE* err) {
                  .expectedDrive = listed->second.identity,
                  .rescue = {line.rescue, line.retries},
                  .verifyAfter = line.verify,
-                 .verifyOnly = line.action == Action::Verify});
+                 .verifyOnly = line.action == Action::Verify,
+                 .partitionsOnly = line.partitionsOnly});
     if (run.Launch()) {
         ProgressPrinter progress(err);
         while (!run.HasEnded()) {
@@ -238,6 +244,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             line.rescue = true;
         } else if (option == kVerify) {
             line.verify = true;
+        } else if (option == kPartitionsOnly) {
+            line.partitionsOnly = true;
         } else if (option == kRetries) {
             retriesGiven = true;
             if (!ParseNumber(optarg, 0, 100, line.retries)) {
@@ -273,6 +281,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     if (line.verify && line.action != Action::Image && line.action != Action::Verify) {
         return Invalid("--verify goes with --image, or takes a drive index and an image file");
     }
+    if (line.partitionsOnly && line.action != Action::Image) {
+        return Invalid("--partitions-only goes with --image");
+    }
     if (line.verify && line.rescue) {
         return Invalid(
             "--verify does not go with --rescue: a rescued image differs where it failed");
@@ -288,7 +299,7 @@ void PrintUsage(std::FILE* out) {
         "Usage: kalvor                        open the window\n"
         "       kalvor --list                 list the removable drives\n"
         "       kalvor --image INDEX FILE     image drive INDEX into FILE\n"
-        "              [--verify | --rescue [--retries N]]\n"
+        "              [--partitions-only] [--verify | --rescue [--retries N]]\n"
         "       kalvor --verify INDEX FILE    compare drive INDEX with the image FILE\n"
         "       kalvor --help | --version\n"
         "\n"
@@ -296,7 +307,9 @@ void PrintUsage(std::FILE* out) {
         "drive's, into FILE.sha256; an existing FILE is replaced only once the new image is\n"
         "complete. FILE.zst is compressed with zstd, FILE.gz with gzip; any other name is a\n"
         "raw image, whose empty stretches take no room on the disk. --verify reads the drive\n"
-        "again and compares it with the image's checksum file.\n"
+        "again and compares it with the image's checksum file. --partitions-only images\n"
+        "up to the last partition's end (a GPT gets its backup header at the new end), so\n"
+        "the image fits a smaller card; without a sound table the whole drive is imaged.\n"
         "Progress is shown once a second; Ctrl+C cancels. --rescue goes on past read errors:\n"
         "each bad sector is tried N more times (default 2), then written as zeros and\n"
         "recorded in FILE.map, a GNU ddrescue mapfile.\n"

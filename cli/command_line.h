@@ -15,7 +15,8 @@ struct CommandLine {
     bool rescue = false;
     int retries = 2;
     bool verify = false;  // with Image: read the drive again afterwards and compare
-    std::string error;    // why the command line is Invalid
+    bool partitionsOnly = false;
+    std::string error;  // why the command line is Invalid
 };
 
 // Exit statuses of the command line.

@@ -43,6 +43,9 @@ struct CopyRequest {
     // Nothing is imaged: the drive is read and compared with the drive line of the checksum
     // file beside imagePath, which is left as it is.
     bool verifyOnly = false;
+    // Only the drive's partitions are imaged, up to the last one's end; a GPT gets its backup at
+    // the image's new end.
+    bool partitionsOnly = false;
 };
 
 // What a look at a running copy reads, while the worker writes it; no lock is taken. startTime
@@ -67,6 +70,11 @@ struct CopyResult {
     std::uint64_t driveBytes = 0;
     std::uint64_t imageBytes = 0;  // the image file's length
     bool verified = false;         // a second read of the drive matched
+    // A partitions-only run: the table that was followed ("GPT", "MBR", "hybrid MBR"), or why
+    // the whole drive was imaged instead; and the smallest drive the image can be restored to.
+    std::string partitionTable;
+    std::string wholeDriveBecause;
+    std::uint64_t restorableBytes = 0;
     // In a rescue, the bytes written as zeros because they could not be read, and where they are.
     std::uint64_t unreadableBytes = 0;
     std::vector<ByteRange> unreadableRanges;

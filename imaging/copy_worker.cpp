@@ -9,6 +9,7 @@
 #include "drive_reader.h"
 #include "image_file.h"
 #include "image_sink.h"
+#include "partition_layout.h"
 #include "scoped_drive.h"
 
 namespace imaging {
@@ -55,12 +56,12 @@ Failure WriteFromRing(CopyJob& job, BufferRing& ring, ImageSink& sink) {
 
 // Reads the whole drive on a second thread while this one hands its bytes to the sink: the
 // run's two stages. `driveSha256` is the SHA-256 of every byte read.
-Failure ReadThrough(CopyJob& job, drive::DriveHandle device, std::uint64_t total, ImageSink& sink,
-                    std::string& driveSha256) {
+Failure ReadThrough(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
+                    const PartitionsPlan* plan, ImageSink& sink, std::string& driveSha256) {
     job.progress.doneBytes.store(0, std::memory_order_relaxed);
     job.progress.startTime.store(std::time(nullptr), std::memory_order_release);
     BufferRing ring(kBufferCount, kBufferSize);
-    DriveReader reader(job, device, total, SectorSize(device), ring);
+    DriveReader reader(job, device, total, SectorSize(device), ring, plan);
     Failure written;
     const bool ran = RunBesideAtThisPriority([&] { reader.Run(); },
                                              [&] {
@@ -91,12 +92,12 @@ public:
 // Reads the drive again, from the card itself rather than from the cache, and compares it with
 // what was imaged.
 Failure Verify(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
-               const std::string& expectedSha256) {
+               const PartitionsPlan* plan, const std::string& expectedSha256) {
     job.progress.verifying.store(true, std::memory_order_relaxed);
     drive::ForgetCachedReads(device);
     DiscardingSink discard;
     std::string sha256;
-    if (Failure failure = ReadThrough(job, device, total, discard, sha256)) {
+    if (Failure failure = ReadThrough(job, device, total, plan, discard, sha256)) {
         return failure;
     }
     if (sha256 != expectedSha256) {
@@ -104,6 +105,22 @@ Failure Verify(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
     }
     job.result.verified = true;
     return {};
+}
+
+// The drive's bytes for reading its partition table: whole pieces or nothing.
+SectorReader SectorsOf(drive::DriveHandle device) {
+    return [device](std::uint64_t offset, void* buffer, std::size_t size) {
+        auto* bytes = static_cast<std::byte*>(buffer);
+        for (std::size_t done = 0; done < size;) {
+            std::size_t got = 0;
+            if (drive::ReadDrive(device, bytes + done, size - done, offset + done, got) ||
+                got == 0) {
+                return false;
+            }
+            done += got;
+        }
+        return true;
+    };
 }
 
 std::string ReadSmallFile(const std::string& path) {
@@ -119,12 +136,34 @@ Failure VerifyAgainstChecksumFile(CopyJob& job, drive::DriveHandle device, std::
     if (!ReadDriveLine(ReadSmallFile(checksumPath), driveSha256, driveBytes)) {
         return {FailureReason::ChecksumFailed, 0, "no drive line in " + checksumPath};
     }
-    if (driveBytes != total) {
+    // An image of the partitions only is compared with the drive as such an image would take it.
+    PartitionsPlan plan;
+    std::string why;
+    const bool partitions =
+        driveBytes != total &&
+        PlanPartitionsOnly(SectorsOf(device), total, SectorSize(device), plan, why) &&
+        plan.imageBytes == driveBytes;
+    if (driveBytes != total && !partitions) {
         return {FailureReason::ContentDiffers, 0,
                 "the drive holds " + std::to_string(total) + " bytes, the image " +
                     std::to_string(driveBytes)};
     }
-    return Verify(job, device, total, driveSha256);
+    return Verify(job, device, total, partitions ? &plan : nullptr, driveSha256);
+}
+
+// Which bytes a partitions-only run takes; the whole drive, with the reason noted, where the
+// table does not say.
+const PartitionsPlan* PlanImage(CopyJob& job, drive::DriveHandle device, std::uint64_t capacity,
+                                PartitionsPlan& plan) {
+    if (!job.request.partitionsOnly) {
+        return nullptr;
+    }
+    if (!PlanPartitionsOnly(SectorsOf(device), capacity, SectorSize(device), plan,
+                            job.result.wholeDriveBecause)) {
+        return nullptr;
+    }
+    job.result.partitionTable = plan.table;
+    return &plan;
 }
 
 Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capacity) {
@@ -135,19 +174,24 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     if (request.rescue.enabled) {
         sideSuffixes.push_back(kMapSuffix);
     }
+    PartitionsPlan planned;
+    const PartitionsPlan* plan = PlanImage(job, device, capacity, planned);
+    const std::uint64_t imaged = plan != nullptr ? plan->imageBytes : capacity;
+    job.result.restorableBytes = imaged;
+    job.progress.totalBytes.store(imaged, std::memory_order_relaxed);
     ImageFile image;
-    // A raw image is as long as the drive; a compressed one's length is known only at its end.
-    const std::uint64_t length = format == ImageFormat::Raw ? capacity : 0;
+    // A raw image is as long as what it takes; a compressed one's length is known at its end.
+    const std::uint64_t length = format == ImageFormat::Raw ? imaged : 0;
     if (Failure failure = image.Open(request.imagePath, device, sideSuffixes, length)) {
         return failure;
     }
     std::unique_ptr<ImageSink> sink;
-    if (Failure failure = OpenSink(format, image, capacity, sink)) {
+    if (Failure failure = OpenSink(format, image, imaged, sink)) {
         return failure;
     }
     drive::AdviseSequentialRead(device);
     std::string driveSha256;
-    if (Failure failure = ReadThrough(job, device, capacity, *sink, driveSha256)) {
+    if (Failure failure = ReadThrough(job, device, capacity, plan, *sink, driveSha256)) {
         return failure;
     }
     std::string fileSha256;
@@ -160,8 +204,14 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     if (fileSha256.empty()) {
         fileSha256 = driveSha256;
     }
-    std::vector<SideFile> sideFiles = {
-        {kChecksumSuffix, ChecksumFile(fileSha256, image.Name(), driveSha256, capacity)}};
+    std::string checksums = ChecksumFile(fileSha256, image.Name(), driveSha256, imaged);
+    if (plan != nullptr) {
+        checksums += "# partitions only (" + plan->table +
+                     "), the drive line covers the bytes as imaged: restorable to a drive of at "
+                     "least " +
+                     std::to_string(imaged) + " bytes\n";
+    }
+    std::vector<SideFile> sideFiles = {{kChecksumSuffix, checksums}};
     if (request.rescue.enabled) {
         sideFiles.push_back({kMapSuffix, FormatRescueMap(capacity, job.result.unreadableRanges)});
     }
@@ -171,8 +221,8 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
         return failure;
     }
     job.result.driveSha256 = driveSha256;
-    job.result.driveBytes = capacity;
-    return request.verifyAfter ? Verify(job, device, capacity, driveSha256) : Failure{};
+    job.result.driveBytes = imaged;
+    return request.verifyAfter ? Verify(job, device, capacity, plan, driveSha256) : Failure{};
 }
 
 // Every handle opened here is closed before this returns, on every path.

@@ -15,8 +15,13 @@ constexpr std::size_t kRereadSize = 64 * 1024;
 }  // namespace
 
 DriveReader::DriveReader(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
-                         std::size_t sectorSize, BufferRing& ring)
-    : m_job(job), m_device(device), m_total(total), m_sectorSize(sectorSize), m_ring(ring) {}
+                         std::size_t sectorSize, BufferRing& ring, const PartitionsPlan* plan)
+    : m_job(job),
+      m_device(device),
+      m_total(plan != nullptr ? plan->driveBytes : total),
+      m_sectorSize(sectorSize),
+      m_ring(ring),
+      m_plan(plan) {}
 
 void DriveReader::Run() {
     Failure failure;
@@ -28,11 +33,50 @@ void DriveReader::Run() {
         }
         const std::size_t want = std::min<std::uint64_t>(buffer->capacity, m_total - offset);
         failure = Fill(*buffer, offset, want);
+        Patch(*buffer);
         m_digest.Update(buffer->bytes.get(), buffer->length);
         offset += buffer->length;
         m_ring.HandOver(buffer);
     }
+    if (!failure && offset == m_total) {
+        HandOverTail();
+    }
     m_ring.Finish(std::move(failure));
+}
+
+void DriveReader::Patch(DriveBuffer& buffer) const {
+    if (m_plan == nullptr) {
+        return;
+    }
+    const std::uint64_t end = buffer.offset + buffer.length;
+    for (const ImagePatch& patch : m_plan->patches) {
+        const std::uint64_t from = std::max(patch.offset, buffer.offset);
+        const std::uint64_t to = std::min(patch.offset + patch.bytes.size(), end);
+        if (from < to) {
+            std::copy_n(patch.bytes.begin() + static_cast<std::ptrdiff_t>(from - patch.offset),
+                        to - from, buffer.bytes.get() + (from - buffer.offset));
+        }
+    }
+}
+
+// What the image holds beyond the drive's bytes, through the same buffers and digest.
+void DriveReader::HandOverTail() {
+    if (m_plan == nullptr) {
+        return;
+    }
+    for (std::size_t at = 0; at < m_plan->tail.size();) {
+        DriveBuffer* buffer = m_ring.NextEmpty();
+        if (buffer == nullptr) {
+            return;
+        }
+        buffer->offset = m_total + at;
+        buffer->length = std::min(buffer->capacity, m_plan->tail.size() - at);
+        std::copy_n(m_plan->tail.begin() + static_cast<std::ptrdiff_t>(at), buffer->length,
+                    buffer->bytes.get());
+        m_digest.Update(buffer->bytes.get(), buffer->length);
+        at += buffer->length;
+        m_ring.HandOver(buffer);
+    }
 }
 
 // Reads one piece after another until `want` bytes are in; a read that returns nothing before

@@ -38,8 +38,8 @@ public:
     GzipSink& operator=(const GzipSink&) = delete;
 
     Failure Start() {
-        const int result = deflateInit2(&m_stream, kLevel, Z_DEFLATED, kGzipWindowBits,
-                                        kMemoryLevel, kStrategy);
+        const int result =
+            deflateInit2(&m_stream, kLevel, Z_DEFLATED, kGzipWindowBits, kMemoryLevel, kStrategy);
         m_started = result == Z_OK;
         return m_started ? Failure{} : ZlibFailure(m_stream, result);
     }

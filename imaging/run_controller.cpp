@@ -99,6 +99,16 @@ std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result
     line += "; SHA-256 in ";
     line += image;
     line += ".sha256)";
+    if (!result.partitionTable.empty()) {
+        line += "; the partitions only (";
+        line += result.partitionTable;
+        line += "), restorable to a drive of at least ";
+        line += std::to_string(result.restorableBytes);
+        line += " bytes";
+    } else if (!result.wholeDriveBecause.empty()) {
+        line += "; the whole drive, as ";
+        line += result.wholeDriveBecause;
+    }
     return line;
 }
 

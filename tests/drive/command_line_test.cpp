@@ -71,8 +71,7 @@ TEST(CommandLine, ListsAndImagesADriveAsTheWindowDoes) {
     const auto compressed = dir / "card.img.zst";
     const Printed verified = RunLine({"--image", "0", compressed.string(), "--verify"});
     EXPECT_EQ(verified.status, cli::kExitComplete) << verified.err;
-    EXPECT_NE(verified.err.find("image complete and verified: " + compressed.string() +
-                                " (zstd, "),
+    EXPECT_NE(verified.err.find("image complete and verified: " + compressed.string() + " (zstd, "),
               std::string::npos)
         << verified.err;
     const Printed again = RunLine({"--verify", "0", compressed.string()});

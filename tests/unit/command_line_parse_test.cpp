@@ -44,6 +44,7 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         {{"--verify", "2"}, Action::Invalid},
         {{"--verify", "2", "x", "--rescue"}, Action::Invalid},
         {{"--list", "--verify"}, Action::Invalid},
+        {{"--list", "--partitions-only"}, Action::Invalid},
         {{"--image", "20", "card.img"}, Action::Invalid},
         {{"--image", "-1", "card.img"}, Action::Invalid},
         {{"--image", "1x", "card.img"}, Action::Invalid},
@@ -84,6 +85,9 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(created)) << "a usage error created an image";
+    EXPECT_TRUE(
+        cli::ParseCommandLine({"--partitions-only", "--image", "2", "c.img"}).partitionsOnly);
+    EXPECT_FALSE(cli::ParseCommandLine({"--image", "2", "c.img"}).partitionsOnly);
 }
 
 }  // namespace
