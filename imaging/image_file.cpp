@@ -12,14 +12,73 @@ using drive::FailureReason;
 // Leaves room for the prefix and suffixes of a hidden name within a file system's 255.
 constexpr std::size_t kHiddenNameStem = 200;
 
-// A hidden name beside the target that no other run or program uses.
+// A run that finds every fresh name taken this many times over gives up.
+constexpr int kHiddenNameAttempts = 1000;
+
+constexpr const char* kHiddenMark = ".kalvor-";
+const char* const kMapSuffix = ".map";
+
+// Hidden names beside the target start with this, whatever side file they stand for.
+std::string HiddenStem(const std::string& name) {
+    return kPartialPrefix + name.substr(0, kHiddenNameStem);
+}
+
+// A hidden name beside the target that no other run or program uses: the process and a
+// sequence number make it fresh, unless a run killed long ago of a process with the same number
+// left one, which the caller then steps over.
 std::string HiddenName(const std::string& name, const std::string& suffix) {
     static std::atomic<unsigned> sequence{0};
-    return kPartialPrefix + name.substr(0, kHiddenNameStem) + suffix + ".kalvor-" +
-           std::to_string(CurrentProcessId()) + "-" + std::to_string(sequence.fetch_add(1));
+    return HiddenStem(name) + suffix + kHiddenMark + std::to_string(CurrentProcessId()) + "-" +
+           std::to_string(sequence.fetch_add(1));
+}
+
+// Creates a file under a fresh hidden name; `create` makes it, and fails NameTaken on a name
+// that exists.
+template <typename Create>
+Failure CreateHidden(const std::string& name, const std::string& suffix, std::string& hidden,
+                     Create create) {
+    Failure failure;
+    for (int attempt = 0; attempt < kHiddenNameAttempts; ++attempt) {
+        hidden = HiddenName(name, suffix);
+        failure = create(hidden);
+        if (!failure || !NameTaken(failure)) {
+            break;
+        }
+    }
+    if (failure) {
+        hidden.clear();
+    }
+    return failure;
+}
+
+// The process that wrote a hidden file of the target whose hidden names start with `stem`;
+// 0 where `entry` is not one.
+unsigned long WriterOf(const std::string& entry, const std::string& stem) {
+    const std::size_t mark = entry.rfind(kHiddenMark);
+    if (entry.rfind(stem, 0) != 0 || mark == std::string::npos || mark < stem.size()) {
+        return 0;
+    }
+    const std::string numbers = entry.substr(mark + std::char_traits<char>::length(kHiddenMark));
+    const std::size_t dash = numbers.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == numbers.size() ||
+        numbers.find_first_not_of("0123456789-") != std::string::npos ||
+        numbers.find('-', dash + 1) != std::string::npos) {
+        return 0;
+    }
+    return std::stoul(numbers.substr(0, dash));
 }
 
 }  // namespace
+
+void ImageFile::RemoveLeftovers() const {
+    const std::string stem = HiddenStem(m_name);
+    for (const std::string& entry : m_folder.Names()) {
+        const unsigned long writer = WriterOf(entry, stem);
+        if (writer != 0 && writer != CurrentProcessId() && !ProcessIsRunning(writer)) {
+            m_folder.RemoveIfUnused(entry);
+        }
+    }
+}
 
 // Handles are closed before the names are removed: some platforms remove no open file.
 ImageFile::~ImageFile() {
@@ -56,18 +115,19 @@ Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
                 "the file system holds no file of 4 GiB (FAT); a .zst or .gz image may fit"};
     }
     Failure created = m_folder.CreateNew(m_name, m_image);
+    if (!created) {
+        RemoveLeftovers();
+    }
     if (!created || !NameTaken(created)) {
         return created;
     }
     if (Failure failure = m_folder.HoldExisting(m_name, m_target)) {
         return failure;
     }
-    m_partialName = HiddenName(m_name, "");
-    if (Failure failure = m_folder.CreateReplacement(m_partialName, m_target, m_image)) {
-        m_partialName.clear();
-        return failure;
-    }
-    return {};
+    RemoveLeftovers();
+    return CreateHidden(m_name, "", m_partialName, [this](const std::string& hidden) {
+        return m_folder.CreateReplacement(hidden, m_target, m_image);
+    });
 }
 
 Failure ImageFile::Write(const void* data, std::size_t size) {
@@ -94,9 +154,11 @@ Failure ImageFile::Skip(std::uint64_t size) {
 }
 
 Failure ImageFile::WriteSideFile(const SideFile& side) {
-    const std::string hidden = HiddenName(m_name, side.suffix);
+    std::string hidden;
     ImageHandle file;
-    if (Failure failure = m_folder.CreateNew(hidden, file)) {
+    if (Failure failure = CreateHidden(m_name, side.suffix, hidden, [&](const std::string& name) {
+            return m_folder.CreateNew(name, file);
+        })) {
         return {FailureReason::WriteError, failure.error, failure.message};
     }
     m_sidePartials.emplace_back(hidden, m_name + side.suffix);
@@ -127,12 +189,18 @@ Failure ImageFile::Commit(const std::vector<SideFile>& sideFiles) {
         }
         m_partialName.clear();
     }
+    bool mapped = false;
     while (!m_sidePartials.empty()) {
         const auto& [hidden, name] = m_sidePartials.back();
+        mapped = mapped || name == m_name + kMapSuffix;
         if (Failure failure = m_folder.Replace(hidden, name)) {
             return failure;
         }
         m_sidePartials.pop_back();
+    }
+    // A map left by an earlier rescue would tell of bad sectors this image does not have.
+    if (!mapped) {
+        m_folder.Remove(m_name + kMapSuffix);
     }
     return m_folder.Sync();
 }

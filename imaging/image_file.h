@@ -60,6 +60,8 @@ public:
 
 private:
     drive::Failure WriteSideFile(const SideFile& side);
+    // Removes the hidden files of this target that runs no longer running left behind.
+    void RemoveLeftovers() const;
 
     TargetFolder m_folder;
     ImageHandle m_target;  // an existing target, held while its replacement is written

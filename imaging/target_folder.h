@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "drive_probe.h"
 #include "failure.h"
@@ -44,6 +45,12 @@ public:
     drive::Failure Replace(const std::string& from, const std::string& to) const;
 
     void Remove(const std::string& name) const;
+
+    // The names of the folder's entries.
+    std::vector<std::string> Names() const;
+
+    // Removes the regular file `name` unless a run holds it.
+    void RemoveIfUnused(const std::string& name) const;
 
     // Brings the folder's names to stable storage.
     drive::Failure Sync() const;
@@ -88,5 +95,7 @@ bool NameTaken(const drive::Failure& failure);
 extern const char* const kPartialPrefix;
 
 unsigned long CurrentProcessId();
+
+bool ProcessIsRunning(unsigned long id);
 
 }  // namespace imaging

@@ -1,5 +1,7 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -57,6 +59,39 @@ bool NameTaken(const Failure& failure) {
 
 unsigned long CurrentProcessId() {
     return static_cast<unsigned long>(::getpid());
+}
+
+// A process we may not signal is running all the same.
+bool ProcessIsRunning(unsigned long id) {
+    return ::kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
+}
+
+std::vector<std::string> TargetFolder::Names() const {
+    std::vector<std::string> names;
+    const int listing = ::openat(m_state.folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* const folder = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (folder == nullptr) {
+        if (listing >= 0) {
+            ::close(listing);
+        }
+        return names;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        names.emplace_back(entry->d_name);
+    }
+    ::closedir(folder);
+    return names;
+}
+
+// Every run locks the files it writes: a free lock on a regular file means no run holds it.
+void TargetFolder::RemoveIfUnused(const std::string& name) const {
+    const drive::UniqueFd file(::openat(m_state.folder.Get(), name.c_str(),
+                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (file.IsValid() && ::fstat(file.Get(), &status) == 0 && S_ISREG(status.st_mode) &&
+        ::flock(file.Get(), LOCK_EX | LOCK_NB) == 0) {
+        ::unlinkat(m_state.folder.Get(), name.c_str(), 0);
+    }
 }
 
 Failure TargetFolder::Open(const std::filesystem::path& path, drive::DriveHandle source) {
@@ -127,7 +162,7 @@ Failure TargetFolder::CreateReplacement(const std::string& name, const ImageHand
         (void)::fchown(file.Get(), old.st_uid, old.st_gid);
     }
     (void)::fchmod(file.Get(), old.st_mode & 0777);
-    return {};
+    return Lock(file.Get());
 }
 
 Failure TargetFolder::Replace(const std::string& from, const std::string& to) const {

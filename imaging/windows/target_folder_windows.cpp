@@ -92,6 +92,40 @@ unsigned long CurrentProcessId() {
     return ::GetCurrentProcessId();
 }
 
+// A process we may not look at is running all the same.
+bool ProcessIsRunning(unsigned long id) {
+    const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (process == nullptr) {
+        return ::GetLastError() != ERROR_INVALID_PARAMETER;
+    }
+    const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
+}
+
+std::vector<std::string> TargetFolder::Names() const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry{};
+    const HANDLE search = ::FindFirstFileA((m_state.path + "*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        names.emplace_back(entry.cFileName);
+    } while (::FindNextFileA(search, &entry));
+    ::FindClose(search);
+    return names;
+}
+
+// Every run holds the files it writes unshared: one that opens unshared is held by no run.
+void TargetFolder::RemoveIfUnused(const std::string& name) const {
+    ImageHandle file;
+    if (!OpenRegular(file, OpenUnshared(m_state.path + name, OPEN_EXISTING))) {
+        file.Reset();
+        ::DeleteFileA((m_state.path + name).c_str());
+    }
+}
+
 Failure TargetFolder::Open(const std::filesystem::path& path, drive::DriveHandle source) {
     m_state.path = path.string();
     if (IsDevicePath(m_state.path)) {

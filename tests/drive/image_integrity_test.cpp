@@ -6,6 +6,8 @@
 #include <set>
 #include <thread>
 
+#include <unistd.h>
+
 #include "copy_job.h"
 #include "copy_worker.h"
 #include "faulty_drive.h"
@@ -116,6 +118,35 @@ TEST(ReplacingAnImage, FailedRunsLeaveTheOldOneAndASuccessReplacesIt) {
         flip.put(static_cast<char>(byte ^ 1));
     }
     EXPECT_FALSE(ChecksumVerifies(image));
+}
+
+// A run killed outright leaves its hidden files behind: the next run onto that target removes
+// those whose process is gone, steps over hidden names that are taken, and removes the map an
+// earlier rescue left, which a complete image would belie.
+TEST(ReplacingAnImage, LeftoversOfKilledRunsGoAndTakenNamesAreSteppedOver) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const RemovableDrive card(dir, 1 * kMiB);
+    fs::create_directory(dir / "images");
+    const auto image = dir / "images" / "card.img";
+    WriteRandomFile(image, 2 * kMiB, 3);
+    std::set<std::string> expected = {"card.img", "card.img.sha256"};
+    const std::string own = ".card.img.kalvor-" + std::to_string(::getpid()) + "-";
+    for (int sequence = 0; sequence < 500; ++sequence) {
+        std::ofstream(dir / "images" / (own + std::to_string(sequence)));
+        expected.insert(own + std::to_string(sequence));
+    }
+    for (const char* stale :
+         {".card.img.kalvor-99999999-3", ".card.img.sha256.kalvor-99999999-4", "card.img.map"}) {
+        std::ofstream(dir / "images" / stale) << "left";
+    }
+
+    imaging::CopyJob job;
+    EXPECT_EQ(RunCopy(job, card.DrivePath(), image).outcome, Outcome::Succeeded)
+        << imaging::DescribeFailure(job.result.failure);
+
+    EXPECT_TRUE(SamePrefix(image, card.LoopPath(), 1 * kMiB));
+    EXPECT_EQ(NamesIn(dir / "images"), expected);
 }
 
 TEST(SlowDrive, ShowsProgressWhileTheCardIsRead) {
