@@ -22,24 +22,15 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
 // A card as most are: a little data at the start and in the middle, the rest never written.
-struct MostlyEmptyCard {
-    MostlyEmptyCard(const TempDir& dir, std::uint64_t size)
-        : backing(dir / "card.bin"), sysfs(dir / "root") {
-        SHELL("truncate -s " + std::to_string(size) + " " + backing.string());
-        for (const std::uint64_t mib : {std::uint64_t{0}, size / kMiB / 2}) {
-            SHELL("head -c 3M /dev/urandom | dd of=" + backing.string() +
-                  " bs=1M seek=" + std::to_string(mib) + " conv=notrunc status=none");
-        }
-        loop = std::make_unique<LoopDevice>(backing);
-        sysfs.Add({.name = "sdz",
-                   .node = loop->Path(),
-                   .deviceNumber = loop->DeviceNumber(),
-                   .removableFlag = true});
+std::filesystem::path MostlyEmptyCard(const TempDir& dir, std::uint64_t size) {
+    const fs::path backing = dir / "card.bin";
+    SHELL("truncate -s " + std::to_string(size) + " " + backing.string());
+    for (const std::uint64_t mib : {std::uint64_t{0}, size / kMiB / 2}) {
+        SHELL("head -c 3M /dev/urandom | dd of=" + backing.string() +
+              " bs=1M seek=" + std::to_string(mib) + " conv=notrunc status=none");
     }
-    fs::path backing;
-    std::unique_ptr<LoopDevice> loop;
-    FakeSysfs sysfs;
-};
+    return backing;
+}
 
 std::string Sha256Of(const fs::path& path) {
     return Output("sha256sum < '" + path.string() + "'").substr(0, 64);
@@ -60,9 +51,9 @@ TEST(ImageFormats, EachFormatProvesItselfWithTheUsersTools) {
     REQUIRE_ROOT();
     const TempDir dir;
     const std::uint64_t size = 64 * kMiB;
-    const MostlyEmptyCard card(dir, size);
-    const std::string drive = card.loop->Path();
-    const std::string driveLine = Sha256Of(card.backing) + " " + std::to_string(size);
+    const RemovableDrive card(dir, MostlyEmptyCard(dir, size));
+    const std::string drive = card.LoopPath();
+    const std::string driveLine = Sha256Of(card.BackingFile()) + " " + std::to_string(size);
     struct Case {
         std::string name;
         ImageFormat format;
@@ -101,7 +92,7 @@ TEST(ImageFormats, EachFormatProvesItselfWithTheUsersTools) {
 TEST(ImageFormats, AVerifyPassesOnTheSameDriveAndFailsOnAChangedOne) {
     REQUIRE_ROOT();
     const TempDir dir;
-    const MostlyEmptyCard card(dir, 16 * kMiB);
+    const RemovableDrive card(dir, MostlyEmptyCard(dir, 16 * kMiB));
     const fs::path image = dir / "card.img.zst";
     imaging::CopyJob job;
     imaging::PrepareRun(
@@ -121,7 +112,7 @@ TEST(ImageFormats, AVerifyPassesOnTheSameDriveAndFailsOnAChangedOne) {
         return job.result;
     };
     EXPECT_EQ(verify().outcome, Outcome::Succeeded);
-    SHELL("printf x | dd of=" + card.backing.string() +
+    SHELL("printf x | dd of=" + card.BackingFile().string() +
           " bs=1 seek=5000000 conv=notrunc status=none");
     const imaging::CopyResult differs = verify();
     EXPECT_EQ(differs.failure.reason, FailureReason::ContentDiffers);

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 #include <set>
+#include <sstream>
 
 #include "copy_worker.h"
 #include "gtest_support.h"
@@ -18,28 +18,20 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kDriveSize = 64 * kMiB;
 
-// A 64 MiB drive laid out by sfdisk from `script`, its partitions formatted by `format` (run
-// with $DRIVE set to the backing file), and offered as a removable disk.
-struct PartitionedDrive {
-    PartitionedDrive(const TempDir& dir, const std::string& script, const std::string& format)
-        : backing(dir / "drive.bin"), sysfs(dir / "root") {
-        SHELL("truncate -s " + std::to_string(kDriveSize) + " " + backing.string());
-        if (!script.empty()) {
-            SHELL("printf '" + script + "' | sfdisk -q " + backing.string() + " >/dev/null");
-        }
-        if (!format.empty()) {
-            SHELL("DRIVE=" + backing.string() + "; " + format);
-        }
-        loop = std::make_unique<LoopDevice>(backing);
-        sysfs.Add({.name = "sdz",
-                   .node = loop->Path(),
-                   .deviceNumber = loop->DeviceNumber(),
-                   .removableFlag = true});
+// A 64 MiB drive laid out by sfdisk from `script`, its partitions formatted or damaged by
+// `format` (run with $DRIVE set to the backing file).
+std::filesystem::path PartitionedDrive(const TempDir& dir, const std::string& script,
+                                       const std::string& format) {
+    const fs::path backing = dir / "drive.bin";
+    SHELL("truncate -s " + std::to_string(kDriveSize) + " " + backing.string());
+    if (!script.empty()) {
+        SHELL("printf '" + script + "' | sfdisk -q " + backing.string() + " >/dev/null");
     }
-    fs::path backing;
-    std::unique_ptr<LoopDevice> loop;
-    FakeSysfs sysfs;
-};
+    if (!format.empty()) {
+        SHELL("DRIVE=" + backing.string() + "; " + format);
+    }
+    return backing;
+}
 
 const imaging::CopyResult& ImagePartitions(imaging::CopyJob& job, const fs::path& image) {
     imaging::PrepareRun(
@@ -49,14 +41,24 @@ const imaging::CopyResult& ImagePartitions(imaging::CopyJob& job, const fs::path
     return job.result;
 }
 
-// The partitions sfdisk lists, as "start=N, size=M", whatever the device is called.
+// The number after `key` on `line`, as sfdisk -d writes it ("start=        2048,").
+std::string FieldOf(const std::string& line, const std::string& key) {
+    std::size_t at = line.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    at = line.find_first_not_of(' ', at + key.size());
+    return line.substr(at, line.find_first_not_of("0123456789", at) - at);
+}
+
+// The partitions sfdisk lists, as "start+size", whatever the device is called.
 std::set<std::string> PartitionsOf(const fs::path& disk) {
-    const std::string dump = Output("sfdisk -d '" + disk.string() + "' 2>/dev/null");
-    const std::regex entry("start=\\s*(\\d+), size=\\s*(\\d+)");
+    std::istringstream dump(Output("sfdisk -d '" + disk.string() + "' 2>/dev/null"));
     std::set<std::string> found;
-    for (auto it = std::sregex_iterator(dump.begin(), dump.end(), entry);
-         it != std::sregex_iterator(); ++it) {
-        found.insert((*it)[1].str() + "+" + (*it)[2].str());
+    for (std::string line; std::getline(dump, line);) {
+        if (line.find("start=") != std::string::npos) {
+            found.insert(FieldOf(line, "start=") + "+" + FieldOf(line, "size="));
+        }
     }
     return found;
 }
@@ -88,7 +90,7 @@ constexpr std::uint64_t kGptEnd = 53248;  // sectors
 TEST(PartitionsOnly, AGptImageIsAValidDiskOfItsOwnLength) {
     REQUIRE_ROOT();
     const TempDir dir;
-    const PartitionedDrive drive(dir, kGptScript, kGptFormat);
+    const RemovableDrive drive(dir, PartitionedDrive(dir, kGptScript, kGptFormat));
     const fs::path image = dir / "card.img";
     imaging::CopyJob job;
     const imaging::CopyResult& result = ImagePartitions(job, image);
@@ -99,11 +101,18 @@ TEST(PartitionsOnly, AGptImageIsAValidDiskOfItsOwnLength) {
     EXPECT_NE(Output("sgdisk -v '" + image.string() + "'").find("No problems found"),
               std::string::npos)
         << Output("sgdisk -v '" + image.string() + "'");
-    EXPECT_EQ(PartitionsOf(image), PartitionsOf(drive.backing));
+    EXPECT_EQ(PartitionsOf(image), PartitionsOf(drive.BackingFile()));
     EXPECT_EQ(PartitionsOf(image).size(), 2U);
     ExpectFileSystemSound(image, 2048, 20480, "fsck.vfat -n");
     ExpectFileSystemSound(image, 22528, 30720, "e2fsck -fn");
     SHELL("cd '" + dir.Path().string() + "' && sha256sum -c --strict card.img.sha256");
+
+    // The drive is proved against the image later as such an image takes it.
+    imaging::PrepareRun(
+        job, {.devicePath = drive::DrivePath(0), .imagePath = image.string(), .verifyOnly = true});
+    imaging::RunCopyJob(job);
+    EXPECT_EQ(job.result.outcome, Outcome::Succeeded)
+        << imaging::DescribeFailure(job.result.failure);
 
     // The same, compressed, is the same image.
     const fs::path compressed = dir / "card.img.zst";
@@ -115,21 +124,21 @@ TEST(PartitionsOnly, AGptImageIsAValidDiskOfItsOwnLength) {
 TEST(PartitionsOnly, AnMbrImageEndsAtItsLastLogicalPartition) {
     REQUIRE_ROOT();
     const TempDir dir;
-    const PartitionedDrive drive(dir,
-                                 "label: dos\\n"
-                                 "start=2048, size=8192, type=c\\n"
-                                 "start=10240, size=40960, type=5\\n"
-                                 "start=12288, size=8192, type=83\\n"
-                                 "start=22528, size=8192, type=83\\n",
-                                 "");
+    const RemovableDrive drive(dir, PartitionedDrive(dir,
+                                                     "label: dos\\n"
+                                                     "start=2048, size=8192, type=c\\n"
+                                                     "start=10240, size=40960, type=5\\n"
+                                                     "start=12288, size=8192, type=83\\n"
+                                                     "start=22528, size=8192, type=83\\n",
+                                                     ""));
     const fs::path image = dir / "card.img";
     imaging::CopyJob job;
     const imaging::CopyResult& result = ImagePartitions(job, image);
     ASSERT_EQ(result.outcome, Outcome::Succeeded) << imaging::DescribeFailure(result.failure);
     EXPECT_EQ(result.partitionTable, "MBR") << result.wholeDriveBecause;
     EXPECT_EQ(FileSize(image), 30720U * 512);
-    EXPECT_EQ(PartitionsOf(image), PartitionsOf(drive.backing));
-    EXPECT_TRUE(SamePrefix(image, drive.backing, FileSize(image)));
+    EXPECT_EQ(PartitionsOf(image), PartitionsOf(drive.BackingFile()));
+    EXPECT_TRUE(SamePrefix(image, drive.BackingFile(), FileSize(image)));
 }
 
 // Never a silently short image: what the table does not say for sure makes a whole-drive image,
@@ -157,7 +166,7 @@ TEST(PartitionsOnly, AMissingOrBrokenTableImagesTheWholeDrive) {
     };
     for (const Case& c : cases) {
         const TempDir dir;
-        const PartitionedDrive drive(dir, c.script, c.damage);
+        const RemovableDrive drive(dir, PartitionedDrive(dir, c.script, c.damage));
         const fs::path image = dir / "card.img";
         imaging::CopyJob job;
         const imaging::CopyResult& result = ImagePartitions(job, image);

@@ -4,9 +4,21 @@
 
 namespace testing_support {
 
+namespace {
+
+std::filesystem::path RandomBacking(const TempDir& dir, std::uint64_t size, std::uint32_t seed) {
+    const std::filesystem::path backing = dir / "drive.bin";
+    WriteRandomFile(backing, size, seed);
+    return backing;
+}
+
+}  // namespace
+
 RemovableDrive::RemovableDrive(const TempDir& dir, std::uint64_t size, std::uint32_t seed)
-    : m_backing(dir / "drive.bin") {
-    WriteRandomFile(m_backing, size, seed);
+    : RemovableDrive(dir, RandomBacking(dir, size, seed)) {}
+
+RemovableDrive::RemovableDrive(const TempDir& dir, const std::filesystem::path& backing)
+    : m_backing(backing) {
     m_loop = std::make_unique<LoopDevice>(m_backing);
     m_sysfs = std::make_unique<FakeSysfs>(dir / "root");
     m_sysfs->Add({.name = "sdz",

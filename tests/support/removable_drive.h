@@ -15,6 +15,8 @@ namespace testing_support {
 class RemovableDrive {
 public:
     RemovableDrive(const TempDir& dir, std::uint64_t size, std::uint32_t seed = 1);
+    // A drive whose content the test has already laid out in `backing`.
+    RemovableDrive(const TempDir& dir, const std::filesystem::path& backing);
 
     std::string DrivePath() const;
     const std::string& LoopPath() const { return m_loop->Path(); }
