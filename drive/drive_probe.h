@@ -78,6 +78,10 @@ Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint6
 Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
                            std::size_t sectorSize, std::size_t& done);
 
+// True when a read that failed with the platform's `error` says the drive or its medium is no
+// longer there, rather than that a sector is bad.
+bool MeansDriveGone(int error);
+
 // The platform's code for the last failed call on this thread (errno, GetLastError).
 int LastSystemError();
 

@@ -44,6 +44,8 @@ const char* FailureReasonText(FailureReason reason) {
             return "image too large for its file system";
         case FailureReason::ContentDiffers:
             return "drive content differs from the image";
+        case FailureReason::DriveRemoved:
+            return "drive removed";
     }
     return "unknown";
 }

@@ -23,6 +23,7 @@ enum class FailureReason : std::uint32_t {
     WorkerNotStarted,
     FileTooLarge,
     ContentDiffers,
+    DriveRemoved,
 };
 
 // The one error type of the drive and imaging layers: the reason, the platform's code captured

@@ -18,10 +18,12 @@ DriveReader::DriveReader(CopyJob& job, drive::DriveHandle device, std::uint64_t 
                          std::size_t sectorSize, BufferRing& ring, const PartitionsPlan* plan)
     : m_job(job),
       m_device(device),
+      m_driveLength(total),
       m_total(plan != nullptr ? plan->driveBytes : total),
       m_sectorSize(sectorSize),
       m_ring(ring),
-      m_plan(plan) {}
+      m_plan(plan),
+      m_probe(static_cast<std::byte*>(::operator new[](sectorSize, kBufferAlignment))) {}
 
 void DriveReader::Run() {
     Failure failure;
@@ -42,6 +44,20 @@ void DriveReader::Run() {
         HandOverTail();
     }
     m_ring.Finish(std::move(failure));
+}
+
+// A pulled card or a dead reader fails every read: it says so outright, or its length or identity
+// changed, or the first sector, read at the start, no longer reads from the drive itself. A worn
+// card still reads it.
+bool DriveReader::DriveIsGone(const Failure& failure, std::uint64_t position) {
+    const drive::DriveIdentity& expected = m_job.request.expectedDrive;
+    if (drive::MeansDriveGone(failure.error) || drive::DriveCapacity(m_device) != m_driveLength ||
+        (expected != drive::DriveIdentity{} && drive::QueryDriveIdentity(m_device) != expected)) {
+        return true;
+    }
+    std::size_t got = 0;
+    return position > 0 && static_cast<bool>(drive::ReadUntilBadSector(
+                               m_device, m_probe.get(), 0, m_sectorSize, m_sectorSize, got));
 }
 
 void DriveReader::Patch(DriveBuffer& buffer) const {
@@ -92,7 +108,10 @@ Failure DriveReader::Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t
         std::byte* const at = buffer.bytes.get() + buffer.length;
         const std::uint64_t position = offset + buffer.length;
         std::size_t got = 0;
-        if (drive::ReadDrive(m_device, at, want - buffer.length, position, got)) {
+        if (Failure failed = drive::ReadDrive(m_device, at, want - buffer.length, position, got)) {
+            if (DriveIsGone(failed, position)) {
+                return {FailureReason::DriveRemoved, failed.error, "the drive stopped answering"};
+            }
             std::size_t ready = 0;
             const Failure failure =
                 Reread(at, position, std::min(kRereadSize, want - buffer.length), ready);

@@ -35,15 +35,19 @@ private:
     drive::Failure Reread(std::byte* at, std::uint64_t offset, std::size_t size,
                           std::size_t& ready);
     void Patch(DriveBuffer& buffer) const;
+    bool DriveIsGone(const drive::Failure& failure, std::uint64_t position);
     void HandOverTail();
 
     CopyJob& m_job;
     drive::DriveHandle m_device;
+    std::uint64_t m_driveLength;
     std::uint64_t m_total;
     std::size_t m_sectorSize;
     BufferRing& m_ring;
     const PartitionsPlan* m_plan;
     Sha256 m_digest;
+    // Where the first sector is read again to tell a pulled card from a bad sector.
+    std::unique_ptr<std::byte[], AlignedDelete> m_probe;
 };
 
 }  // namespace imaging

@@ -149,6 +149,10 @@ Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offse
     return failure;
 }
 
+bool MeansDriveGone(int error) {
+    return error == ENODEV || error == ENXIO || error == ENOMEDIUM;
+}
+
 int LastSystemError() {
     return errno;
 }

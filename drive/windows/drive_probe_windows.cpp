@@ -88,6 +88,11 @@ Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offse
     return {};
 }
 
+bool MeansDriveGone(int error) {
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_NOT_READY ||
+           error == ERROR_NO_MEDIA_IN_DRIVE || error == ERROR_DEV_NOT_EXIST;
+}
+
 int LastSystemError() {
     return static_cast<int>(::GetLastError());
 }

@@ -159,6 +159,7 @@ TEST(CopyWorker, ADriveThatShrinksUnderTheCopyEndsFailed) {
 
     EXPECT_EQ(job.result.outcome, Outcome::Failed);
     EXPECT_TRUE(job.result.failure.reason == FailureReason::DriveEndedEarly ||
+                job.result.failure.reason == FailureReason::DriveRemoved ||
                 job.result.failure.reason == FailureReason::ReadError)
         << imaging::DescribeFailure(job.result.failure);
     EXPECT_LT(FileSize(image), size);

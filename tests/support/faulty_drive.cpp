@@ -69,6 +69,14 @@ FaultServer::~FaultServer() {
     }
 }
 
+void FaultServer::Kill() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+}
+
 FaultyDrive::FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaults& faults)
     : m_backing(WithRandomContent(dir / ("faulty-content-" + UniqueSuffix()), size)),
       m_mount(m_backing.string() + ".mount"),

@@ -31,6 +31,8 @@ public:
     FaultServer(const FaultServer&) = delete;
     FaultServer& operator=(const FaultServer&) = delete;
     bool IsRunning() const { return m_pid > 0; }
+    // Stops the server outright, as a card is pulled: every read of its file fails from then on.
+    void Kill();
 
 private:
     std::filesystem::path m_mount;
@@ -48,6 +50,8 @@ public:
     // False when the FUSE server or the loop device did not come up.
     bool IsReady() const { return m_loop != nullptr && !m_loop->Path().empty(); }
     std::string DrivePath() const;
+    // The card is pulled: the drive stays, but reads no more.
+    void Pull() { m_server.Kill(); }
     // The drive's content, readable without faults.
     const std::filesystem::path& Content() const { return m_backing; }
 
