@@ -26,9 +26,6 @@ using drive::Failure;
 constexpr std::size_t kBufferCount = 16;
 constexpr std::size_t kBufferSize = 1 << 20;
 
-const char* const kChecksumSuffix = ".sha256";
-const char* const kMapSuffix = ".map";
-
 std::size_t SectorSize(drive::DriveHandle device) {
     drive::DriveGeometry geometry;
     return drive::QueryDriveGeometry(device, geometry) != 0 && geometry.BytesPerSector != 0
@@ -213,7 +210,7 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     }
     std::vector<SideFile> sideFiles = {{kChecksumSuffix, checksums}};
     if (request.rescue.enabled) {
-        sideFiles.push_back({kMapSuffix, FormatRescueMap(capacity, job.result.unreadableRanges)});
+        sideFiles.push_back({kMapSuffix, FormatRescueMap(imaged, job.result.unreadableRanges)});
     }
     job.result.imageBytes = image.Length();
     // Only an image that reached stable storage, with its side files, counts as a success.

@@ -16,7 +16,6 @@ constexpr std::size_t kHiddenNameStem = 200;
 constexpr int kHiddenNameAttempts = 1000;
 
 constexpr const char* kHiddenMark = ".kalvor-";
-const char* const kMapSuffix = ".map";
 
 // Hidden names beside the target start with this, whatever side file they stand for.
 std::string HiddenStem(const std::string& name) {

@@ -12,6 +12,10 @@
 
 namespace imaging {
 
+// The side files' suffixes: the checksum file, and a rescue's map of unreadable areas.
+inline constexpr const char* kChecksumSuffix = ".sha256";
+inline constexpr const char* kMapSuffix = ".map";
+
 // A small file that goes beside the image as IMAGE plus `suffix`, e.g. its checksum.
 struct SideFile {
     std::string suffix;
