@@ -1,7 +1,8 @@
-// engine_copy [--normal-priority] DEVICE IMAGE: images the block device DEVICE into the file
-// IMAGE with the copy engine, exactly as the program does: the worker thread at idle priority,
-// ending with the image flushed to disk; --normal-priority runs the same engine at the calling
-// thread's priority, to measure what idle priority costs. The device is presented to the engine
+// engine_copy [--normal-priority | --rescue] DEVICE IMAGE: images the block device DEVICE into
+// the file IMAGE with the copy engine, exactly as the program does: the worker thread at idle
+// priority, ending with the image flushed to disk; --normal-priority runs the same engine at the
+// calling thread's priority, to measure what idle priority costs; --rescue rescues the device
+// with two retries, as `kalvor --rescue` does. The device is presented to the engine
 // as a removable USB disk through a throwaway sysfs tree. Exits 0 only when the run succeeded.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -33,13 +34,15 @@ std::string DeviceNumber(const char* device) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool normalPriority = argc == 4 && std::string(argv[1]) == "--normal-priority";
-    if (normalPriority) {
+    const std::string option = argc == 4 ? argv[1] : "";
+    const bool normalPriority = option == "--normal-priority";
+    const bool rescue = option == "--rescue";
+    if (normalPriority || rescue) {
         --argc;
         ++argv;
     }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: engine_copy [--normal-priority] DEVICE IMAGE\n");
+        std::fprintf(stderr, "usage: engine_copy [--normal-priority | --rescue] DEVICE IMAGE\n");
         return 2;
     }
     const std::string deviceNumber = DeviceNumber(argv[1]);
@@ -63,7 +66,7 @@ int main(int argc, char** argv) {
         run.Prepare({.devicePath = drive::DrivePath(0),
                      .imagePath = argv[2],
                      .expectedDrive = {},
-                     .rescue = {}});
+                     .rescue = {rescue, 2}});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());
         } else if (run.Launch()) {

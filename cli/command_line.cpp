@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "drive_list.h"
+#include "image_format.h"
 #include "run_controller.h"
 #include "terminal.h"
 
@@ -288,6 +289,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         return Invalid(
             "--verify does not go with --rescue: a rescued image differs where it failed");
     }
+    if (line.rescue && imaging::FormatOfName(line.imagePath) != imaging::ImageFormat::Raw) {
+        return Invalid(
+            "--rescue writes a raw image, which it fills in as sectors come and can "
+            "continue later: compress it once the rescue is done");
+    }
     if (line.action == Action::Window) {
         return Invalid("nothing to do");
     }
@@ -310,9 +316,11 @@ void PrintUsage(std::FILE* out) {
         "again and compares it with the image's checksum file. --partitions-only images\n"
         "up to the last partition's end (a GPT gets its backup header at the new end), so\n"
         "the image fits a smaller card; without a sound table the whole drive is imaged.\n"
-        "Progress is shown once a second; Ctrl+C cancels. --rescue goes on past read errors:\n"
-        "each bad sector is tried N more times (default 2), then written as zeros and\n"
-        "recorded in FILE.map, a GNU ddrescue mapfile.\n"
+        "Progress is shown once a second; Ctrl+C cancels. --rescue goes on past read errors\n"
+        "into a raw FILE: the readable areas first, then the failing ones sector by sector,\n"
+        "then each bad sector N more times (default 2); what stays unreadable is zeros.\n"
+        "FILE.map, a GNU ddrescue mapfile, tells what was read, and a later --rescue onto\n"
+        "the same FILE continues from it.\n"
         "\n"
         "Exit status: 0 image complete (or verified), 3 complete but for unreadable areas\n"
         "(--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",

@@ -71,6 +71,12 @@ DriveIdentity QueryDriveIdentity(DriveHandle handle);
 Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
                   std::size_t& got);
 
+// ReadDrive, but straight from the drive: nothing goes through the platform's cache and nothing
+// is read ahead, so a failing area is asked for only what is wanted of it. `buffer` is aligned
+// to 4096 bytes, `offset` and `size` to the drive's sectors.
+Failure ReadDriveDirect(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
+                        std::size_t& got);
+
 // Reads the `size` bytes at `offset` again, one sector of `sectorSize` bytes at a time and
 // without read-ahead, so a bad sector takes only itself down and not the readable sectors
 // fetched with it. Stops at the first sector that cannot be read: `done` holds the bytes read

@@ -26,6 +26,12 @@ std::string ChecksumFile(const std::string& fileHex, const std::string& name,
            " bytes\n";
 }
 
+std::string PartitionsOnlyLine(const std::string& table, std::uint64_t imaged) {
+    return "# partitions only (" + table +
+           "), the drive line covers the bytes as imaged: restorable to a drive of at least " +
+           std::to_string(imaged) + " bytes\n";
+}
+
 bool ReadDriveLine(const std::string& checksumFile, std::string& driveHex,
                    std::uint64_t& driveBytes) {
     std::istringstream lines(checksumFile);

@@ -10,6 +10,7 @@
 #include "image_file.h"
 #include "image_sink.h"
 #include "partition_layout.h"
+#include "rescue.h"
 #include "scoped_drive.h"
 
 namespace imaging {
@@ -167,19 +168,18 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     const CopyRequest& request = job.request;
     const ImageFormat format = FormatOfName(request.imagePath);
     job.result.format = format;
-    std::vector<std::string> sideSuffixes = {kChecksumSuffix};
-    if (request.rescue.enabled) {
-        sideSuffixes.push_back(kMapSuffix);
-    }
     PartitionsPlan planned;
     const PartitionsPlan* plan = PlanImage(job, device, capacity, planned);
     const std::uint64_t imaged = plan != nullptr ? plan->imageBytes : capacity;
     job.result.restorableBytes = imaged;
     job.progress.totalBytes.store(imaged, std::memory_order_relaxed);
+    if (request.rescue.enabled) {
+        return RescueDrive(job, device, capacity, SectorSize(device), plan);
+    }
     ImageFile image;
     // A raw image is as long as what it takes; a compressed one's length is known at its end.
     const std::uint64_t length = format == ImageFormat::Raw ? imaged : 0;
-    if (Failure failure = image.Open(request.imagePath, device, sideSuffixes, length)) {
+    if (Failure failure = image.Open(request.imagePath, device, {kChecksumSuffix}, length)) {
         return failure;
     }
     std::unique_ptr<ImageSink> sink;
@@ -203,18 +203,11 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     }
     std::string checksums = ChecksumFile(fileSha256, image.Name(), driveSha256, imaged);
     if (plan != nullptr) {
-        checksums += "# partitions only (" + plan->table +
-                     "), the drive line covers the bytes as imaged: restorable to a drive of at "
-                     "least " +
-                     std::to_string(imaged) + " bytes\n";
-    }
-    std::vector<SideFile> sideFiles = {{kChecksumSuffix, checksums}};
-    if (request.rescue.enabled) {
-        sideFiles.push_back({kMapSuffix, FormatRescueMap(imaged, job.result.unreadableRanges)});
+        checksums += PartitionsOnlyLine(plan->table, imaged);
     }
     job.result.imageBytes = image.Length();
     // Only an image that reached stable storage, with its side files, counts as a success.
-    if (Failure failure = image.Commit(sideFiles)) {
+    if (Failure failure = image.Commit({{kChecksumSuffix, checksums}})) {
         return failure;
     }
     job.result.driveSha256 = driveSha256;

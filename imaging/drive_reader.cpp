@@ -18,12 +18,11 @@ DriveReader::DriveReader(CopyJob& job, drive::DriveHandle device, std::uint64_t 
                          std::size_t sectorSize, BufferRing& ring, const PartitionsPlan* plan)
     : m_job(job),
       m_device(device),
-      m_driveLength(total),
       m_total(plan != nullptr ? plan->driveBytes : total),
       m_sectorSize(sectorSize),
       m_ring(ring),
       m_plan(plan),
-      m_probe(static_cast<std::byte*>(::operator new[](sectorSize, kBufferAlignment))) {}
+      m_watch(device, total, job.request.expectedDrive, sectorSize) {}
 
 void DriveReader::Run() {
     Failure failure;
@@ -44,20 +43,6 @@ void DriveReader::Run() {
         HandOverTail();
     }
     m_ring.Finish(std::move(failure));
-}
-
-// A pulled card or a dead reader fails every read: it says so outright, or its length or identity
-// changed, or the first sector, read at the start, no longer reads from the drive itself. A worn
-// card still reads it.
-bool DriveReader::DriveIsGone(const Failure& failure, std::uint64_t position) {
-    const drive::DriveIdentity& expected = m_job.request.expectedDrive;
-    if (drive::MeansDriveGone(failure.error) || drive::DriveCapacity(m_device) != m_driveLength ||
-        (expected != drive::DriveIdentity{} && drive::QueryDriveIdentity(m_device) != expected)) {
-        return true;
-    }
-    std::size_t got = 0;
-    return position > 0 && static_cast<bool>(drive::ReadUntilBadSector(
-                               m_device, m_probe.get(), 0, m_sectorSize, m_sectorSize, got));
 }
 
 void DriveReader::Patch(DriveBuffer& buffer) const {
@@ -109,12 +94,13 @@ Failure DriveReader::Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t
         const std::uint64_t position = offset + buffer.length;
         std::size_t got = 0;
         if (Failure failed = drive::ReadDrive(m_device, at, want - buffer.length, position, got)) {
-            if (DriveIsGone(failed, position)) {
+            if (m_watch.IsGone(failed)) {
                 return {FailureReason::DriveRemoved, failed.error, "the drive stopped answering"};
             }
             std::size_t ready = 0;
-            const Failure failure =
-                Reread(at, position, std::min(kRereadSize, want - buffer.length), ready);
+            const Failure failure = drive::ReadUntilBadSector(
+                m_device, at, position, std::min(kRereadSize, want - buffer.length), m_sectorSize,
+                ready);
             buffer.length += ready;
             if (failure) {
                 return failure;
@@ -125,42 +111,10 @@ Failure DriveReader::Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t
             return {FailureReason::DriveEndedEarly, 0, {}};
         }
         drive::KeepReadingAhead(m_device, position, position + got);
+        m_watch.ReadWell(position, got);
         buffer.length += got;
     }
     return {};
-}
-
-// The `size` bytes at `offset` again, sector by sector: `ready` holds how many are in. Without a
-// rescue it stops at the first bad sector. In a rescue each bad sector is tried again up to the
-// retries, then taken as zeros and noted as unreadable, and all `size` bytes are ready unless a
-// cancel stops it.
-Failure DriveReader::Reread(std::byte* at, std::uint64_t offset, std::size_t size,
-                            std::size_t& ready) {
-    Failure failure = drive::ReadUntilBadSector(m_device, at, offset, size, m_sectorSize, ready);
-    const RescueSettings& rescue = m_job.request.rescue;
-    if (!rescue.enabled) {
-        return failure;
-    }
-    while (failure && !CancelRequested(m_job)) {
-        const std::size_t piece = std::min(m_sectorSize, size - ready);
-        bool read = false;
-        for (int attempt = 0; attempt < rescue.retries && !read; ++attempt) {
-            std::size_t got = 0;
-            read = !drive::ReadUntilBadSector(m_device, at + ready, offset + ready, piece,
-                                              m_sectorSize, got);
-        }
-        if (!read) {
-            std::fill_n(at + ready, piece, std::byte{0});
-            AddRange(m_job.result.unreadableRanges, {offset + ready, piece});
-            m_job.result.unreadableBytes += piece;
-        }
-        ready += piece;
-        std::size_t more = 0;
-        failure = drive::ReadUntilBadSector(m_device, at + ready, offset + ready, size - ready,
-                                            m_sectorSize, more);
-        ready += more;
-    }
-    return failure ? Failure{FailureReason::Cancelled, 0, {}} : Failure{};
 }
 
 }  // namespace imaging

@@ -1,7 +1,12 @@
 #include "image_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "sha256.h"
 
 namespace imaging {
 namespace {
@@ -16,6 +21,8 @@ constexpr std::size_t kHiddenNameStem = 200;
 constexpr int kHiddenNameAttempts = 1000;
 
 constexpr const char* kHiddenMark = ".kalvor-";
+
+constexpr std::size_t kReadBackBuffer = 1 << 20;
 
 // Hidden names beside the target start with this, whatever side file they stand for.
 std::string HiddenStem(const std::string& name) {
@@ -91,15 +98,15 @@ ImageFile::~ImageFile() {
     }
 }
 
-Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
-                        const std::vector<std::string>& sideSuffixes, std::uint64_t length) {
+Failure ImageFile::Prepare(const std::string& path, drive::DriveHandle source,
+                           const std::vector<std::string>& sideSuffixes, std::uint64_t length) {
     const std::filesystem::path target(path);
     m_name = target.filename().string();
     if (m_name.empty() || m_name == "." || m_name == "..") {
         return {FailureReason::ImageRefused, 0, "not a file name"};
     }
-    const std::filesystem::path folder = target.parent_path();
-    if (Failure failure = m_folder.Open(folder.empty() ? "." : folder, source)) {
+    m_folderPath = target.parent_path().empty() ? "." : target.parent_path();
+    if (Failure failure = m_folder.Open(m_folderPath, source)) {
         return failure;
     }
     bool fits = m_folder.NameFits(m_name);
@@ -113,8 +120,24 @@ Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
         return {FailureReason::FileTooLarge, 0,
                 "the file system holds no file of 4 GiB (FAT); a .zst or .gz image may fit"};
     }
+    return {};
+}
+
+Failure ImageFile::CreateReplacement() {
+    RemoveLeftovers();
+    return CreateHidden(m_name, "", m_partialName, [this](const std::string& hidden) {
+        return m_folder.CreateReplacement(hidden, m_target, m_image);
+    });
+}
+
+Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
+                        const std::vector<std::string>& sideSuffixes, std::uint64_t length) {
+    if (Failure failure = Prepare(path, source, sideSuffixes, length)) {
+        return failure;
+    }
     Failure created = m_folder.CreateNew(m_name, m_image);
     if (!created) {
+        m_created = true;
         RemoveLeftovers();
     }
     if (!created || !NameTaken(created)) {
@@ -123,10 +146,104 @@ Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
     if (Failure failure = m_folder.HoldExisting(m_name, m_target)) {
         return failure;
     }
-    RemoveLeftovers();
-    return CreateHidden(m_name, "", m_partialName, [this](const std::string& hidden) {
-        return m_folder.CreateReplacement(hidden, m_target, m_image);
-    });
+    return CreateReplacement();
+}
+
+// The map is read only once the target is held, so no other run changes it meanwhile.
+Failure ImageFile::OpenToRescue(const std::string& path, drive::DriveHandle source,
+                                std::uint64_t length, std::string& earlierMap) {
+    earlierMap.clear();
+    if (Failure failure = Prepare(path, source, {kChecksumSuffix, kMapSuffix}, length)) {
+        return failure;
+    }
+    Failure created = m_folder.CreateNew(m_name, m_image);
+    m_created = !created;
+    if (created && !NameTaken(created)) {
+        return created;
+    }
+    if (created) {
+        if (Failure failure = m_folder.HoldExisting(m_name, m_target)) {
+            return failure;
+        }
+        std::ifstream map(m_folderPath / (m_name + kMapSuffix), std::ios::binary);
+        earlierMap.assign(std::istreambuf_iterator<char>(map), std::istreambuf_iterator<char>());
+        if (earlierMap.empty()) {
+            if (Failure failure = CreateReplacement()) {
+                return failure;
+            }
+            m_created = true;
+        } else {
+            m_image = std::move(m_target);
+            RemoveLeftovers();
+        }
+    } else {
+        RemoveLeftovers();
+    }
+    if (m_created) {
+        MarkSparse(m_image);
+    }
+    std::error_code error;
+    m_length = std::max<std::uint64_t>(
+        length, m_created ? 0 : std::filesystem::file_size(m_folderPath / m_name, error));
+    return SetLength(m_image, m_length);
+}
+
+Failure ImageFile::WriteAt(std::uint64_t offset, const std::byte* data, std::size_t size) {
+    if (Failure failure = PositionAt(m_image, offset)) {
+        return failure;
+    }
+    return WriteAll(m_image, data, size);
+}
+
+Failure ImageFile::FillAt(std::uint64_t offset, const std::byte* data, std::size_t size) {
+    if (!m_created) {
+        return WriteAt(offset, data, size);
+    }
+    for (std::size_t at = 0; at < size;) {
+        const auto blockAt = [&](std::size_t from) { return std::min(kHoleBlock, size - from); };
+        std::size_t end = at;
+        const bool zero = IsZero(data + at, blockAt(at));
+        while (end < size && IsZero(data + end, blockAt(end)) == zero) {
+            end += blockAt(end);
+        }
+        if (Failure failure = zero ? Failure{} : WriteAt(offset + at, data + at, end - at)) {
+            return failure;
+        }
+        at = end;
+    }
+    return {};
+}
+
+Failure ImageFile::SaveSideFile(const SideFile& side) {
+    if (Failure failure = Flush(m_image)) {
+        return failure;
+    }
+    if (Failure failure = WriteSideFile(side)) {
+        return failure;
+    }
+    const auto [hidden, name] = m_sidePartials.back();
+    m_sidePartials.pop_back();
+    return m_folder.Replace(hidden, name);
+}
+
+void ImageFile::RemoveSideFile(const std::string& suffix) const {
+    m_folder.Remove(m_name + suffix);
+}
+
+Failure ImageFile::ReadBackSha256(std::string& hex) {
+    if (Failure failure = PositionAt(m_image, 0)) {
+        return failure;
+    }
+    std::vector<std::byte> buffer(kReadBackBuffer);
+    Sha256 digest;
+    std::size_t got = 0;
+    do {
+        if (Failure failure = ReadSome(m_image, buffer.data(), buffer.size(), got)) {
+            return failure;
+        }
+        digest.Update(buffer.data(), got);
+    } while (got > 0);
+    return digest.Finish(hex);
 }
 
 Failure ImageFile::Write(const void* data, std::size_t size) {

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +17,13 @@ namespace imaging {
 // The side files' suffixes: the checksum file, and a rescue's map of unreadable areas.
 inline constexpr const char* kChecksumSuffix = ".sha256";
 inline constexpr const char* kMapSuffix = ".map";
+
+// The smallest hole worth leaving in an image: a file system's block.
+inline constexpr std::size_t kHoleBlock = 4096;
+
+inline bool IsZero(const std::byte* data, std::size_t size) {
+    return data[0] == std::byte{0} && std::memcmp(data, data + 1, size - 1) == 0;
+}
 
 // A small file that goes beside the image as IMAGE plus `suffix`, e.g. its checksum.
 struct SideFile {
@@ -46,6 +55,34 @@ public:
     drive::Failure Open(const std::string& path, drive::DriveHandle source,
                         const std::vector<std::string>& sideSuffixes, std::uint64_t length);
 
+    // Opens the target for a rescue as Open does, but an existing target with the map of an
+    // earlier rescue beside it is continued in place rather than replaced: `earlierMap` then
+    // holds the map's text, else it is empty. The file is at least `length` bytes long from the
+    // start; what is not written yet reads as zeros.
+    drive::Failure OpenToRescue(const std::string& path, drive::DriveHandle source,
+                                std::uint64_t length, std::string& earlierMap);
+
+    // Writes `size` bytes at `offset` of a file opened to rescue.
+    drive::Failure WriteAt(std::uint64_t offset, const std::byte* data, std::size_t size);
+
+    // WriteAt, for bytes where nothing was written yet: in a file this run created, zero blocks
+    // are left as the holes they are.
+    drive::Failure FillAt(std::uint64_t offset, const std::byte* data, std::size_t size);
+
+    // True when the image is written under its own name, new or continued, rather than beside
+    // an old image that it replaces at Commit.
+    bool InPlace() const { return m_partialName.empty(); }
+
+    // Brings what was written to stable storage, then puts `side` in place at once, so that a
+    // side file of an image written in place is true for it whenever the run stops.
+    drive::Failure SaveSideFile(const SideFile& side);
+
+    // Removes the side file IMAGE plus `suffix`, which would no longer be true.
+    void RemoveSideFile(const std::string& suffix) const;
+
+    // The SHA-256 of the file as written, read back from it.
+    drive::Failure ReadBackSha256(std::string& hex);
+
     // Appends `size` bytes, and keeps them moving to the disk.
     drive::Failure Write(const void* data, std::size_t size);
 
@@ -63,16 +100,22 @@ public:
     const std::string& Name() const { return m_name; }
 
 private:
+    // The checks every open makes before it creates anything.
+    drive::Failure Prepare(const std::string& path, drive::DriveHandle source,
+                           const std::vector<std::string>& sideSuffixes, std::uint64_t length);
+    drive::Failure CreateReplacement();
     drive::Failure WriteSideFile(const SideFile& side);
     // Removes the hidden files of this target that runs no longer running left behind.
     void RemoveLeftovers() const;
 
     TargetFolder m_folder;
+    std::filesystem::path m_folderPath;
     ImageHandle m_target;  // an existing target, held while its replacement is written
     ImageHandle m_image;   // the file being written
     std::uint64_t m_length = 0;
     bool m_endsInHole = false;  // the file's length is still to be set
     bool m_markedSparse = false;
+    bool m_created = false;  // by this run: holes in it read as zeros
     std::string m_name;
     std::string m_partialName;  // the replacement beside the target; empty: written in place
     // Side files written but not yet in place: their hidden and their final names.
@@ -86,6 +129,9 @@ std::string ChecksumLine(const std::string& hexDigest, const std::string& name);
 // with the SHA-256 and length of the drive's content, e.g. "# drive: 3f2a... 31914983424 bytes".
 std::string ChecksumFile(const std::string& fileHex, const std::string& name,
                          const std::string& driveHex, std::uint64_t driveBytes);
+
+// The comment line of a checksum file of an image of the partitions only.
+std::string PartitionsOnlyLine(const std::string& table, std::uint64_t imaged);
 
 // The drive's line of a checksum file; false when it has none.
 bool ReadDriveLine(const std::string& checksumFile, std::string& driveHex,

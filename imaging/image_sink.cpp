@@ -10,15 +10,8 @@ namespace {
 
 using drive::Failure;
 
-// The smallest hole worth leaving: a file system's block.
-constexpr std::size_t kHoleBlock = 4096;
-
 // What a compressor may emit at once before it is written out.
 constexpr std::size_t kCompressedBuffer = 1 << 20;
-
-bool IsZero(const std::byte* data, std::size_t size) {
-    return data[0] == std::byte{0} && std::memcmp(data, data + 1, size - 1) == 0;
-}
 
 }  // namespace
 

@@ -1,10 +1,17 @@
 #include "rescue_map.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
+#include <sstream>
+#include <string_view>
 
 namespace imaging {
 namespace {
+
+constexpr std::string_view kStatusLetters = "?*/-+";
 
 std::string MapLine(std::uint64_t offset, std::uint64_t size, char status) {
     char line[64];
@@ -13,35 +20,165 @@ std::string MapLine(std::uint64_t offset, std::uint64_t size, char status) {
     return line;
 }
 
-}  // namespace
-
-void AddRange(std::vector<ByteRange>& ranges, ByteRange range) {
-    if (!ranges.empty() && ranges.back().offset + ranges.back().size == range.offset) {
-        ranges.back().size += range.size;
-        return;
-    }
-    ranges.push_back(range);
+// A mapfile's number: hexadecimal with 0x, else decimal.
+bool ParseNumber(const std::string& text, std::uint64_t& value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* first = text.data() + (hex ? 2 : 0);
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+    return error == std::errc{} && end == last && first != last;
 }
 
-std::string FormatRescueMap(std::uint64_t driveSize, const std::vector<ByteRange>& unreadable) {
-    std::string map =
-        "# Mapfile. Created by kalvor 1.0\n"
-        "# Finished\n"
-        "# current_pos  current_status  current_pass\n"
-        "0x00000000     +               1\n"
-        "#      pos        size  status\n";
-    std::uint64_t position = 0;
-    for (const ByteRange& bad : unreadable) {
-        if (bad.offset > position) {
-            map += MapLine(position, bad.offset - position, '+');
-        }
-        map += MapLine(bad.offset, bad.size, '-');
-        position = bad.offset + bad.size;
+}  // namespace
+
+RescueMap::RescueMap(std::uint64_t size) : m_size(size) {
+    if (size > 0) {
+        m_starts.emplace(0, AreaStatus::NonTried);
+        m_bytes[Slot(AreaStatus::NonTried)] = size;
     }
-    if (position < driveSize) {
-        map += MapLine(position, driveSize - position, '+');
+}
+
+std::size_t RescueMap::Slot(AreaStatus status) {
+    return kStatusLetters.find(static_cast<char>(status));
+}
+
+void RescueMap::Mark(ByteRange range, AreaStatus status) {
+    const std::uint64_t begin = range.offset;
+    const std::uint64_t end = std::min(range.offset + range.size, m_size);
+    if (begin >= end) {
+        return;
+    }
+    for (const std::uint64_t cut : {end, begin}) {
+        if (cut < m_size) {
+            const auto at = std::prev(m_starts.upper_bound(cut));
+            m_starts.emplace_hint(std::next(at), cut, at->second);
+        }
+    }
+    for (auto it = m_starts.find(begin); it != m_starts.end() && it->first < end;) {
+        const auto next = std::next(it);
+        const std::uint64_t areaEnd = next == m_starts.end() ? m_size : next->first;
+        m_bytes[Slot(it->second)] -= areaEnd - it->first;
+        it = m_starts.erase(it);
+    }
+    const auto at = m_starts.emplace(begin, status).first;
+    m_bytes[Slot(status)] += end - begin;
+    if (const auto next = std::next(at); next != m_starts.end() && next->second == status) {
+        m_starts.erase(next);
+    }
+    if (at != m_starts.begin() && std::prev(at)->second == status) {
+        m_starts.erase(at);
+    }
+}
+
+bool RescueMap::Find(AreaStatus status, std::uint64_t from, std::uint64_t end,
+                     ByteRange& area) const {
+    end = std::min(end, m_size);
+    if (from >= end) {
+        return false;
+    }
+    for (auto it = std::prev(m_starts.upper_bound(from)); it != m_starts.end(); ++it) {
+        const std::uint64_t start = std::max(it->first, from);
+        if (start >= end) {
+            return false;
+        }
+        if (it->second == status) {
+            const auto next = std::next(it);
+            const std::uint64_t areaEnd = next == m_starts.end() ? m_size : next->first;
+            area = {start, std::min(areaEnd, end) - start};
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint64_t RescueMap::BytesWith(AreaStatus status) const {
+    return m_bytes[Slot(status)];
+}
+
+std::vector<ByteRange> RescueMap::AreasWith(AreaStatus status) const {
+    std::vector<ByteRange> areas;
+    ByteRange area;
+    for (std::uint64_t from = 0; Find(status, from, m_size, area); from = area.offset + area.size) {
+        areas.push_back(area);
+    }
+    return areas;
+}
+
+void RescueMap::SetPosition(std::uint64_t position, RescuePhase phase, int pass) {
+    m_position = position;
+    m_phase = phase;
+    m_pass = pass;
+}
+
+std::string RescueMap::Format() const {
+    char status[64];
+    std::snprintf(status, sizeof status, "0x%08" PRIX64 "     %c               %d\n", m_position,
+                  static_cast<char>(m_phase), m_pass);
+    std::string map = "# Mapfile. Created by kalvor 1.0\n";
+    if (m_phase == RescuePhase::Finished) {
+        map += "# Finished\n";
+    }
+    map += "# current_pos  current_status  current_pass\n";
+    map += status;
+    map += "#      pos        size  status\n";
+    for (auto it = m_starts.begin(); it != m_starts.end(); ++it) {
+        const auto next = std::next(it);
+        const std::uint64_t areaEnd = next == m_starts.end() ? m_size : next->first;
+        map += MapLine(it->first, areaEnd - it->first, static_cast<char>(it->second));
     }
     return map;
+}
+
+bool RescueMap::Parse(const std::string& text, std::uint64_t size, RescueMap& map,
+                      std::string& why) {
+    RescueMap parsed(size);
+    std::istringstream lines(text);
+    std::string line;
+    bool statusLine = false;
+    std::uint64_t reached = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string first;
+        if (!(fields >> first) || first[0] == '#') {
+            continue;
+        }
+        if (!statusLine) {
+            std::string phase;
+            std::uint64_t position = 0;
+            if (!(fields >> phase) || !ParseNumber(first, position) || phase.size() != 1) {
+                why = "not a mapfile";
+                return false;
+            }
+            statusLine = true;
+            continue;
+        }
+        std::string length;
+        std::string letter;
+        std::uint64_t offset = 0;
+        std::uint64_t bytes = 0;
+        if (!(fields >> length >> letter) || !ParseNumber(first, offset) ||
+            !ParseNumber(length, bytes) || bytes == 0 || letter.size() != 1 ||
+            kStatusLetters.find(letter[0]) == std::string_view::npos) {
+            why = "not a mapfile line: " + line;
+            return false;
+        }
+        if (offset < reached) {
+            why = "areas out of order at " + first;
+            return false;
+        }
+        if (bytes > size || offset > size - bytes) {
+            why = "it maps more than the " + std::to_string(size) + " bytes imaged";
+            return false;
+        }
+        parsed.Mark({offset, bytes}, static_cast<AreaStatus>(letter[0]));
+        reached = offset + bytes;
+    }
+    if (!statusLine) {
+        why = "not a mapfile";
+        return false;
+    }
+    map = std::move(parsed);
+    return true;
 }
 
 }  // namespace imaging

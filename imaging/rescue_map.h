@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,12 +15,61 @@ struct ByteRange {
     bool operator==(const ByteRange&) const = default;
 };
 
-// Adds `range` to `ranges`, which are kept in order, merged with the last one when they touch.
-void AddRange(std::vector<ByteRange>& ranges, ByteRange range);
+// How far a rescue got with an area of the image, in the letters of GNU ddrescue's mapfile.
+enum class AreaStatus : char {
+    NonTried = '?',    // not read yet
+    NonTrimmed = '*',  // a read of it failed; its edges are still to be read sector by sector
+    NonScraped = '/',  // between the trimmed edges; each sector is still to be read
+    BadSector = '-',   // a sector that failed on its own
+    Finished = '+',    // read, and in the image
+};
 
-// The map of a finished rescue of a drive of `driveSize` bytes in GNU ddrescue's mapfile format:
-// every byte finished ("+") but the `unreadable` ranges, which are bad sectors ("-"), so
-// ddrescue can retry exactly those from the drive into the image.
-std::string FormatRescueMap(std::uint64_t driveSize, const std::vector<ByteRange>& unreadable);
+// What a rescue is doing, as the map's current_status says it.
+enum class RescuePhase : char {
+    Copying = '?',
+    Trimming = '*',
+    Scraping = '/',
+    Retrying = '-',
+    Finished = '+',
+};
+
+// Which bytes of an image of `size` bytes a rescue has read, which have failed and which are still
+// to be tried: the map a rescue keeps beside its image, readable and resumable by GNU ddrescue.
+// Every byte has one status; neighbouring areas of one status are one area.
+class RescueMap {
+public:
+    explicit RescueMap(std::uint64_t size);
+
+    // The map in `text`, for an image of `size` bytes. False, with `why`, for a text that is no
+    // mapfile or one that reaches past `size`; what it leaves out is still to be tried.
+    static bool Parse(const std::string& text, std::uint64_t size, RescueMap& map,
+                      std::string& why);
+
+    void Mark(ByteRange range, AreaStatus status);
+
+    // The first bytes at or after `from`, and before `end`, with `status`: false when there are
+    // none, else `area` ends where the status does or at `end`.
+    bool Find(AreaStatus status, std::uint64_t from, std::uint64_t end, ByteRange& area) const;
+
+    std::uint64_t BytesWith(AreaStatus status) const;
+    std::vector<ByteRange> AreasWith(AreaStatus status) const;
+
+    void SetPosition(std::uint64_t position, RescuePhase phase, int pass);
+
+    // The mapfile's text.
+    std::string Format() const;
+
+    std::uint64_t Size() const { return m_size; }
+
+private:
+    static std::size_t Slot(AreaStatus status);
+
+    std::uint64_t m_size;
+    std::map<std::uint64_t, AreaStatus> m_starts;  // each area runs to the next start or m_size
+    std::array<std::uint64_t, 5> m_bytes{};        // per status
+    std::uint64_t m_position = 0;
+    RescuePhase m_phase = RescuePhase::Copying;
+    int m_pass = 1;
+};
 
 }  // namespace imaging

@@ -66,6 +66,15 @@ private:
 // FileTooLarge where the file system holds no larger file.
 drive::Failure WriteAll(const ImageHandle& file, const void* data, std::size_t size);
 
+// Moves the file's position to `offset` bytes from its start.
+drive::Failure PositionAt(const ImageHandle& file, std::uint64_t offset);
+
+// Reads up to `size` bytes at the file's position; `got` 0 at its end.
+drive::Failure ReadSome(const ImageHandle& file, void* data, std::size_t size, std::size_t& got);
+
+// Brings what was written to the file so far to stable storage; FlushFailed when it cannot.
+drive::Failure Flush(const ImageHandle& file);
+
 // Moves the file's position `size` bytes on without writing, leaving a hole that reads as zeros.
 drive::Failure SkipAhead(const ImageHandle& file, std::uint64_t size);
 

@@ -125,6 +125,13 @@ bool ReadSectorAt(int fd, char* buffer, std::uint64_t offset, std::size_t size) 
 
 }  // namespace
 
+// Where the platform refuses direct reads, the read goes through the cache.
+Failure ReadDriveDirect(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
+                        std::size_t& got) {
+    const UniqueFd direct = OpenDirect(handle);
+    return ReadDrive(direct.IsValid() ? direct.Get() : handle, buffer, size, offset, got);
+}
+
 Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
                            std::size_t sectorSize, std::size_t& done) {
     const UniqueFd direct = OpenDirect(handle);

@@ -69,6 +69,12 @@ Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint6
     return succeeded ? Failure{} : SystemFailure(FailureReason::ReadError);
 }
 
+// Raw drive handles are not cached by the platform.
+Failure ReadDriveDirect(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
+                        std::size_t& got) {
+    return ReadDrive(handle, buffer, size, offset, got);
+}
+
 // Raw drive handles are not cached by the platform, so each read asks for exactly one sector.
 Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
                            std::size_t sectorSize, std::size_t& done) {

@@ -136,7 +136,7 @@ Failure TargetFolder::HoldExisting(const std::string& name, ImageHandle& held) c
     if (m_state.sourceFilesystems.count(seen.st_dev) != 0) {
         return {FailureReason::ImageRefused, 0, "the file is on the drive being read"};
     }
-    held.Reset(::openat(folder, name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    held.Reset(::openat(folder, name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
     if (!held.IsValid() || ::fstat(held.Get(), &opened) != 0) {
         return SystemFailure(FailureReason::ImageRefused);
@@ -191,6 +191,25 @@ std::uint64_t TargetFolder::LargestFile() const {
         return (std::uint64_t{1} << 32) - 1;
     }
     return std::numeric_limits<std::uint64_t>::max();
+}
+
+Failure PositionAt(const ImageHandle& file, std::uint64_t offset) {
+    return ::lseek(file.Get(), static_cast<off_t>(offset), SEEK_SET) >= 0
+               ? Failure{}
+               : SystemFailure(FailureReason::WriteError);
+}
+
+Failure ReadSome(const ImageHandle& file, void* data, std::size_t size, std::size_t& got) {
+    ssize_t read = 0;
+    do {
+        read = ::read(file.Get(), data, size);
+    } while (read < 0 && errno == EINTR);
+    got = read > 0 ? static_cast<std::size_t>(read) : 0;
+    return read >= 0 ? Failure{} : SystemFailure(FailureReason::ChecksumFailed);
+}
+
+Failure Flush(const ImageHandle& file) {
+    return ::fdatasync(file.Get()) == 0 ? Failure{} : SystemFailure(FailureReason::FlushFailed);
 }
 
 Failure SkipAhead(const ImageHandle& file, std::uint64_t size) {
@@ -256,8 +275,8 @@ Failure PaceWriteback(const ImageHandle& file, std::uint64_t lengthBefore,
 }
 
 Failure FlushAndClose(ImageHandle& file) {
-    if (::fdatasync(file.Get()) != 0) {
-        return SystemFailure(FailureReason::FlushFailed);
+    if (Failure failure = Flush(file)) {
+        return failure;
     }
     // Once on the disk, the image need not take the page cache from what the user runs next.
     ::posix_fadvise(file.Get(), 0, 0, POSIX_FADV_DONTNEED);

@@ -187,6 +187,25 @@ std::uint64_t TargetFolder::LargestFile() const {
     return std::numeric_limits<std::uint64_t>::max();
 }
 
+Failure PositionAt(const ImageHandle& file, std::uint64_t offset) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN)
+               ? Failure{}
+               : SystemFailure(FailureReason::WriteError);
+}
+
+Failure ReadSome(const ImageHandle& file, void* data, std::size_t size, std::size_t& got) {
+    DWORD read = 0;
+    const bool ok = ::ReadFile(file.Get(), data, static_cast<DWORD>(size), &read, nullptr);
+    got = ok ? read : 0;
+    return ok ? Failure{} : SystemFailure(FailureReason::ChecksumFailed);
+}
+
+Failure Flush(const ImageHandle& file) {
+    return ::FlushFileBuffers(file.Get()) ? Failure{} : SystemFailure(FailureReason::FlushFailed);
+}
+
 Failure SkipAhead(const ImageHandle& file, std::uint64_t size) {
     LARGE_INTEGER distance{};
     distance.QuadPart = static_cast<LONGLONG>(size);
@@ -196,12 +215,10 @@ Failure SkipAhead(const ImageHandle& file, std::uint64_t size) {
 }
 
 Failure SetLength(const ImageHandle& file, std::uint64_t length) {
-    LARGE_INTEGER position{};
-    position.QuadPart = static_cast<LONGLONG>(length);
-    return ::SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN) &&
-                   ::SetEndOfFile(file.Get())
-               ? Failure{}
-               : SystemFailure(FailureReason::WriteError);
+    if (Failure failure = PositionAt(file, length)) {
+        return failure;
+    }
+    return ::SetEndOfFile(file.Get()) ? Failure{} : SystemFailure(FailureReason::WriteError);
 }
 
 // NTFS keeps holes only in a file marked sparse; FAT refuses the mark and writes the zeros.
@@ -236,8 +253,8 @@ Failure PaceWriteback(const ImageHandle& /*file*/, std::uint64_t /*lengthBefore*
 }
 
 Failure FlushAndClose(ImageHandle& file) {
-    if (!::FlushFileBuffers(file.Get())) {
-        return SystemFailure(FailureReason::FlushFailed);
+    if (Failure failure = Flush(file)) {
+        return failure;
     }
     return ::CloseHandle(file.Release()) ? Failure{} : SystemFailure(FailureReason::FlushFailed);
 }

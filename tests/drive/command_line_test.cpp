@@ -2,9 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -44,11 +42,6 @@ Printed RunLine(const std::vector<std::string>& arguments) {
     run.out = Contents(out.get());
     run.err = Contents(err.get());
     return run;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 TEST(CommandLine, ListsAndImagesADriveAsTheWindowDoes) {

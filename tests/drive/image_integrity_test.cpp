@@ -149,29 +149,6 @@ TEST(ReplacingAnImage, LeftoversOfKilledRunsGoAndTakenNamesAreSteppedOver) {
     EXPECT_EQ(NamesIn(dir / "images"), expected);
 }
 
-// A card pulled in the middle of a run is not a bad sector: a plain run and a rescue alike end
-// as "drive removed", rather than zero-filling the rest sector by sector.
-TEST(PulledCard, EndsPlainRunsAndRescuesAsDriveRemoved) {
-    REQUIRE_ROOT();
-    for (const bool rescue : {false, true}) {
-        const TempDir dir;
-        FaultyDrive card(dir, 16 * kMiB, {.bytesPerSecond = 4 * kMiB});
-        ASSERT_TRUE(card.IsReady());
-        imaging::CopyJob job;
-        imaging::PrepareRun(job, {.devicePath = card.DrivePath(),
-                                  .imagePath = (dir / "pulled.img").string(),
-                                  .rescue = {rescue, 2}});
-        ASSERT_TRUE(imaging::LaunchCopyWorker(job));
-        WaitUntilCopying(job);
-        card.Pull();
-        WaitForIdle(job);
-
-        EXPECT_EQ(job.result.failure.reason, FailureReason::DriveRemoved)
-            << rescue << ": " << imaging::DescribeFailure(job.result.failure);
-        EXPECT_EQ(job.result.unreadableBytes, 0U) << rescue;
-    }
-}
-
 TEST(SlowDrive, ShowsProgressWhileTheCardIsRead) {
     REQUIRE_ROOT();
     const TempDir dir;

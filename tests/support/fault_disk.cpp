@@ -1,10 +1,11 @@
 // A FUSE file system that serves one file, "disk", with the bytes of a backing file, as a card
-// reader would serve a card: reads that touch a chosen byte range fail with EIO, and every read
-// can be slowed to a chosen rate. A loop device over "disk" gives the tests a real block device
-// with bad sectors or the speed of a card. Reads go straight to the handlers (direct_io), so
-// each read of the loop device arrives here with its own offset and size.
+// reader would serve a card: reads that touch a chosen byte range, or one of chosen 512-byte
+// sectors, fail with EIO, and every read can be slowed to a chosen rate. A loop device over "disk"
+// gives the tests a real block device with bad sectors or the speed of a card. Reads go straight to
+// the handlers (direct_io), so each read of the loop device arrives here with its own offset and
+// size.
 //
-//   fault_disk MOUNTPOINT BACKING [BAD_START BAD_END [BYTES_PER_SECOND]]
+//   fault_disk MOUNTPOINT BACKING [BAD_START BAD_END [BYTES_PER_SECOND [BAD_SECTOR_OFFSET...]]]
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
 #include <fuse3/fuse.h>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -31,9 +33,21 @@ struct Disk {
     std::uint64_t badStart = 0;
     std::uint64_t badEnd = 0;
     std::uint64_t bytesPerSecond = 0;  // 0: as fast as the backing file
+    std::vector<std::uint64_t> badSectors;
 };
 
 Disk theDisk;
+
+constexpr std::uint64_t kSector = 512;
+
+bool TouchesBad(std::uint64_t start, std::uint64_t size) {
+    if (start < theDisk.badEnd && start + size > theDisk.badStart) {
+        return true;
+    }
+    return std::any_of(
+        theDisk.badSectors.begin(), theDisk.badSectors.end(),
+        [&](std::uint64_t sector) { return start < sector + kSector && start + size > sector; });
+}
 
 int GetAttr(const char* path, struct stat* status, fuse_file_info* /*info*/) {
     std::memset(status, 0, sizeof *status);
@@ -86,7 +100,7 @@ int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
               std::chrono::microseconds(size * 1000000 / theDisk.bytesPerSecond);
         std::this_thread::sleep_until(due);
     }
-    if (start < theDisk.badEnd && start + size > theDisk.badStart) {
+    if (TouchesBad(start, size)) {
         return -EIO;
     }
     const ssize_t got = ::pread(theDisk.backing, buffer, size, offset);
@@ -96,7 +110,7 @@ int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 && argc != 5 && argc != 6) {
+    if (argc != 3 && argc < 5) {
         return 2;
     }
     // A test that dies takes its drive with it; a server left behind would hang every reader.
@@ -111,8 +125,11 @@ int main(int argc, char** argv) {
         theDisk.badStart = std::strtoull(argv[3], nullptr, 10);
         theDisk.badEnd = std::strtoull(argv[4], nullptr, 10);
     }
-    if (argc == 6) {
+    if (argc >= 6) {
         theDisk.bytesPerSecond = std::strtoull(argv[5], nullptr, 10);
+    }
+    for (int arg = 6; arg < argc; ++arg) {
+        theDisk.badSectors.push_back(std::strtoull(argv[arg], nullptr, 10));
     }
     fuse_operations operations{};
     operations.getattr = GetAttr;

@@ -51,6 +51,9 @@ FaultServer::FaultServer(const std::filesystem::path& mount, const std::filesyst
                                      std::to_string(faults.badStart),
                                      std::to_string(faults.badEnd),
                                      std::to_string(faults.bytesPerSecond)};
+    for (const std::uint64_t sector : faults.badSectors) {
+        args.push_back(std::to_string(sector));
+    }
     std::vector<char*> argv;
     for (auto& arg : args) {
         argv.push_back(arg.data());

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fake_sysfs.h"
 #include "loop_device.h"
@@ -13,12 +14,14 @@
 
 namespace testing_support {
 
-// What goes wrong with a FaultyDrive: reads that touch [badStart, badEnd) fail with EIO, and
-// every read takes as long as a card of `bytesPerSecond` would need (0: no delay).
+// What goes wrong with a FaultyDrive: reads that touch [badStart, badEnd) or one of the 512-byte
+// `badSectors` fail with EIO, and every read takes as long as a card of `bytesPerSecond` would
+// need (0: no delay).
 struct DriveFaults {
     std::uint64_t badStart = 0;
     std::uint64_t badEnd = 0;
     std::uint64_t bytesPerSecond = 0;
+    std::vector<std::uint64_t> badSectors;
 };
 
 // The FUSE server of a FaultyDrive, running for as long as this object lives; its file

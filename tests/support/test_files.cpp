@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -19,6 +20,11 @@ void WriteRandomFile(const std::filesystem::path& path, std::uint64_t size, std:
         out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(bytes));
         left -= bytes;
     }
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 bool SamePrefix(const std::filesystem::path& a, const std::filesystem::path& b,

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace testing_support {
 
@@ -9,6 +10,9 @@ namespace testing_support {
 void WriteRandomFile(const std::filesystem::path& path, std::uint64_t size, std::uint32_t seed);
 
 // Byte-for-byte comparison of the first `length` bytes of two files (block devices too).
+// The whole content of a file.
+std::string ReadFile(const std::filesystem::path& path);
+
 bool SamePrefix(const std::filesystem::path& a, const std::filesystem::path& b,
                 std::uint64_t length);
 

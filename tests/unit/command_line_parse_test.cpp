@@ -61,6 +61,7 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         {{"--image", "1", "c.img", "--retries", "3"}, Action::Invalid},
         {{"--image", "1", "c.img", "--rescue", "--retries"}, Action::Invalid},
         {{"--image", "1", "c.img", "--rescue", "--retries", "101"}, Action::Invalid},
+        {{"--image", "1", "c.img.zst", "--rescue"}, Action::Invalid},
         {{"--bogus"}, Action::Invalid},
         {{"--list", "stray"}, Action::Invalid},
         {{"card.img"}, Action::Invalid},
