@@ -111,6 +111,32 @@ TEST(Win32Image, AnOldImageSurvivesFailedReplacementsAndASuccessReplacesIt) {
               "bytes\n");
 }
 
+// A rescue zero-fills and maps the bad sector; run again, it continues from its map in place and
+// ends with the same image.
+TEST(Win32Image, ARescueMapsTheBadSectorAndContinuesFromItsMap) {
+    const TempFolder folder;
+    const std::string card = folder / "card.bin";
+    WriteRandomFile(card, 2 * kMiB, 10);
+    const std::uint64_t bad = kMiB + 3 * 512;
+    const FileBackedDrive drive(kDrive, card, bad, bad + 512);
+    const std::string image = folder / "worn.img";
+    std::string expected = ReadAll(card);
+    expected.replace(bad, 512, 512, '\0');
+    for (int run = 0; run < 2; ++run) {
+        imaging::CopyJob job;
+        imaging::PrepareRun(job, {.devicePath = kDrive, .imagePath = image, .rescue = {true, 1}});
+        ASSERT_TRUE(imaging::LaunchCopyWorker(job));
+        WaitForIdle(job);
+
+        EXPECT_EQ(job.result.outcome, Outcome::Succeeded) << run;
+        EXPECT_EQ(job.result.unreadableBytes, 512U) << run;
+        EXPECT_TRUE(ReadAll(image) == expected) << run;
+        EXPECT_NE(ReadAll(image + ".map").find("0x00100600  0x00000200  -\n"), std::string::npos);
+        EXPECT_NE(ReadAll(image + ".sha256").find("  worn.img\n# 512 bytes unreadable"),
+                  std::string::npos);
+    }
+}
+
 TEST(Win32Image, ASecondRunOnTheSamePathIsRefusedAsInUse) {
     const TempFolder folder;
     const std::string card = folder / "card.bin";
