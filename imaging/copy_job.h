@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,10 @@ struct CopyResult {
     // In a rescue, the bytes written as zeros because they could not be read, and where they are.
     std::uint64_t unreadableBytes = 0;
     std::vector<ByteRange> unreadableRanges;
+    // A run that ended at a bad sector: where that sector begins.
+    std::optional<std::uint64_t> badSectorAt;
+    // The image was written beside an existing one, which a failed run leaves as it was.
+    bool replacing = false;
 };
 
 // One run: what it was asked, how far it has come, how it ended. Its owner (the window, the

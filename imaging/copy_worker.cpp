@@ -182,6 +182,7 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     if (Failure failure = image.Open(request.imagePath, device, {kChecksumSuffix}, length)) {
         return failure;
     }
+    job.result.replacing = !image.InPlace();
     std::unique_ptr<ImageSink> sink;
     if (Failure failure = OpenSink(format, image, imaged, sink)) {
         return failure;

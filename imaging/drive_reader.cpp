@@ -103,6 +103,7 @@ Failure DriveReader::Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t
                 ready);
             buffer.length += ready;
             if (failure) {
+                m_job.result.badSectorAt = position + ready;
                 return failure;
             }
             continue;

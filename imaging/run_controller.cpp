@@ -55,13 +55,33 @@ std::string ShortSize(std::uint64_t bytes) {
 
 }  // namespace
 
+std::string GroupedNumber(std::uint64_t number) {
+    std::string digits = std::to_string(number);
+    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<std::size_t>(at), 1, ',');
+    }
+    return digits;
+}
+
 // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on a literal + string at -O3.
 std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result) {
     const std::string& image = request.imagePath;
     std::string line;
     if (result.outcome != Outcome::Succeeded) {
+        const std::string reason = FailureReasonText(result.failure.reason);
+        const bool atBadSector =
+            result.failure.reason == FailureReason::ReadError && result.badSectorAt;
         line = "failed: ";
-        line += DescribeFailure(result.failure);
+        line += reason;
+        if (atBadSector) {
+            line += " at byte ";
+            line += GroupedNumber(*result.badSectorAt);
+        }
+        line += DescribeFailure(result.failure).substr(reason.size());
+        if (atBadSector) {
+            line += result.replacing ? "; the old image is kept as it was"
+                                     : "; the image holds everything before it";
+        }
         return line;
     }
     if (request.verifyOnly) {

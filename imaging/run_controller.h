@@ -54,8 +54,13 @@ private:
     CopyJob m_job;
 };
 
+// 30000128 as "30,000,128".
+std::string GroupedNumber(std::uint64_t number);
+
 // One line that says how a run ended, in the words the user reads, e.g. "image complete:
-// card.img (SHA-256 in card.img.sha256)" or "failed: read error (Input/output error)".
+// card.img (SHA-256 in card.img.sha256)" or "failed: read error at byte 30,000,128
+// (Input/output error); the image holds everything before it".
+
 std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result);
 
 }  // namespace imaging

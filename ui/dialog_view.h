@@ -19,7 +19,10 @@ public:
     virtual void AddDeviceEntry(const std::string& text, const std::string& details) = 0;
     // The text of the selected device list entry; nullopt when none is selected.
     virtual std::optional<std::string> SelectedDeviceEntry() const = 0;
+    // Selects the entry with exactly this text, if there is one.
+    virtual void SelectDeviceEntry(const std::string& text) = 0;
     virtual std::string ImagePathText() const = 0;
+    virtual bool IsControlChecked(int controlId) const = 0;
 
     virtual void SetControlText(int controlId, const std::string& text) = 0;
     virtual void EnableControl(int controlId, bool enabled) = 0;
@@ -28,6 +31,10 @@ public:
     // The once-a-second tick that drives OnTimer.
     virtual void StartTimer() = 0;
     virtual void StopTimer() = 0;
+
+    // Calls OnRefreshDelayOver once, a moment from now; a second call before then starts the
+    // moment again, so a burst of drive events ends in one refresh.
+    virtual void StartRefreshDelay() = 0;
 
     // "Write Image Successfully", modal, returning once the user has dismissed it.
     virtual void ShowSuccessMessage() = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <string>
 
 #include "clock.h"
 #include "dialog_view.h"
@@ -12,6 +13,10 @@ namespace ui {
 // Every decision of the main window: when Start does nothing, what Exit does, what each tick
 // shows and when a run is over. A front-end binds its widgets to a DialogView and forwards the
 // window's events here.
+// The line beneath the progress bar once a run has ended: how it ended, in the command line's
+// words, or "Cancelled".
+std::string OutcomeLine(const imaging::CopyRequest& request, const imaging::CopyResult& result);
+
 class ImagerDialogLogic {
 public:
     // `run` carries the window's runs; the window owns it beside this.
@@ -22,19 +27,27 @@ public:
     void OnStart();
     void OnExit();
     void OnTimer();
+    // The platform saw a drive come or go.
+    void OnDrivesChanged();
+    void OnRefreshDelayOver();
 
     bool IsBusy() const { return m_busy; }
 
 private:
     void ShowProgress(std::int64_t elapsed);
     void ReturnToIdle();
+    void EnableOptions(bool enabled);
 
     DialogView& m_view;
     const Clock& m_clock;
     imaging::RunController& m_run;
     bool m_busy = false;
-    // The disk behind each index the list showed at its last refresh.
+    bool m_verifyShown = false;
+    // Drives came or went during a run; the list follows once it is over.
+    bool m_refreshPending = false;
+    // The disk behind each index the list showed at its last refresh, and the entry's text.
     std::map<int, drive::DriveIdentity> m_listedDrives;
+    std::map<int, std::string> m_listedTexts;
 };
 
 }  // namespace ui

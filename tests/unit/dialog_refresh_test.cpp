@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <optional>
 
 #include "copy_job.h"
@@ -24,12 +26,19 @@ public:
         this->details.push_back(details);
     }
     std::optional<std::string> SelectedDeviceEntry() const override { return selected; }
+    void SelectDeviceEntry(const std::string& text) override {
+        if (std::find(entries.begin(), entries.end(), text) != entries.end()) {
+            selected = text;
+        }
+    }
     std::string ImagePathText() const override { return "/tmp/never-written.img"; }
+    bool IsControlChecked(int) const override { return false; }
     void SetControlText(int, const std::string&) override {}
     void EnableControl(int, bool) override {}
     void SetProgressPosition(int) override {}
     void StartTimer() override {}
     void StopTimer() override {}
+    void StartRefreshDelay() override {}
     void ShowSuccessMessage() override {}
     void EndDialog(int) override {}
 
@@ -82,6 +91,35 @@ TEST(DialogRefresh, StartNamesTheDiskTheListShowed) {
     EXPECT_EQ(run.Request().expectedDrive.device, static_cast<std::uint64_t>(card.Device()));
     EXPECT_NE(run.Request().expectedDrive.sequence, 0U);
     EXPECT_NE(view.details.front().find("Bus: SD/MMC"), std::string::npos) << view.details.front();
+}
+
+// A disk that comes in ahead of the chosen one shifts its index; the selection stays on the disk.
+TEST(DialogRefresh, KeepsTheSelectionOnTheSameDisk) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    SHELL("truncate -s 3M " + (dir / "a.bin").string() + " " + (dir / "b.bin").string());
+    const LoopDevice chosen(dir / "a.bin");
+    const LoopDevice newcomer(dir / "b.bin");
+    FakeSysfs sysfs(dir / "root");
+    sysfs.Add({.name = "sdy",
+               .node = chosen.Path(),
+               .deviceNumber = chosen.DeviceNumber(),
+               .bus = "usb"});
+    ListOnlyView view;
+    ui::SystemClock clock;
+    imaging::RunController run([](imaging::CopyJob&) { return true; });
+    ui::ImagerDialogLogic logic(view, clock, run);
+    logic.OnRefresh();
+    view.selected = "0: volume: 3 MB";
+
+    sysfs.Add({.name = "sdx",
+               .node = newcomer.Path(),
+               .deviceNumber = newcomer.DeviceNumber(),
+               .bus = "usb"});
+    logic.OnRefreshDelayOver();
+
+    EXPECT_EQ(view.entries.size(), 2U);
+    EXPECT_EQ(view.selected, "1: volume: 3 MB");
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "copy_job.h"
@@ -22,12 +25,21 @@ public:
 // Records what the window's decisions do to its widgets.
 class FakeView : public ui::DialogView {
 public:
-    void ResetDeviceList() override { entries.clear(); }
+    void ResetDeviceList() override {
+        entries.clear();
+        selected.reset();
+    }
     void AddDeviceEntry(const std::string& text, const std::string&) override {
         entries.push_back(text);
     }
     std::optional<std::string> SelectedDeviceEntry() const override { return selected; }
+    void SelectDeviceEntry(const std::string& text) override {
+        if (std::find(entries.begin(), entries.end(), text) != entries.end()) {
+            selected = text;
+        }
+    }
     std::string ImagePathText() const override { return imagePath; }
+    bool IsControlChecked(int id) const override { return checked.count(id) != 0; }
     void SetControlText(int id, const std::string& text) override { texts[id] = text; }
     void EnableControl(int id, bool enabled) override { this->enabled[id] = enabled; }
     void SetProgressPosition(int percent) override { progress = percent; }
@@ -36,12 +48,15 @@ public:
         ++timersStarted;
     }
     void StopTimer() override { timerRunning = false; }
+    void StartRefreshDelay() override { ++refreshDelays; }
     void ShowSuccessMessage() override { ++successMessages; }
     void EndDialog(int result) override { endedWith = result; }
 
     std::vector<std::string> entries;
     std::optional<std::string> selected;
     std::string imagePath;
+    std::set<int> checked;
+    int refreshDelays = 0;
     std::map<int, std::string> texts;
     std::map<int, bool> enabled;
     int progress = -1;
@@ -289,6 +304,91 @@ TEST_F(DialogLogic, ARunThatFailedBeforeCopyingChangesNoTextAndEnds) {
         EXPECT_EQ(view.texts.count(id), 0U) << "control " << id;
     }
     EXPECT_EQ(view.successMessages, 0);
+}
+
+// The line beneath the progress bar once a run is over, in the command line's words.
+TEST(OutcomeLine, SaysHowTheRunEndedForEachReason) {
+    using imaging::FailureReason;
+    struct Case {
+        imaging::CopyResult result;
+        std::string line;
+    };
+    imaging::CopyResult readError{.outcome = Outcome::Failed,
+                                  .failure = {FailureReason::ReadError, EIO, {}}};
+    readError.badSectorAt = 30'000'128;
+    imaging::CopyResult replacing = readError;
+    replacing.replacing = true;
+    const Case cases[] = {
+        {{.outcome = Outcome::Failed, .failure = {FailureReason::Cancelled, 0, {}}}, "Cancelled"},
+        {readError,
+         "Failed: read error at byte 30,000,128 (Input/output error); the image holds "
+         "everything before it"},
+        {replacing,
+         "Failed: read error at byte 30,000,128 (Input/output error); the old image is kept as "
+         "it was"},
+        {{.outcome = Outcome::Failed, .failure = {FailureReason::WriteError, ENOSPC, {}}},
+         "Failed: " + imaging::DescribeFailure({FailureReason::WriteError, ENOSPC, {}})},
+        {{.outcome = Outcome::Succeeded,
+          .format = imaging::ImageFormat::Zstd,
+          .driveBytes = 4'000'000'000,
+          .imageBytes = 1'000'000'000,
+          .verified = true},
+         "Image complete and verified: /tmp/c.zst (zstd, 1.0 GB of 4.0 GB, 25 %; SHA-256 in "
+         "/tmp/c.zst.sha256)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ui::OutcomeLine({.imagePath = "/tmp/c.zst"}, c.result), c.line);
+    }
+}
+
+// The options reach the run and cannot change while it goes; the verify pass says so; the line
+// tells how the run ended until the next Start.
+TEST_F(DialogLogic, OptionsReachTheRunAndTheLineTellsHowItEnded) {
+    view.checked = {IDC_VERIFY, IDC_PARTITIONS_ONLY};
+    StartACopy();
+    EXPECT_TRUE(job.request.verifyAfter);
+    EXPECT_TRUE(job.request.partitionsOnly);
+    EXPECT_FALSE(view.enabled[IDC_VERIFY]);
+    EXPECT_FALSE(view.enabled[IDC_PARTITIONS_ONLY]);
+    EXPECT_EQ(view.texts[IDC_STATUS], "");
+
+    job.progress.startTime = clock.now;
+    job.progress.verifying = true;
+    clock.now += 2;
+    logic.OnTimer();
+    EXPECT_EQ(view.texts[IDC_STATUS], "Verifying: reading the card a second time");
+
+    job.result.outcome = Outcome::Failed;
+    job.result.failure = {imaging::FailureReason::ContentDiffers, 0, {}};
+    job.progress.runState = RunState::Idle;
+    logic.OnTimer();
+    EXPECT_EQ(view.texts[IDC_STATUS].rfind("Failed: ", 0), 0U) << view.texts[IDC_STATUS];
+    EXPECT_TRUE(view.enabled[IDC_VERIFY]);
+    EXPECT_TRUE(view.enabled[IDC_PARTITIONS_ONLY]);
+
+    view.checked.clear();
+    StartACopy();
+    EXPECT_FALSE(job.request.verifyAfter);
+    EXPECT_EQ(view.texts[IDC_STATUS], "");
+}
+
+// Drive events wait for a pause before the list is refreshed, and wait for the run's end.
+TEST_F(DialogLogic, DriveEventsRefreshAfterAPauseAndNeverDuringARun) {
+    logic.OnDrivesChanged();
+    logic.OnDrivesChanged();
+    EXPECT_EQ(view.refreshDelays, 2);
+
+    StartACopy();
+    view.entries = {"stale"};
+    logic.OnDrivesChanged();
+    logic.OnRefreshDelayOver();
+    EXPECT_EQ(view.refreshDelays, 2);
+    EXPECT_EQ(view.entries, std::vector<std::string>{"stale"});
+
+    job.result.outcome = Outcome::Failed;
+    job.progress.runState = RunState::Idle;
+    logic.OnTimer();
+    EXPECT_NE(view.entries, std::vector<std::string>{"stale"}) << "refreshed once the run ended";
 }
 
 }  // namespace

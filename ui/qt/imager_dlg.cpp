@@ -6,6 +6,7 @@
 // the identifiers' macros.
 #include "ui_imager_dlg.h"
 
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFile>
@@ -13,6 +14,8 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QTimerEvent>
 
 #include "about_dlg.h"
@@ -22,6 +25,9 @@
 namespace {
 
 constexpr int kTimerPeriodMs = 1000;
+
+// A card's partitions are announced one after another just after the card itself.
+constexpr int kRefreshDelayMs = 400;
 
 QString FromLocal(const std::string& text) {
     return QString::fromLocal8Bit(text);
@@ -52,6 +58,19 @@ CImagerDlg::CImagerDlg(QWidget* parent)
             &CImagerDlg::OnRefresh);
     connect(m_btnStart, &QPushButton::clicked, this, &CImagerDlg::OnStart);
     connect(m_btnExit, &QPushButton::clicked, this, &CImagerDlg::OnExit);
+    m_refreshDelay = new QTimer(this);
+    m_refreshDelay->setSingleShot(true);
+    m_refreshDelay->setInterval(kRefreshDelayMs);
+    connect(m_refreshDelay, &QTimer::timeout, this, [this] { m_logic.OnRefreshDelayOver(); });
+    if (m_uevents.IsValid()) {
+        m_ueventNotifier =
+            new QSocketNotifier(m_uevents.Descriptor(), QSocketNotifier::Read, this);
+        connect(m_ueventNotifier, &QSocketNotifier::activated, this, [this] {
+            if (m_uevents.DrainBlockEvents()) {
+                m_logic.OnDrivesChanged();
+            }
+        });
+    }
     OnInitDialog();
 }
 
@@ -68,6 +87,9 @@ void CImagerDlg::DoDataExchange() {
     m_timeElapsed = Bind<QLabel>(this, "IDC_TIME_ELAPSED");
     m_imagePath = Bind<QLineEdit>(this, "IDC_IMAGE_PATH");
     m_deviceList = Bind<QListWidget>(this, "IDC_DEVICE_LIST");
+    m_partitionsOnly = Bind<QCheckBox>(this, "IDC_PARTITIONS_ONLY");
+    m_verify = Bind<QCheckBox>(this, "IDC_VERIFY");
+    m_status = Bind<QLabel>(this, "IDC_STATUS");
 }
 
 void CImagerDlg::OnInitDialog() {
@@ -153,6 +175,25 @@ std::optional<std::string> CImagerDlg::SelectedDeviceEntry() const {
     return selected.constFirst()->text().toLocal8Bit().toStdString();
 }
 
+void CImagerDlg::SelectDeviceEntry(const std::string& text) {
+    const QList<QListWidgetItem*> found =
+        m_deviceList->findItems(FromLocal(text), Qt::MatchExactly);
+    if (!found.isEmpty()) {
+        m_deviceList->setCurrentItem(found.constFirst());
+    }
+}
+
+bool CImagerDlg::IsControlChecked(int controlId) const {
+    switch (controlId) {
+        case IDC_PARTITIONS_ONLY:
+            return m_partitionsOnly->isChecked();
+        case IDC_VERIFY:
+            return m_verify->isChecked();
+        default:
+            return false;
+    }
+}
+
 std::string CImagerDlg::ImagePathText() const {
     return QFile::encodeName(m_imagePath->text()).toStdString();
 }
@@ -181,16 +222,30 @@ void CImagerDlg::SetControlText(int controlId, const std::string& text) {
         case IDC_PERCENT:
             m_percent->setText(value);
             break;
+        case IDC_STATUS:
+            m_status->setText(value);
+            break;
         default:
             break;
     }
 }
 
 void CImagerDlg::EnableControl(int controlId, bool enabled) {
-    if (controlId == IDOK) {
-        m_btnStart->setEnabled(enabled);
-    } else if (controlId == IDCANCEL) {
-        m_btnExit->setEnabled(enabled);
+    switch (controlId) {
+        case IDOK:
+            m_btnStart->setEnabled(enabled);
+            break;
+        case IDCANCEL:
+            m_btnExit->setEnabled(enabled);
+            break;
+        case IDC_PARTITIONS_ONLY:
+            m_partitionsOnly->setEnabled(enabled);
+            break;
+        case IDC_VERIFY:
+            m_verify->setEnabled(enabled);
+            break;
+        default:
+            break;
     }
 }
 
@@ -207,6 +262,10 @@ void CImagerDlg::StopTimer() {
         killTimer(m_timerId);
         m_timerId = 0;
     }
+}
+
+void CImagerDlg::StartRefreshDelay() {
+    m_refreshDelay->start();
 }
 
 void CImagerDlg::ShowSuccessMessage() {

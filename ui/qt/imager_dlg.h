@@ -7,8 +7,12 @@
 #include "clock.h"
 #include "dialog_view.h"
 #include "imager_dialog_logic.h"
+#include "uevent_monitor.h"
 
+class QCheckBox;
 class QLabel;
+class QSocketNotifier;
+class QTimer;
 class QLineEdit;
 class QListWidget;
 class QProgressBar;
@@ -55,12 +59,15 @@ private:
     void ResetDeviceList() override;
     void AddDeviceEntry(const std::string& text, const std::string& details) override;
     std::optional<std::string> SelectedDeviceEntry() const override;
+    void SelectDeviceEntry(const std::string& text) override;
     std::string ImagePathText() const override;
+    bool IsControlChecked(int controlId) const override;
     void SetControlText(int controlId, const std::string& text) override;
     void EnableControl(int controlId, bool enabled) override;
     void SetProgressPosition(int percent) override;
     void StartTimer() override;
     void StopTimer() override;
+    void StartRefreshDelay() override;
     void ShowSuccessMessage() override;
     void EndDialog(int result) override;
 
@@ -75,6 +82,14 @@ private:
     QLabel* m_timeElapsed = nullptr;
     QLineEdit* m_imagePath = nullptr;
     QListWidget* m_deviceList = nullptr;
+    QCheckBox* m_partitionsOnly = nullptr;
+    QCheckBox* m_verify = nullptr;
+    QLabel* m_status = nullptr;
+    // Drives that come and go: the kernel's announcements, and the pause that gathers a burst
+    // of them into one refresh.
+    drive::UeventMonitor m_uevents;
+    QSocketNotifier* m_ueventNotifier = nullptr;
+    QTimer* m_refreshDelay = nullptr;
     int m_timerId = 0;
     QIcon m_hIcon;
     ui::SystemClock m_clock;

@@ -1,0 +1,54 @@
+#include "uevent_monitor.h"
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <string_view>
+
+namespace drive {
+namespace {
+
+// The kernel's own group: its announcements arrive whether or not udev runs.
+constexpr unsigned kKernelEvents = 1;
+
+constexpr std::size_t kEventBufferSize = 8192;
+
+}  // namespace
+
+UeventMonitor::UeventMonitor()
+    : m_socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                        NETLINK_KOBJECT_UEVENT)) {
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = kKernelEvents;
+    if (m_socket.IsValid() &&
+        ::bind(m_socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        m_socket.Reset();
+    }
+}
+
+// An announcement is "ACTION@DEVPATH" followed by KEY=VALUE fields, each ended by a NUL.
+bool UeventMonitor::DrainBlockEvents() {
+    bool block = false;
+    char buffer[kEventBufferSize];
+    for (;;) {
+        const ssize_t got = ::recv(m_socket.Get(), buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return block;
+        }
+        const std::string_view event(buffer, static_cast<std::size_t>(got));
+        for (std::size_t at = 0; at < event.size();) {
+            const std::size_t end = std::min(event.find('\0', at), event.size());
+            block = block || event.substr(at, end - at) == "SUBSYSTEM=block";
+            at = end + 1;
+        }
+    }
+}
+
+}  // namespace drive
