@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <memory>
 
 #include "about_dlg.h"
+#include "faulty_drive.h"
 #include "imager_dlg.h"
 #include "removable_drive.h"
 #include "test_system.h"
@@ -190,23 +192,24 @@ private slots:
         QVERIFY(!dialog.windowIcon().isNull());
 
         QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "IDOK"));
-        const char* tabOrder[] = {"IDCANCEL",    "IDC_SELECT",      "IDC_IMAGE_PATH",
-                                  "IDC_REFRESH", "IDC_DEVICE_LIST", "IDOK"};
+        const char* tabOrder[] = {
+            "IDCANCEL",   "IDC_SELECT",  "IDC_IMAGE_PATH",  "IDC_PARTITIONS_ONLY",
+            "IDC_VERIFY", "IDC_REFRESH", "IDC_DEVICE_LIST", "IDOK"};
         for (const char* next : tabOrder) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(next));
         }
     }
 
-    // Tab order, the first arrow key in a list with nothing selected, Alt+mnemonic and Enter on
-    // Start: a card imaged without the mouse.
+    // Tab order, the first arrow key in a list with nothing selected, Alt+mnemonics and Enter on
+    // Start: a card imaged without the mouse into a .zst, verified, and the line says so.
     void keyboardAloneImagesACard() {
         QREQUIRE_ROOT();
         OpenWindowOnADrive(4 * kMiB);
         m_dialog->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_dialog.get()));
         ModalAnswerer answerer;
-        const auto image = *m_dir / "keys.img";
+        const auto image = *m_dir / "keys.img.zst";
         const auto pressTab = [](int times) {
             for (int i = 0; i < times; ++i) {
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -214,27 +217,34 @@ private slots:
         };
         pressTab(3);
         QTest::keyClicks(QApplication::focusWidget(), QString::fromStdString(image.string()));
-        pressTab(2);
+        pressTab(4);
         auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
         QCOMPARE(QApplication::focusWidget(), list);
         QTest::keyClick(list, Qt::Key_Down);
         QCOMPARE(list->selectedItems().size(), 1);
-        // Alt+R refreshes the list, which leaves nothing selected, and the key selects again.
+        // Alt+R refreshes the list, which keeps the selection on the same disk; Alt+V ticks
+        // Verify after reading.
         QSignalSpy refreshed(Child<QPushButton>(*m_dialog, "IDC_REFRESH"), &QPushButton::clicked);
         QTest::keyClick(list, Qt::Key_R, Qt::AltModifier);
         QTRY_COMPARE(refreshed.count(), 1);
-        QCOMPARE(list->selectedItems().size(), 0);
-        QTest::keyClick(list, Qt::Key_Down);
         QCOMPARE(list->selectedItems().size(), 1);
+        QTest::keyClick(list, Qt::Key_V, Qt::AltModifier);
+        QTRY_VERIFY(Child<QCheckBox>(*m_dialog, "IDC_VERIFY")->isChecked());
+        list->setFocus();
         pressTab(1);
         QCOMPARE(QApplication::focusWidget(), Start());
 
         QTest::keyClick(Start(), Qt::Key_Return);
 
         QVERIFY(m_dialog->IsBusy());
+        QVERIFY(!Child<QCheckBox>(*m_dialog, "IDC_VERIFY")->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
         WaitUntilIdle();
-        QVERIFY(SamePrefix(image, m_drive->LoopPath(), 4 * kMiB));
+        QVERIFY(m_dialog->Run().Request().verifyAfter);
+        QVERIFY(Child<QLabel>(*m_dialog, "IDC_STATUS")
+                    ->text()
+                    .startsWith(QStringLiteral("Image complete and verified: ")));
+        QVERIFY(RunCommand("zstd -dc '" + image.string() + "' | cmp - " + m_drive->LoopPath()));
     }
 
     void copiesAWholeDriveThroughTheWindow() {
@@ -324,14 +334,15 @@ private slots:
 
         auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
         QCOMPARE(list->count(), 1);
-        QVERIFY(list->selectedItems().isEmpty());
+        QCOMPARE(list->selectedItems().size(), 1);
         QVERIFY(m_dialog->IsBusy());
         QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
         WaitUntilIdle();
         QVERIFY(SamePrefix(image, m_drive->LoopPath(), size));
     }
 
-    void aFailedRunReturnsToIdleWithoutAMessage() {
+    // No message box, but the line beneath the progress bar says why, until the next Start.
+    void aFailedRunSaysWhyInOneLine() {
         QREQUIRE_ROOT();
         OpenWindowOnADrive(1 * kMiB);
         ModalAnswerer answerer;
@@ -341,6 +352,37 @@ private slots:
         WaitUntilIdle();
         QVERIFY(answerer.messageTexts.isEmpty());
         QCOMPARE(Child<QLabel>(*m_dialog, "IDC_TIME_ELAPSED")->text(), QStringLiteral("00:00"));
+        auto* line = Child<QLabel>(*m_dialog, "IDC_STATUS");
+        QVERIFY2(line->text().startsWith(QStringLiteral("Failed: ")) &&
+                     line->text().endsWith(QStringLiteral("(No such file or directory)")),
+                 qPrintable(line->text()));
+
+        m_dialog.reset();
+        m_drive.reset();
+        const std::uint64_t bad = 1024 * 1024 + 3 * 512;
+        const FaultyDrive worn(*m_dir, 2 * kMiB, {.badStart = bad, .badEnd = bad + 512});
+        QVERIFY(worn.IsReady());
+        m_dialog = std::make_unique<CImagerDlg>();
+        SelectEntry(QStringLiteral("0: volume: 2 MB"));
+        TypeImagePath(QString::fromStdString((*m_dir / "worn.img").string()));
+        QTest::mouseClick(Start(), Qt::LeftButton);
+        QCOMPARE(Child<QLabel>(*m_dialog, "IDC_STATUS")->text(), QString());
+        WaitUntilIdle();
+        QCOMPARE(Child<QLabel>(*m_dialog, "IDC_STATUS")->text(),
+                 QStringLiteral("Failed: read error at byte 1,050,112 (Input/output error); the "
+                                "image holds everything before it"));
+    }
+
+    // A card plugged in, or pulled, while the window is open: the list follows by itself.
+    void theListFollowsDrivesThatComeAndGo() {
+        QREQUIRE_ROOT();
+        m_dialog = std::make_unique<CImagerDlg>();
+        auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
+        const int before = list->count();
+        m_drive = std::make_unique<RemovableDrive>(*m_dir, 4 * kMiB);
+        QTRY_COMPARE_WITH_TIMEOUT(list->count(), before + 1, 2000);
+        m_drive.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(list->count(), before, 2000);
     }
 
     void neverImagesADiskThatTookTheChosenOnesIndex() {
