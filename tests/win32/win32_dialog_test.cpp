@@ -3,6 +3,8 @@
 // The other Windows headers need windows.h before them.
 #include <windows.h>
 
+#include <dbt.h>
+
 #include <commctrl.h>
 
 #include <memory>
@@ -99,6 +101,16 @@ const Control kMainControls[] = {
     {IDC_STATIC, "Static", "Target Image File", {24, 105, 69, 8}, SS_LEFT},
     {IDC_STATIC, "Static", "CF card Device", {33, 34, 57, 8}, SS_LEFT},
     {IDC_IMAGE_PATH, "Edit", "", {99, 102, 137, 14}, ES_AUTOHSCROLL | WS_TABSTOP},
+    {IDC_PARTITIONS_ONLY,
+     "Button",
+     "Only the &partitions",
+     {99, 121, 80, 10},
+     BS_AUTOCHECKBOX | WS_TABSTOP},
+    {IDC_VERIFY,
+     "Button",
+     "&Verify after reading",
+     {181, 121, 90, 10},
+     BS_AUTOCHECKBOX | WS_TABSTOP},
     {IDC_REFRESH, "Button", "&Refresh", {245, 34, 50, 14}, WS_TABSTOP},
     {IDC_STATIC, "Button", "Process", {18, 143, 291, 91}, BS_GROUPBOX},
     {IDC_STATIC, "Button", "File Select", {18, 7, 291, 130}, BS_GROUPBOX},
@@ -112,6 +124,7 @@ const Control kMainControls[] = {
     {IDC_STATIC, "Static", "Speed", {145, 215, 21, 8}, SS_LEFT},
     {IDC_SPEED, "Static", "N/A", {178, 215, 48, 8}, SS_CENTER},
     {IDC_DEVICE_LIST, "ComboBox", "", {99, 24, 137, 62}, CBS_SIMPLE | CBS_SORT | WS_TABSTOP},
+    {IDC_STATUS, "Static", "", {18, 238, 291, 17}, SS_LEFT},
 };
 
 class Win32Dialog : public ::testing::Test {
@@ -156,7 +169,7 @@ TEST_F(Win32Dialog, HasEveryControlOfItsTemplateInOrder) {
     EXPECT_EQ(TextOf(window), "Dresmont");
     RECT client{};
     ::GetClientRect(window, &client);
-    RECT size{0, 0, 326, 243};
+    RECT size{0, 0, 326, 258};
     ::MapDialogRect(window, &size);
     EXPECT_EQ(client.right, size.right);
     EXPECT_EQ(client.bottom, size.bottom);
@@ -218,10 +231,16 @@ TEST_F(Win32Dialog, CopiesAWholeDriveThroughTheWindow) {
     ::SendMessageA(Item(IDC_DEVICE_LIST), CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(entry));
     EXPECT_STREQ(entry, "1: volume: 5 MB");
     const std::string image = m_folder / "card.img";
+    ::SendMessageA(Item(IDC_VERIFY), BM_CLICK, 0, 0);
 
     StartCopyTo(image);
+    EXPECT_FALSE(::IsWindowEnabled(Item(IDC_VERIFY)));
     WaitUntilIdle();
 
+    EXPECT_TRUE(m_dialog->Run().Request().verifyAfter);
+    EXPECT_FALSE(m_dialog->Run().Request().partitionsOnly);
+    EXPECT_EQ(TextOf(Item(IDC_STATUS)).rfind("Image complete and verified: ", 0), 0U)
+        << TextOf(Item(IDC_STATUS));
     ASSERT_EQ(answerer.boxes.size(), 1U);
     EXPECT_EQ(answerer.boxes[0][0], "win_tests");
     EXPECT_NE(
@@ -252,6 +271,7 @@ TEST_F(Win32Dialog, ExitDuringACopyOnlyCancels) {
     EXPECT_TRUE(answerer.boxes.empty());
     EXPECT_LT(FileSize(image), size);
     EXPECT_EQ(m_dialog->Run().Result().outcome, imaging::Outcome::Failed);
+    EXPECT_EQ(TextOf(Item(IDC_STATUS)), "Cancelled");
 }
 
 TEST_F(Win32Dialog, RefusesTargetsThatAreNoFiles) {
@@ -270,8 +290,27 @@ TEST_F(Win32Dialog, RefusesTargetsThatAreNoFiles) {
         EXPECT_EQ(m_dialog->Run().Result().failure.reason, imaging::FailureReason::ImageRefused)
             << target;
         EXPECT_EQ(m_dialog->Run().StartTime(), 0) << target;
+        EXPECT_EQ(TextOf(Item(IDC_STATUS)).rfind("Failed: image refused", 0), 0U)
+            << TextOf(Item(IDC_STATUS));
     }
     EXPECT_TRUE(answerer.boxes.empty());
+}
+
+// The platform announces a disk that comes or goes; the list follows without Refresh.
+TEST_F(Win32Dialog, TheListFollowsDisksThatComeAndGo) {
+    const std::string card = m_folder / "card.bin";
+    WriteRandomFile(card, 1024 * 1024, 5);
+    OpenWindow();
+    HWND list = Item(IDC_DEVICE_LIST);
+    const LRESULT before = ::SendMessageA(list, CB_GETCOUNT, 0, 0);
+    {
+        const FileBackedDrive drive("\\\\.\\PhysicalDrive2", card);
+        ::SendMessageA(m_dialog->Window(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+        EXPECT_TRUE(
+            PumpUntil([&] { return ::SendMessageA(list, CB_GETCOUNT, 0, 0) == before + 1; }, 1000));
+    }
+    ::SendMessageA(m_dialog->Window(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
+    EXPECT_TRUE(PumpUntil([&] { return ::SendMessageA(list, CB_GETCOUNT, 0, 0) == before; }, 1000));
 }
 
 TEST_F(Win32Dialog, TheAboutBoxOpensAndClosesDuringACopy) {

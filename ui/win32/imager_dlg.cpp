@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <dbt.h>
 
 #include <string>
 #include <vector>
@@ -14,6 +15,14 @@ namespace {
 
 constexpr UINT_PTR kTimerId = 1;
 constexpr UINT kTimerPeriodMs = 1000;
+
+// A card's arrival is announced for the disk and then for each of its volumes.
+constexpr UINT_PTR kRefreshDelayTimerId = 2;
+constexpr UINT kRefreshDelayMs = 400;
+
+// The disk device interface class, GUID_DEVINTERFACE_DISK.
+constexpr GUID kDiskInterface = {
+    0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 constexpr DWORD kHelpContextBase = 0x20000;
 
 std::string ModulePath() {
@@ -82,8 +91,20 @@ INT_PTR CImagerDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/
             }
             return FALSE;
         case WM_TIMER:
-            m_logic.OnTimer();
+            OnTimer(static_cast<UINT_PTR>(wParam));
             return TRUE;
+        case WM_DEVICECHANGE:
+            if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE ||
+                wParam == DBT_DEVNODES_CHANGED) {
+                m_logic.OnDrivesChanged();
+            }
+            return TRUE;
+        case WM_DESTROY:
+            if (m_diskNotification != nullptr) {
+                ::UnregisterDeviceNotification(m_diskNotification);
+                m_diskNotification = nullptr;
+            }
+            return FALSE;
         case WM_HELP:
             OnHelp();
             return TRUE;
@@ -96,8 +117,23 @@ BOOL CImagerDlg::OnInitDialog() {
     AddAboutEntry();
     ::SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     ::SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kDiskInterface;
+    m_diskNotification =
+        ::RegisterDeviceNotificationA(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     m_logic.OnInitDialog();
     return TRUE;  // the focus goes to the first tab stop, Start
+}
+
+void CImagerDlg::OnTimer(UINT_PTR id) {
+    if (id == kRefreshDelayTimerId) {
+        ::KillTimer(m_hWnd, kRefreshDelayTimerId);
+        m_logic.OnRefreshDelayOver();
+        return;
+    }
+    m_logic.OnTimer();
 }
 
 void CImagerDlg::AddAboutEntry() {
@@ -204,6 +240,19 @@ std::optional<std::string> CImagerDlg::SelectedDeviceEntry() const {
     return text;
 }
 
+void CImagerDlg::SelectDeviceEntry(const std::string& text) {
+    const LRESULT index =
+        ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                              reinterpret_cast<LPARAM>(text.c_str()));
+    if (index != CB_ERR) {
+        ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    }
+}
+
+bool CImagerDlg::IsControlChecked(int controlId) const {
+    return ::IsDlgButtonChecked(m_hWnd, controlId) == BST_CHECKED;
+}
+
 std::string CImagerDlg::ImagePathText() const {
     return WindowText(::GetDlgItem(m_hWnd, IDC_IMAGE_PATH));
 }
@@ -226,6 +275,10 @@ void CImagerDlg::StartTimer() {
 
 void CImagerDlg::StopTimer() {
     ::KillTimer(m_hWnd, m_timerId);
+}
+
+void CImagerDlg::StartRefreshDelay() {
+    ::SetTimer(m_hWnd, kRefreshDelayTimerId, kRefreshDelayMs, nullptr);
 }
 
 void CImagerDlg::ShowSuccessMessage() {

@@ -43,16 +43,20 @@ private:
     void OnSelect();
     void OnHelp();
     void AddAboutEntry();
+    void OnTimer(UINT_PTR id);
 
     void ResetDeviceList() override;
     void AddDeviceEntry(const std::string& text, const std::string& details) override;
     std::optional<std::string> SelectedDeviceEntry() const override;
+    void SelectDeviceEntry(const std::string& text) override;
     std::string ImagePathText() const override;
+    bool IsControlChecked(int controlId) const override;
     void SetControlText(int controlId, const std::string& text) override;
     void EnableControl(int controlId, bool enabled) override;
     void SetProgressPosition(int percent) override;
     void StartTimer() override;
     void StopTimer() override;
+    void StartRefreshDelay() override;
     void ShowSuccessMessage() override;
     void EndDialog(int result) override;
 
@@ -60,6 +64,8 @@ private:
     HWND m_hWnd = nullptr;
     bool m_modal = false;
     UINT_PTR m_timerId = 0;
+    // Disks that come and go, a card with no volume too, are announced to the window.
+    HDEVNOTIFY m_diskNotification = nullptr;
     HICON m_hIcon;
     ui::SystemClock m_clock;
     imaging::RunController m_run;
