@@ -4,8 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <string_view>
 
 namespace drive {
@@ -19,8 +19,8 @@ constexpr std::size_t kEventBufferSize = 8192;
 }  // namespace
 
 UeventMonitor::UeventMonitor()
-    : m_socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                        NETLINK_KOBJECT_UEVENT)) {
+    : m_socket(
+          ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT)) {
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = kKernelEvents;

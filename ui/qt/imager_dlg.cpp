@@ -63,8 +63,7 @@ CImagerDlg::CImagerDlg(QWidget* parent)
     m_refreshDelay->setInterval(kRefreshDelayMs);
     connect(m_refreshDelay, &QTimer::timeout, this, [this] { m_logic.OnRefreshDelayOver(); });
     if (m_uevents.IsValid()) {
-        m_ueventNotifier =
-            new QSocketNotifier(m_uevents.Descriptor(), QSocketNotifier::Read, this);
+        m_ueventNotifier = new QSocketNotifier(m_uevents.Descriptor(), QSocketNotifier::Read, this);
         connect(m_ueventNotifier, &QSocketNotifier::activated, this, [this] {
             if (m_uevents.DrainBlockEvents()) {
                 m_logic.OnDrivesChanged();
