@@ -103,14 +103,42 @@ Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint6
 
 namespace {
 
-// A second description of the same open drive that bypasses the page cache, so each read asks
-// the drive for exactly one sector; opened through the descriptor itself, never by path, so it
-// is the very disk already checked. Invalid where the platform refuses direct reads: the caller
-// then reads through the cache with read-ahead switched off.
-UniqueFd OpenDirect(DriveHandle handle) {
-    const std::string self = "/proc/self/fd/" + std::to_string(handle);
-    return UniqueFd(::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
-}
+// Reads of the open drive that bypass the page cache, so each asks the drive itself for exactly
+// what it wants: through a second description opened through the descriptor itself, never by
+// path, so it is the very disk already checked; or, where the user may not open the device node
+// (udisks2 hands over only a descriptor), by switching the drive's own description to O_DIRECT
+// for as long as this lives. Invalid where the platform refuses direct reads altogether: the
+// caller then reads through the cache.
+class DirectReads {
+public:
+    explicit DirectReads(DriveHandle handle)
+        : m_own(::open(("/proc/self/fd/" + std::to_string(handle)).c_str(),
+                       O_RDONLY | O_DIRECT | O_CLOEXEC)) {
+        if (m_own.IsValid()) {
+            return;
+        }
+        const int flags = ::fcntl(handle, F_GETFL);
+        if (flags >= 0 && ::fcntl(handle, F_SETFL, flags | O_DIRECT) == 0) {
+            m_shared = handle;
+            m_sharedFlags = flags;
+        }
+    }
+    ~DirectReads() {
+        if (m_shared >= 0) {
+            ::fcntl(m_shared, F_SETFL, m_sharedFlags);
+        }
+    }
+    DirectReads(const DirectReads&) = delete;
+    DirectReads& operator=(const DirectReads&) = delete;
+
+    bool IsValid() const { return m_own.IsValid() || m_shared >= 0; }
+    int Get() const { return m_own.IsValid() ? m_own.Get() : m_shared; }
+
+private:
+    UniqueFd m_own;
+    int m_shared = -1;
+    int m_sharedFlags = 0;
+};
 
 bool ReadSectorAt(int fd, char* buffer, std::uint64_t offset, std::size_t size) {
     ssize_t got = 0;
@@ -128,13 +156,13 @@ bool ReadSectorAt(int fd, char* buffer, std::uint64_t offset, std::size_t size) 
 // Where the platform refuses direct reads, the read goes through the cache.
 Failure ReadDriveDirect(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
                         std::size_t& got) {
-    const UniqueFd direct = OpenDirect(handle);
+    const DirectReads direct(handle);
     return ReadDrive(direct.IsValid() ? direct.Get() : handle, buffer, size, offset, got);
 }
 
 Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
                            std::size_t sectorSize, std::size_t& done) {
-    const UniqueFd direct = OpenDirect(handle);
+    const DirectReads direct(handle);
     if (!direct.IsValid()) {
         ::posix_fadvise(handle, 0, 0, POSIX_FADV_RANDOM);
     }

@@ -39,7 +39,8 @@ struct ChildCopy {
 
 // The copy worker run in a child process as a user without the right to read drives. Not
 // ended when it did not finish within a minute; the child is then killed.
-ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::path& image) {
+ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::path& image,
+                     bool rescue = false) {
     int channel[2];
     if (::pipe(channel) != 0) {
         return {};
@@ -50,7 +51,8 @@ ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::
         ChildCopy result;
         if (::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0) {
             const auto job = std::make_unique<imaging::CopyJob>();
-            imaging::PrepareRun(*job, {.devicePath = device, .imagePath = image.string()});
+            imaging::PrepareRun(
+                *job, {.devicePath = device, .imagePath = image.string(), .rescue = {rescue, 1}});
             imaging::RunCopyJob(*job);
             result = {job->result.outcome, job->result.failure.reason, true, {}};
             const std::string said = imaging::DescribeFailure(job->result.failure);
@@ -93,6 +95,12 @@ TEST(DriveAccess, AUserPolkitGrantsImagesThroughUdisksAndAnotherIsRefused) {
     ASSERT_TRUE(granted.ended) << "the granted copy hung";
     EXPECT_EQ(granted.outcome, Outcome::Succeeded) << granted.said;
     EXPECT_TRUE(SamePrefix(images / "granted.img", drive.LoopPath(), 8 * kMiB));
+    // A rescue reads straight from the drive through the descriptor udisks2 handed over.
+    const ChildCopy rescued =
+        CopyAsUser(tester.Uid(), tester.Gid(), drive.DrivePath(), images / "rescued.img", true);
+    ASSERT_TRUE(rescued.ended) << "the granted rescue hung";
+    EXPECT_EQ(rescued.outcome, Outcome::Succeeded) << rescued.said;
+    EXPECT_TRUE(SamePrefix(images / "rescued.img", drive.LoopPath(), 8 * kMiB));
 
     const ChildCopy refused = CopyAsUser(kNobody, kNobody, drive.DrivePath(), images / "no.img");
     ASSERT_TRUE(refused.ended) << "the refused copy hung";
