@@ -222,7 +222,9 @@ void CImagerDlg::SetControlText(int controlId, const std::string& text) {
             m_percent->setText(value);
             break;
         case IDC_STATUS:
+            // A long image path may not fit the line's two rows; the tooltip holds it whole.
             m_status->setText(value);
+            m_status->setToolTip(value);
             break;
         default:
             break;
