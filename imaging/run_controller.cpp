@@ -1,5 +1,6 @@
 #include "run_controller.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -39,6 +40,9 @@ bool RunController::HasEnded() const {
 }
 
 namespace {
+
+// A card with bad sectors all over would make the summary endless; the map lists them all.
+constexpr std::size_t kNamedAreas = 8;
 
 // Decimal units as drives are sold: "31.9 GB", "4.2 MB", "512 bytes".
 std::string ShortSize(std::uint64_t bytes) {
@@ -93,11 +97,17 @@ std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result
     if (result.unreadableBytes != 0) {
         line += std::to_string(result.unreadableBytes);
         line += " unreadable bytes, written as zeros at";
-        for (const ByteRange& range : result.unreadableRanges) {
+        const std::size_t named = std::min(result.unreadableRanges.size(), kNamedAreas);
+        for (std::size_t area = 0; area < named; ++area) {
             line += ' ';
-            line += std::to_string(range.offset);
+            line += std::to_string(result.unreadableRanges[area].offset);
             line += '+';
-            line += std::to_string(range.size);
+            line += std::to_string(result.unreadableRanges[area].size);
+        }
+        if (named < result.unreadableRanges.size()) {
+            line += " and ";
+            line += std::to_string(result.unreadableRanges.size() - named);
+            line += " more areas";
         }
         line += " (offset+bytes; map in ";
         line += image;

@@ -318,6 +318,11 @@ TEST(OutcomeLine, SaysHowTheRunEndedForEachReason) {
     readError.badSectorAt = 30'000'128;
     imaging::CopyResult replacing = readError;
     replacing.replacing = true;
+    imaging::CopyResult scattered{.outcome = Outcome::Succeeded, .imageBytes = 40'000'000};
+    for (std::uint64_t sector = 1; sector <= 10; ++sector) {
+        scattered.unreadableRanges.push_back({sector * 4096, 512});
+        scattered.unreadableBytes += 512;
+    }
     const Case cases[] = {
         {{.outcome = Outcome::Failed, .failure = {FailureReason::Cancelled, 0, {}}}, "Cancelled"},
         {readError,
@@ -328,6 +333,11 @@ TEST(OutcomeLine, SaysHowTheRunEndedForEachReason) {
          "it was"},
         {{.outcome = Outcome::Failed, .failure = {FailureReason::WriteError, ENOSPC, {}}},
          "Failed: " + imaging::DescribeFailure({FailureReason::WriteError, ENOSPC, {}})},
+        {scattered,
+         "Image complete but for 5120 unreadable bytes, written as zeros at 4096+512 8192+512 "
+         "12288+512 16384+512 20480+512 24576+512 28672+512 32768+512 and 2 more areas "
+         "(offset+bytes; map in /tmp/c.zst.map): /tmp/c.zst (raw, 40.0 MB; SHA-256 in "
+         "/tmp/c.zst.sha256)"},
         {{.outcome = Outcome::Succeeded,
           .format = imaging::ImageFormat::Zstd,
           .driveBytes = 4'000'000'000,
