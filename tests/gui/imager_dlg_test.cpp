@@ -380,9 +380,9 @@ private slots:
         auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
         const int before = list->count();
         m_drive = std::make_unique<RemovableDrive>(*m_dir, 4 * kMiB);
-        QTRY_COMPARE_WITH_TIMEOUT(list->count(), before + 1, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(list->count(), before + 1, 1000);
         m_drive.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(list->count(), before, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(list->count(), before, 1000);
     }
 
     void neverImagesADiskThatTookTheChosenOnesIndex() {
