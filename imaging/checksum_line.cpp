@@ -1,3 +1,5 @@
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "image_file.h"
@@ -30,6 +32,11 @@ std::string PartitionsOnlyLine(const std::string& table, std::uint64_t imaged) {
     return "# partitions only (" + table +
            "), the drive line covers the bytes as imaged: restorable to a drive of at least " +
            std::to_string(imaged) + " bytes\n";
+}
+
+std::string ReadSmallFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 bool ReadDriveLine(const std::string& checksumFile, std::string& driveHex,

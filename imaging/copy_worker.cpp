@@ -1,8 +1,6 @@
 #include "copy_worker.h"
 
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "buffer_ring.h"
@@ -119,11 +117,6 @@ SectorReader SectorsOf(drive::DriveHandle device) {
         }
         return true;
     };
-}
-
-std::string ReadSmallFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Only the drive is read; the image and its files are never opened for writing.

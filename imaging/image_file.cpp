@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "sha256.h"
 
@@ -137,7 +135,6 @@ Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
     }
     Failure created = m_folder.CreateNew(m_name, m_image);
     if (!created) {
-        m_created = true;
         RemoveLeftovers();
     }
     if (!created || !NameTaken(created)) {
@@ -165,8 +162,7 @@ Failure ImageFile::OpenToRescue(const std::string& path, drive::DriveHandle sour
         if (Failure failure = m_folder.HoldExisting(m_name, m_target)) {
             return failure;
         }
-        std::ifstream map(m_folderPath / (m_name + kMapSuffix), std::ios::binary);
-        earlierMap.assign(std::istreambuf_iterator<char>(map), std::istreambuf_iterator<char>());
+        earlierMap = ReadSmallFile(m_folderPath / (m_name + kMapSuffix));
         if (earlierMap.empty()) {
             if (Failure failure = CreateReplacement()) {
                 return failure;
@@ -182,9 +178,11 @@ Failure ImageFile::OpenToRescue(const std::string& path, drive::DriveHandle sour
     if (m_created) {
         MarkSparse(m_image);
     }
+    // A continued image is never cut shorter than it is.
     std::error_code error;
-    m_length = std::max<std::uint64_t>(
-        length, m_created ? 0 : std::filesystem::file_size(m_folderPath / m_name, error));
+    const std::uint64_t existing =
+        m_created ? 0 : std::filesystem::file_size(m_folderPath / m_name, error);
+    m_length = error ? length : std::max(length, existing);
     return SetLength(m_image, m_length);
 }
 

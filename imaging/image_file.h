@@ -133,6 +133,9 @@ std::string ChecksumFile(const std::string& fileHex, const std::string& name,
 // The comment line of a checksum file of an image of the partitions only.
 std::string PartitionsOnlyLine(const std::string& table, std::uint64_t imaged);
 
+// The whole content of a small file such as a side file; empty when it cannot be read.
+std::string ReadSmallFile(const std::filesystem::path& path);
+
 // The drive's line of a checksum file; false when it has none.
 bool ReadDriveLine(const std::string& checksumFile, std::string& driveHex,
                    std::uint64_t& driveBytes);

@@ -73,14 +73,15 @@ void ImagerDialogLogic::OnRefresh() {
     if (!entry) {
         return;
     }
+    if (selected == drive::DriveIdentity{}) {
+        m_view.SelectDeviceEntry(*entry);
+        return;
+    }
     for (const auto& [listedIndex, identity] : m_listedDrives) {
-        if (selected != drive::DriveIdentity{} && identity == selected) {
+        if (identity == selected) {
             m_view.SelectDeviceEntry(m_listedTexts[listedIndex]);
             return;
         }
-    }
-    if (selected == drive::DriveIdentity{}) {
-        m_view.SelectDeviceEntry(*entry);
     }
 }
 
