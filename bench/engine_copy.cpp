@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
                    .bus = "usb",
                    .removableFlag = true,
                    .isVirtual = false,
-                   .holders = {}});
+                   .holders = {},
+                   .attributes = {}});
         imaging::RunController run;
         run.Prepare({.devicePath = drive::DrivePath(0),
                      .imagePath = argv[2],

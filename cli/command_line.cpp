@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <ctime>
@@ -42,12 +43,9 @@ CommandLine Invalid(std::string why) {
 }
 
 bool ParseNumber(const std::string& text, int low, int high, int& value) {
-    if (text.empty() || text.size() > 4 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return false;
-    }
-    value = std::stoi(text);
-    return value >= low && value <= high;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    return !text.empty() && error == std::errc{} && stop == end && value >= low && value <= high;
 }
 
 bool IsToolkitOption(const std::string& argument) {
@@ -80,7 +78,8 @@ int List(std::FILE* out) {
     CollectedList list;
     drive::RefreshDriveList(list);
     for (const auto& [text, drive] : list.entries) {
-        std::fprintf(out, "%s\t%s\n", text.c_str(), OneLine(drive.details, drive.index).c_str());
+        std::fprintf(out, "%s\t%s\n", text.c_str(),
+                     OneLine(drive::FormatDriveDetails(drive.drive), drive.index).c_str());
     }
     return kExitComplete;
 }
@@ -165,7 +164,7 @@ int Image(const CommandLine& line, std::FILE* err) {
     const CancelOnInterrupt cancelOnInterrupt;
     run.Prepare({.devicePath = drive::DrivePath(line.index),
                  .imagePath = line.imagePath,
-                 .expectedDrive = listed->second.identity,
+                 .expectedDrive = listed->second.drive.identity,
                  .rescue = {line.rescue, line.retries},
                  .verifyAfter = line.verify,
                  .verifyOnly = line.action == Action::Verify,

@@ -16,17 +16,18 @@ void RefreshDriveList(DeviceListControl& list) {
         if (OpenDrive(path, handle) == 0) {
             // A user without the right to read drives still sees them; access is asked for
             // only when one is imaged.
-            if (const auto listing = ListWithoutOpening(path)) {
-                list.AddString(FormatDriveEntry(index, listing->capacity),
-                               {index, listing->identity, listing->details});
+            if (const auto drive = ListWithoutOpening(path)) {
+                list.AddString(FormatDriveEntry(index, drive->length), {index, *drive});
             }
             continue;
         }
-        const ScopedDrive drive(handle);
-        if (IsRemovableDrive(drive.Get()) != 0) {
-            list.AddString(
-                FormatDriveEntry(index, DriveCapacity(drive.Get())),
-                {index, QueryDriveIdentity(drive.Get()), DescribeDrive(drive.Get(), path)});
+        const ScopedDrive open(handle);
+        if (IsRemovableDrive(open.Get()) != 0) {
+            // The open drive's own answers are exact where a description may round.
+            Drive drive = DescribeOpenDrive(open.Get(), path);
+            drive.length = DriveCapacity(open.Get());
+            drive.identity = QueryDriveIdentity(open.Get());
+            list.AddString(FormatDriveEntry(index, drive.length), {index, drive});
         }
     }
 }

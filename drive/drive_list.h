@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "drive.h"
 #include "drive_probe.h"
 
 namespace drive {
@@ -11,8 +12,7 @@ namespace drive {
 // What the list knows of a drive beyond its entry's text.
 struct ListedDrive {
     int index = 0;
-    DriveIdentity identity;
-    std::string details;  // see DescribeDrive
+    Drive drive;
 };
 
 // The two things the drive list needs of the control that shows it.

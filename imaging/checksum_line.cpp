@@ -1,5 +1,4 @@
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <sstream>
 
 #include "image_file.h"
@@ -34,9 +33,23 @@ std::string PartitionsOnlyLine(const std::string& table, std::uint64_t imaged) {
            std::to_string(imaged) + " bytes\n";
 }
 
-std::string ReadSmallFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+bool ReadFileLine(const std::string& checksumFile, std::string& fileHex) {
+    std::istringstream lines(checksumFile);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        // A name with a backslash or newline marks its line with a leading backslash.
+        const std::size_t start = line[0] == '\\' ? 1 : 0;
+        fileHex = line.substr(start, 64);
+        std::transform(fileHex.begin(), fileHex.end(), fileHex.begin(), [](char c) {
+            return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
+        });
+        return fileHex.size() == 64 && line.size() > start + 65 &&
+               fileHex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
+               line[start + 64] == ' ';
+    }
+    return false;
 }
 
 bool ReadDriveLine(const std::string& checksumFile, std::string& driveHex,

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <filesystem>
 
+#include "rescue_map.h"
 #include "sha256.h"
 
 namespace imaging {
@@ -62,14 +64,23 @@ unsigned long WriterOf(const std::string& entry, const std::string& stem) {
     if (entry.rfind(stem, 0) != 0 || mark == std::string::npos || mark < stem.size()) {
         return 0;
     }
-    const std::string numbers = entry.substr(mark + std::char_traits<char>::length(kHiddenMark));
-    const std::size_t dash = numbers.find('-');
-    if (dash == 0 || dash == std::string::npos || dash + 1 == numbers.size() ||
-        numbers.find_first_not_of("0123456789-") != std::string::npos ||
-        numbers.find('-', dash + 1) != std::string::npos) {
+    // ".card.img2.kalvor-..." starts with the stem of "card.img" too, but is another image's.
+    const std::string suffix = entry.substr(stem.size(), mark - stem.size());
+    if (suffix != "" && suffix != kChecksumSuffix && suffix != kMapSuffix) {
         return 0;
     }
-    return std::stoul(numbers.substr(0, dash));
+    const std::string numbers = entry.substr(mark + std::char_traits<char>::length(kHiddenMark));
+    const std::size_t dash = numbers.find('-');
+    if (dash == std::string::npos || dash + 1 == numbers.size() ||
+        numbers.find_first_not_of("0123456789", dash + 1) != std::string::npos) {
+        return 0;
+    }
+    // Anyone who may write to the folder can name a file so: a number that is not a process's
+    // makes it "not ours", never an exception.
+    unsigned long writer = 0;
+    const char* const end = numbers.data() + dash;
+    const auto [stop, error] = std::from_chars(numbers.data(), end, writer);
+    return error == std::errc{} && stop == end ? writer : 0;
 }
 
 }  // namespace
@@ -162,28 +173,52 @@ Failure ImageFile::OpenToRescue(const std::string& path, drive::DriveHandle sour
         if (Failure failure = m_folder.HoldExisting(m_name, m_target)) {
             return failure;
         }
-        earlierMap = ReadSmallFile(m_folderPath / (m_name + kMapSuffix));
+        if (Failure failure = ReadSideFile(m_folderPath / (m_name + kMapSuffix),
+                                           RescueMap::LongestText(length), earlierMap)) {
+            return failure;
+        }
         if (earlierMap.empty()) {
             if (Failure failure = CreateReplacement()) {
                 return failure;
             }
             m_created = true;
         } else {
+            if (Failure failure = m_folder.MayWriteInPlace(m_name, m_target)) {
+                return failure;
+            }
             m_image = std::move(m_target);
             RemoveLeftovers();
         }
     } else {
         RemoveLeftovers();
     }
+    return {};
+}
+
+// A continued image is never cut shorter than it is.
+Failure ImageFile::Reserve(std::uint64_t length) {
     if (m_created) {
         MarkSparse(m_image);
     }
-    // A continued image is never cut shorter than it is.
     std::error_code error;
     const std::uint64_t existing =
         m_created ? 0 : std::filesystem::file_size(m_folderPath / m_name, error);
     m_length = error ? length : std::max(length, existing);
     return SetLength(m_image, m_length);
+}
+
+Failure ImageFile::ReadAt(std::uint64_t offset, std::byte* data, std::size_t size,
+                          std::size_t& got) {
+    got = 0;
+    if (Failure failure = PositionAt(m_image, offset)) {
+        return failure;
+    }
+    for (std::size_t part = 1; got < size && part > 0; got += part) {
+        if (Failure failure = ReadSome(m_image, data + got, size - got, part)) {
+            return failure;
+        }
+    }
+    return {};
 }
 
 Failure ImageFile::WriteAt(std::uint64_t offset, const std::byte* data, std::size_t size) {

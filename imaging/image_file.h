@@ -57,10 +57,20 @@ public:
 
     // Opens the target for a rescue as Open does, but an existing target with the map of an
     // earlier rescue beside it is continued in place rather than replaced: `earlierMap` then
-    // holds the map's text, else it is empty. The file is at least `length` bytes long from the
-    // start; what is not written yet reads as zeros.
+    // holds the map's text, else it is empty. A target continued in place must be the user's own
+    // file, not a link. Nothing of an existing target changes until the caller, having checked
+    // the map, calls Reserve.
     drive::Failure OpenToRescue(const std::string& path, drive::DriveHandle source,
                                 std::uint64_t length, std::string& earlierMap);
+
+    // Makes a file opened to rescue at least `length` bytes long; what is not written yet reads
+    // as zeros.
+    drive::Failure Reserve(std::uint64_t length);
+
+    // Reads `size` bytes at `offset` of a file opened to rescue, as far as the file reaches;
+    // `got` tells how many.
+    drive::Failure ReadAt(std::uint64_t offset, std::byte* data, std::size_t size,
+                          std::size_t& got);
 
     // Writes `size` bytes at `offset` of a file opened to rescue.
     drive::Failure WriteAt(std::uint64_t offset, const std::byte* data, std::size_t size);
@@ -133,11 +143,15 @@ std::string ChecksumFile(const std::string& fileHex, const std::string& name,
 // The comment line of a checksum file of an image of the partitions only.
 std::string PartitionsOnlyLine(const std::string& table, std::uint64_t imaged);
 
-// The whole content of a small file such as a side file; empty when it cannot be read.
-std::string ReadSmallFile(const std::filesystem::path& path);
+// A checksum file holds a few lines: one per file and a few comments.
+inline constexpr std::uint64_t kLongestChecksumFile = 64 << 10;
 
 // The drive's line of a checksum file; false when it has none.
 bool ReadDriveLine(const std::string& checksumFile, std::string& driveHex,
                    std::uint64_t& driveBytes);
+
+// The digest of the file's own line of a checksum file (the first line that is not a comment);
+// false when it has none.
+bool ReadFileLine(const std::string& checksumFile, std::string& fileHex);
 
 }  // namespace imaging

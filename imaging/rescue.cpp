@@ -9,6 +9,7 @@
 #include "drive_watch.h"
 #include "image_file.h"
 #include "rescue_map.h"
+#include "rescue_source_check.h"
 
 namespace imaging {
 namespace {
@@ -295,12 +296,20 @@ Failure RescueDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capac
     }
     RescueMap map(imaged);
     std::string why;
+    // Every check passes before the first byte of an existing image changes.
     if (!earlierMap.empty()) {
         if (!RescueMap::Parse(earlierMap, imaged, map, why)) {
             return {FailureReason::ImageRefused, 0, image.Name() + kMapSuffix + ": " + why};
         }
+        if (Failure failure = CheckSameSource(device, sectorSize, map, plan, image)) {
+            return failure;
+        }
         // The image is about to change, so its old checksum would be false.
         image.RemoveSideFile(kChecksumSuffix);
+    }
+    map.SetSource(SourceSignature(device));
+    if (Failure failure = image.Reserve(imaged)) {
+        return failure;
     }
     job.progress.startTime.store(std::time(nullptr), std::memory_order_release);
     Rescuer rescuer(job, device, capacity, plan != nullptr ? plan->driveBytes : capacity,

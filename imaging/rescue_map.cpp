@@ -12,6 +12,12 @@ namespace imaging {
 namespace {
 
 constexpr std::string_view kStatusLetters = "?*/-+";
+constexpr std::string_view kSourceMark = "# source: ";
+
+// A map line is at most "0x" and 16 digits twice, the letter and spaces; comments add a little.
+constexpr std::uint64_t kLongestLine = 64;
+constexpr std::uint64_t kLongestComments = 64 << 10;
+constexpr std::uint64_t kSmallestSector = 512;
 
 std::string MapLine(std::uint64_t offset, std::uint64_t size, char status) {
     char line[64];
@@ -115,6 +121,9 @@ std::string RescueMap::Format() const {
     std::snprintf(status, sizeof status, "0x%08" PRIX64 "     %c               %d\n", m_position,
                   static_cast<char>(m_phase), m_pass);
     std::string map = "# Mapfile. Created by kalvor 1.0\n";
+    if (!m_source.empty()) {
+        map += std::string(kSourceMark) + m_source + "\n";
+    }
     if (m_phase == RescuePhase::Finished) {
         map += "# Finished\n";
     }
@@ -129,6 +138,10 @@ std::string RescueMap::Format() const {
     return map;
 }
 
+std::uint64_t RescueMap::LongestText(std::uint64_t size) {
+    return (size / kSmallestSector + 2) * kLongestLine + kLongestComments;
+}
+
 bool RescueMap::Parse(const std::string& text, std::uint64_t size, RescueMap& map,
                       std::string& why) {
     RescueMap parsed(size);
@@ -139,6 +152,10 @@ bool RescueMap::Parse(const std::string& text, std::uint64_t size, RescueMap& ma
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         std::string first;
+        if (line.rfind(kSourceMark, 0) == 0) {
+            parsed.m_source = line.substr(kSourceMark.size());
+            continue;
+        }
         if (!(fields >> first) || first[0] == '#') {
             continue;
         }

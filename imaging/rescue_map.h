@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace imaging {
@@ -59,6 +60,14 @@ public:
     // The mapfile's text.
     std::string Format() const;
 
+    // Which drive the map is of (see drive::DriveSignature), kept in a comment line that GNU
+    // ddrescue skips; empty for a map without one.
+    const std::string& Source() const { return m_source; }
+    void SetSource(std::string source) { m_source = std::move(source); }
+
+    // The longest text a map of an image of `size` bytes can need: one line per sector at most.
+    static std::uint64_t LongestText(std::uint64_t size);
+
     std::uint64_t Size() const { return m_size; }
 
 private:
@@ -70,6 +79,7 @@ private:
     std::uint64_t m_position = 0;
     RescuePhase m_phase = RescuePhase::Copying;
     int m_pass = 1;
+    std::string m_source;
 };
 
 }  // namespace imaging

@@ -1,5 +1,7 @@
 #include "run_controller.h"
 
+#include "image_file.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <utility>
@@ -91,6 +93,11 @@ std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result
     if (request.verifyOnly) {
         line = "verified: the drive matches ";
         line += image;
+        line += ", and ";
+        line += image;
+        line += " matches ";
+        line += image;
+        line += kChecksumSuffix;
         return line;
     }
     line = result.unreadableBytes == 0 ? "image complete" : "image complete but for ";

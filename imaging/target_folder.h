@@ -36,6 +36,11 @@ public:
     // that no other run can write it, never emptied. ImageInUse when another run holds it.
     drive::Failure HoldExisting(const std::string& name, ImageHandle& held) const;
 
+    // Whether the file `held` under `name` may be written in place rather than replaced: `name`
+    // is the file itself, not a link to one, and it belongs to the user (or the administrator).
+    // A link planted in a shared folder would otherwise lead the writes into another's file.
+    drive::Failure MayWriteInPlace(const std::string& name, const ImageHandle& held) const;
+
     // A new file that is to take the place of `held`: it takes its permissions (and its owner
     // where the run may give it).
     drive::Failure CreateReplacement(const std::string& name, const ImageHandle& held,
@@ -99,6 +104,17 @@ void LetGoBeforeReplace(ImageHandle& held);
 
 // True when `failure` says a file of that name already exists.
 bool NameTaken(const drive::Failure& failure);
+
+// Reads the side file at `path` whole into `content`: only a regular file of at most `limit`
+// bytes, opened without following a link and without waiting, so a FIFO or a link to a device
+// planted there can neither hang the run nor fill its memory. No file of that name: no failure,
+// `content` empty. ImageRefused, naming the file, for anything else that cannot be read.
+drive::Failure ReadSideFile(const std::filesystem::path& path, std::uint64_t limit,
+                            std::string& content);
+
+// Opens the image at `path` for reading only: a regular file, never a device or FIFO (opened
+// without waiting). ChecksumFailed naming the file when it cannot.
+drive::Failure OpenToRead(const std::filesystem::path& path, ImageHandle& file);
 
 // Prefix of the hidden names a run writes beside its target.
 extern const char* const kPartialPrefix;

@@ -27,8 +27,8 @@ public:
         m_texts.clear();
     }
     void AddString(const std::string& text, const drive::ListedDrive& drive) override {
-        m_view.AddDeviceEntry(text, drive.details);
-        m_drives[drive.index] = drive.identity;
+        m_view.AddDeviceEntry(text, drive::FormatDriveDetails(drive.drive));
+        m_drives[drive.index] = drive.drive.identity;
         m_texts[drive.index] = text;
     }
 

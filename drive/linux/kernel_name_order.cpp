@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -46,8 +47,10 @@ std::vector<Token> Tokenize(std::string_view name) {
             ++j;
         }
         const std::string_view run = name.substr(i, j - i);
-        if (digits && run.size() < 19) {
-            tokens.emplace_back(static_cast<std::uint64_t>(std::stoull(std::string(run))));
+        std::uint64_t number = 0;
+        if (digits &&
+            std::from_chars(run.data(), run.data() + run.size(), number).ec == std::errc{}) {
+            tokens.emplace_back(number);
         } else {
             tokens.emplace_back(std::string(run));
         }

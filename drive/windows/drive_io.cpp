@@ -22,6 +22,20 @@ public:
                                  sizeof length, &returned, nullptr);
     }
 
+    BOOL QueryDescriptor(HANDLE drive, void* answer, DWORD size, DWORD& returned) override {
+        STORAGE_PROPERTY_QUERY query{};
+        query.PropertyId = StorageDeviceProperty;
+        query.QueryType = PropertyStandardQuery;
+        return ::DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, answer,
+                                 size, &returned, nullptr);
+    }
+
+    BOOL IsWritable(HANDLE drive) override {
+        DWORD returned = 0;
+        return ::DeviceIoControl(drive, IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned,
+                                 nullptr);
+    }
+
     BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) override {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);

@@ -20,6 +20,10 @@ public:
     virtual HANDLE Open(const char* path) = 0;
     virtual BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) = 0;
     virtual BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) = 0;
+    // IOCTL_STORAGE_QUERY_PROPERTY's standard device descriptor, with its texts, into `answer`.
+    virtual BOOL QueryDescriptor(HANDLE drive, void* answer, DWORD size, DWORD& returned) = 0;
+    // IOCTL_DISK_IS_WRITABLE: FALSE with ERROR_WRITE_PROTECT when the lock switch is on.
+    virtual BOOL IsWritable(HANDLE drive) = 0;
     // A synchronous ReadFile at `offset`.
     virtual BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) = 0;
 };

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <limits>
+#include <system_error>
 
 #include <cerrno>
 
@@ -49,6 +50,13 @@ Failure Lock(int fd) {
                                               : FailureReason::ImageRefused);
 }
 
+// ImageRefused for the file `name` with what the system said of the call that just failed.
+Failure NamedFailure(const std::string& name) {
+    const int error = errno;
+    return {FailureReason::ImageRefused, error,
+            name + ": " + std::system_category().message(error)};
+}
+
 }  // namespace
 
 const char* const kPartialPrefix = ".";
@@ -61,8 +69,12 @@ unsigned long CurrentProcessId() {
     return static_cast<unsigned long>(::getpid());
 }
 
-// A process we may not signal is running all the same.
+// A process we may not signal is running all the same. A number no process can have is taken
+// as running, so what it names is left alone (and never reaches kill() as a process group).
 bool ProcessIsRunning(unsigned long id) {
+    if (id == 0 || id > static_cast<unsigned long>(std::numeric_limits<pid_t>::max())) {
+        return true;
+    }
     return ::kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
 }
 
@@ -145,6 +157,24 @@ Failure TargetFolder::HoldExisting(const std::string& name, ImageHandle& held) c
         return {FailureReason::ImageRefused, 0, "the file changed while it was opened"};
     }
     return Lock(held.Get());
+}
+
+Failure TargetFolder::MayWriteInPlace(const std::string& name, const ImageHandle& held) const {
+    struct stat named {};
+    struct stat opened {};
+    if (::fstatat(m_state.folder.Get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fstat(held.Get(), &opened) != 0) {
+        return SystemFailure(FailureReason::ImageRefused);
+    }
+    if (S_ISLNK(named.st_mode) || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+        return {FailureReason::ImageRefused, 0,
+                name + " is a link: an image is continued only in a file of its own"};
+    }
+    if (opened.st_uid != ::geteuid() && opened.st_uid != 0) {
+        return {FailureReason::ImageRefused, 0,
+                name + " belongs to another user: an image is continued only in a file of its own"};
+    }
+    return {};
 }
 
 Failure TargetFolder::CreateReplacement(const std::string& name, const ImageHandle& held,
@@ -285,5 +315,65 @@ Failure FlushAndClose(ImageHandle& file) {
 
 // The lock on the old target is kept until the run ends: a rename never minds an open file.
 void LetGoBeforeReplace(ImageHandle& /*held*/) {}
+
+Failure OpenToRead(const std::filesystem::path& path, ImageHandle& file) {
+    const std::string name = path.filename().string();
+    file.Reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat status {};
+    if (!file.IsValid() || ::fstat(file.Get(), &status) != 0) {
+        Failure failure = NamedFailure(name);
+        failure.reason = FailureReason::ChecksumFailed;
+        return failure;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return {FailureReason::ChecksumFailed, 0, name + ": not a regular file"};
+    }
+    return {};
+}
+
+Failure ReadSideFile(const std::filesystem::path& path, std::uint64_t limit, std::string& content) {
+    content.clear();
+    const std::string name = path.filename().string();
+    const drive::UniqueFd file(
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file.IsValid()) {
+        if (errno == ENOENT) {
+            return {};
+        }
+        return errno == ELOOP
+                   ? Failure{FailureReason::ImageRefused, ELOOP, name + ": a link, not a file"}
+                   : NamedFailure(name);
+    }
+    struct stat status {};
+    if (::fstat(file.Get(), &status) != 0) {
+        return NamedFailure(name);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return {FailureReason::ImageRefused, 0, name + ": not a regular file"};
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > limit) {
+        return {FailureReason::ImageRefused, 0,
+                name + ": " + std::to_string(status.st_size) +
+                    " bytes, more than such a file holds (" + std::to_string(limit) + ")"};
+    }
+    content.resize(static_cast<std::size_t>(status.st_size));
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t got = ::read(file.Get(), content.data() + done, content.size() - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            content.clear();
+            return NamedFailure(name);
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    content.resize(done);
+    return {};
+}
 
 }  // namespace imaging

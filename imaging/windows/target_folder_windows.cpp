@@ -153,6 +153,20 @@ Failure TargetFolder::HoldExisting(const std::string& name, ImageHandle& held) c
     return OpenRegular(held, OpenUnshared(m_state.path + name, OPEN_EXISTING));
 }
 
+// Windows' links are reparse points; who owns a file matters less where folders are not shared
+// by sticky bits, and the folder's own permissions decide who may plant a file there.
+Failure TargetFolder::MayWriteInPlace(const std::string& name, const ImageHandle& /*held*/) const {
+    const DWORD attributes = ::GetFileAttributesA((m_state.path + name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return SystemFailure(FailureReason::ImageRefused);
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return {FailureReason::ImageRefused, 0,
+                name + " is a link: an image is continued only in a file of its own"};
+    }
+    return {};
+}
+
 Failure TargetFolder::CreateReplacement(const std::string& name, const ImageHandle& /*held*/,
                                         ImageHandle& file) const {
     return OpenRegular(file, OpenUnshared(m_state.path + name, CREATE_NEW));
@@ -264,6 +278,62 @@ Failure FlushAndClose(ImageHandle& file) {
 // whole, and the one moved last wins.
 void LetGoBeforeReplace(ImageHandle& held) {
     held.Reset();
+}
+
+Failure OpenToRead(const std::filesystem::path& path, ImageHandle& file) {
+    const std::string name = path.filename().string();
+    file.Reset(::CreateFileA(path.string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.IsValid()) {
+        return {FailureReason::ChecksumFailed, static_cast<int>(::GetLastError()),
+                name + ": cannot be opened"};
+    }
+    return IsRegularFile(file.Get())
+               ? Failure{}
+               : Failure{FailureReason::ChecksumFailed, 0, name + ": not a regular file"};
+}
+
+Failure ReadSideFile(const std::filesystem::path& path, std::uint64_t limit, std::string& content) {
+    content.clear();
+    const std::string name = path.filename().string();
+    const auto refused = [&name](const char* why) {
+        return Failure{FailureReason::ImageRefused, static_cast<int>(::GetLastError()), name + why};
+    };
+    ImageHandle file(::CreateFileA(path.string().c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.IsValid()) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? Failure{}
+                   : refused(": cannot be opened");
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!IsRegularFile(file.Get()) || !::GetFileInformationByHandle(file.Get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return {FailureReason::ImageRefused, 0, name + ": not a regular file"};
+    }
+    const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    if (size > limit) {
+        return {FailureReason::ImageRefused, 0,
+                name + ": " + std::to_string(size) + " bytes, more than such a file holds (" +
+                    std::to_string(limit) + ")"};
+    }
+    content.resize(static_cast<std::size_t>(size));
+    std::size_t done = 0;
+    while (done < content.size()) {
+        std::size_t got = 0;
+        if (ReadSome(file, content.data() + done, content.size() - done, got)) {
+            content.clear();
+            return refused(": cannot be read");
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    content.resize(done);
+    return {};
 }
 
 }  // namespace imaging

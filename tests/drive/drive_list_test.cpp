@@ -134,8 +134,9 @@ class ListedLines : public drive::DeviceListControl {
 public:
     void ResetContent() override { lines.clear(); }
     void AddString(const std::string& text, const drive::ListedDrive& drive) override {
-        lines += text + "|" + std::to_string(drive.identity.device) + "|" +
-                 std::to_string(drive.identity.sequence) + "|" + drive.details + "\n";
+        lines += text + "|" + std::to_string(drive.drive.identity.device) + "|" +
+                 std::to_string(drive.drive.identity.sequence) + "|" +
+                 drive::FormatDriveDetails(drive.drive) + "\n";
     }
     std::string lines;
 };

@@ -1,10 +1,22 @@
 #include <gtest/gtest.h>
 
+#include "drive.h"
+#include "drive_details.h"
 #include "drive_probe.h"
 #include "fake_sysfs.h"
 #include "gtest_support.h"
 #include "loop_device.h"
 #include "scoped_drive.h"
+
+namespace drive {
+
+// Failures show the drive as the user would see it.
+void PrintTo(const Drive& drive, std::ostream* out) {
+    *out << FormatDriveDetails(drive) << "\nidentity " << drive.identity.device << ":"
+         << drive.identity.sequence << ", removable " << drive.removable;
+}
+
+}  // namespace drive
 
 namespace {
 
@@ -110,3 +122,82 @@ TEST(DriveProbe, AnythingThatIsNotAnOpenDriveAnswersNothing) {
 }
 
 }  // namespace
+
+// A drive is described the same whether it is open or not: every field the kernel tells, and
+// none it does not.
+TEST(DriveDescription, TellsWhatTheKernelTellsOpenOrNot) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    SHELL("truncate -s 8M " + (dir / "disk.bin").string());
+    const LoopDevice loop(dir / "disk.bin");
+    struct Row {
+        const char* bus;
+        std::vector<std::pair<std::string, std::string>> attributes;
+        drive::Drive expected;
+    };
+    const std::string node = (dir / "root" / "dev" / "sdb").string();
+    const auto described = [&](drive::Drive drive) {
+        drive.node = node;
+        drive.length = 8 * kMiB;
+        drive.logicalSectorSize = 512;
+        drive.physicalSectorSize = 512;
+        drive.removable = true;
+        return drive;
+    };
+    const Row rows[] = {
+        {"usb",
+         {{"device/vendor", "Kingston "},
+          {"device/model", "DataTraveler 3.0"},
+          {"device/rev", "PMAP"},
+          {"device/../devnum", "7"},
+          {"device/../serial", "E0D55EA5741"},
+          {"queue/logical_block_size", "512"},
+          {"queue/physical_block_size", "512"}},
+         described({.vendor = "Kingston",
+                    .model = "DataTraveler 3.0",
+                    .serial = "E0D55EA5741",
+                    .revision = "PMAP",
+                    .bus = "USB",
+                    .port = "usb port"})},
+        {"mmc",
+         {{"device/name", "SD32G"},
+          {"device/serial", "0x1a2b3c4d"},
+          {"ro", "1"},
+          {"queue/logical_block_size", "512"},
+          {"queue/physical_block_size", "512"}},
+         described({.model = "SD32G",
+                    .serial = "0x1a2b3c4d",
+                    .bus = "SD/MMC",
+                    .port = "port",
+                    .readOnly = true})},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bus);
+        FakeSysfs sysfs(dir / "root");
+        sysfs.Add({.name = "sdb",
+                   .node = loop.Path(),
+                   .deviceNumber = loop.DeviceNumber(),
+                   .bus = row.bus,
+                   .attributes = row.attributes});
+        drive::Drive expected = row.expected;
+        expected.identity = {loop.Device(), 0};
+        const auto listed = drive::ListWithoutOpening(node);
+        ASSERT_TRUE(listed.has_value());
+        expected.identity.sequence = listed->identity.sequence;
+        EXPECT_NE(expected.identity.sequence, 0U);
+        EXPECT_EQ(*listed, expected) << drive::FormatDriveDetails(*listed);
+
+        drive::DriveHandle handle = drive::kInvalidDriveHandle;
+        ASSERT_EQ(drive::OpenDrive(node, handle), 1);
+        const drive::ScopedDrive opened(handle);
+        EXPECT_EQ(drive::DescribeOpenDrive(opened.Get(), node), expected);
+        const std::string details = drive::FormatDriveDetails(expected);
+        for (const std::string& part :
+             {node, "serial " + expected.serial, std::string("Size: 8388608 bytes (0.0 GB)"),
+              std::string("Not mounted")}) {
+            EXPECT_NE(details.find(part), std::string::npos) << part << " in " << details;
+        }
+        EXPECT_EQ(details.find("Write-protected") != std::string::npos, expected.readOnly);
+        std::filesystem::remove_all(dir / "root");
+    }
+}

@@ -57,6 +57,10 @@ void FakeSysfs::Add(const FakeDisk& disk) {
         fs::create_directory_symlink(m_sys / "devices" / "virtual" / "block",
                                      blockDir / "holders" / holder);
     }
+    for (const auto& [file, value] : disk.attributes) {
+        fs::create_directories((blockDir / file).parent_path());
+        WriteText(blockDir / file, value);
+    }
     fs::create_directory_symlink(blockDir, m_sys / "block" / disk.name);
     if (!disk.deviceNumber.empty()) {
         fs::create_directory_symlink(blockDir, m_sys / "dev" / "block" / disk.deviceNumber);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -15,6 +16,9 @@ struct FakeDisk {
     bool removableFlag = false;  // the kernel's removable attribute
     bool isVirtual = false;      // under devices/virtual, like loop and zram
     std::vector<std::string> holders;
+    // Further attribute files, by their path from the disk's own directory: its hardware is
+    // "device/...", and the port it hangs on "device/../...".
+    std::vector<std::pair<std::string, std::string>> attributes;
 };
 
 // A sysfs and /dev tree in a temporary directory whose entries lead to real block devices; the

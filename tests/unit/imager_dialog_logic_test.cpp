@@ -323,26 +323,32 @@ TEST(OutcomeLine, SaysHowTheRunEndedForEachReason) {
         scattered.unreadableRanges.push_back({sector * 4096, 512});
         scattered.unreadableBytes += 512;
     }
+    // Results named one by one: GCC 12 at -O3 mistakes a std::string in a temporary of an
+    // array's initializer for an uninitialised one.
+    imaging::CopyResult cancelled{.outcome = Outcome::Failed};
+    cancelled.failure = {FailureReason::Cancelled, 0, {}};
+    imaging::CopyResult diskFull{.outcome = Outcome::Failed};
+    diskFull.failure = {FailureReason::WriteError, ENOSPC, {}};
+    const imaging::CopyResult compressed{.outcome = Outcome::Succeeded,
+                                         .format = imaging::ImageFormat::Zstd,
+                                         .driveBytes = 4'000'000'000,
+                                         .imageBytes = 1'000'000'000,
+                                         .verified = true};
     const Case cases[] = {
-        {{.outcome = Outcome::Failed, .failure = {FailureReason::Cancelled, 0, {}}}, "Cancelled"},
+        {cancelled, "Cancelled"},
         {readError,
          "Failed: read error at byte 30,000,128 (Input/output error); the image holds "
          "everything before it"},
         {replacing,
          "Failed: read error at byte 30,000,128 (Input/output error); the old image is kept as "
          "it was"},
-        {{.outcome = Outcome::Failed, .failure = {FailureReason::WriteError, ENOSPC, {}}},
-         "Failed: " + imaging::DescribeFailure({FailureReason::WriteError, ENOSPC, {}})},
+        {diskFull, "Failed: " + imaging::DescribeFailure({FailureReason::WriteError, ENOSPC, {}})},
         {scattered,
          "Image complete but for 5120 unreadable bytes, written as zeros at 4096+512 8192+512 "
          "12288+512 16384+512 20480+512 24576+512 28672+512 32768+512 and 2 more areas "
          "(offset+bytes; map in /tmp/c.zst.map): /tmp/c.zst (raw, 40.0 MB; SHA-256 in "
          "/tmp/c.zst.sha256)"},
-        {{.outcome = Outcome::Succeeded,
-          .format = imaging::ImageFormat::Zstd,
-          .driveBytes = 4'000'000'000,
-          .imageBytes = 1'000'000'000,
-          .verified = true},
+        {compressed,
          "Image complete and verified: /tmp/c.zst (zstd, 1.0 GB of 4.0 GB, 25 %; SHA-256 in "
          "/tmp/c.zst.sha256)"},
     };

@@ -1,5 +1,10 @@
 #include "file_backed_drive.h"
 
+#include <winioctl.h>
+
+#include <cstring>
+#include <string>
+
 namespace win_testing {
 
 FileBackedDrive::FileBackedDrive(std::string drivePath, std::string file, std::uint64_t badStart,
@@ -38,6 +43,29 @@ BOOL FileBackedDrive::QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) {
 
 BOOL FileBackedDrive::QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) {
     return ::GetFileSizeEx(drive, &length.Length);
+}
+
+BOOL FileBackedDrive::QueryDescriptor(HANDLE /*drive*/, void* answer, DWORD size, DWORD& returned) {
+    STORAGE_DEVICE_DESCRIPTOR descriptor{};
+    const std::string texts =
+        std::string("Dresmont") + '\0' + "Test Card" + '\0' + "1.0" + '\0' + "FB0001" + '\0';
+    const DWORD first = sizeof descriptor;
+    descriptor.VendorIdOffset = first;
+    descriptor.ProductIdOffset = first + 9;
+    descriptor.ProductRevisionOffset = first + 19;
+    descriptor.SerialNumberOffset = first + 23;
+    descriptor.BusType = BusTypeUsb;
+    returned = first + static_cast<DWORD>(texts.size());
+    if (size < returned) {
+        return FALSE;
+    }
+    std::memcpy(answer, &descriptor, sizeof descriptor);
+    std::memcpy(static_cast<char*>(answer) + first, texts.data(), texts.size());
+    return TRUE;
+}
+
+BOOL FileBackedDrive::IsWritable(HANDLE /*drive*/) {
+    return TRUE;
 }
 
 BOOL FileBackedDrive::Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset,

@@ -23,6 +23,10 @@ public:
     HANDLE Open(const char* path) override;
     BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) override;
     BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) override;
+    // A USB card reader's descriptor: vendor "Dresmont", product "Test Card", revision "1.0",
+    // serial "FB0001".
+    BOOL QueryDescriptor(HANDLE drive, void* answer, DWORD size, DWORD& returned) override;
+    BOOL IsWritable(HANDLE drive) override;
     BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) override;
 
 private:
