@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
         run.Prepare({.devicePath = drive::DrivePath(0),
                      .imagePath = argv[2],
                      .expectedDrive = {},
-                     .rescue = {rescue, 2}});
+                     .rescue = {rescue, 2},
+                     .extraHashes = {},
+                     .command = {}});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());
         } else if (run.Launch()) {

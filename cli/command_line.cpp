@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "version.h"
+
 #include <getopt.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -21,7 +24,7 @@ namespace {
 
 using Action = CommandLine::Action;
 
-enum Option : int { kRescue = 256, kRetries, kVerify, kPartitionsOnly };
+enum Option : int { kRescue = 256, kRetries, kVerify, kPartitionsOnly, kHash };
 
 constexpr option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -32,6 +35,7 @@ constexpr option kOptions[] = {
     {"retries", required_argument, nullptr, kRetries},
     {"verify", no_argument, nullptr, kVerify},
     {"partitions-only", no_argument, nullptr, kPartitionsOnly},
+    {"hash", required_argument, nullptr, kHash},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -46,6 +50,46 @@ bool ParseNumber(const std::string& text, int low, int high, int& value) {
     const char* const end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
     return !text.empty() && error == std::errc{} && stop == end && value >= low && value <= high;
+}
+
+// "md5,sha1": the extra hashes, each once, in the order given; false for any other word.
+bool ParseHashes(const std::string& text, std::vector<imaging::HashKind>& kinds) {
+    kinds.clear();
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string word = text.substr(start, comma - start);
+        const auto kind = word == "md5"    ? std::optional(imaging::HashKind::Md5)
+                          : word == "sha1" ? std::optional(imaging::HashKind::Sha1)
+                                           : std::nullopt;
+        if (!kind || std::find(kinds.begin(), kinds.end(), *kind) != kinds.end()) {
+            return false;
+        }
+        kinds.push_back(*kind);
+        start = comma + 1;
+    }
+    return true;
+}
+
+// The line as a shell would take it back: words with anything but plain characters quoted.
+std::string CommandText(const std::vector<std::string>& arguments) {
+    std::string text = "kalvor";
+    for (const std::string& word : arguments) {
+        const bool plain =
+            !word.empty() && word.find_first_not_of(
+                                 "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                 "0123456789-_=.,/:+@%") == std::string::npos;
+        text += ' ';
+        if (plain) {
+            text += word;
+            continue;
+        }
+        text += '\'';
+        for (const char c : word) {
+            text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        text += '\'';
+    }
+    return text;
 }
 
 bool IsToolkitOption(const std::string& argument) {
@@ -168,7 +212,9 @@ int Image(const CommandLine& line, std::FILE* err) {
                  .rescue = {line.rescue, line.retries},
                  .verifyAfter = line.verify,
                  .verifyOnly = line.action == Action::Verify,
-                 .partitionsOnly = line.partitionsOnly});
+                 .partitionsOnly = line.partitionsOnly,
+                 .extraHashes = line.extraHashes,
+                 .command = line.command});
     if (run.Launch()) {
         ProgressPrinter progress(err);
         while (!run.HasEnded()) {
@@ -246,6 +292,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             line.verify = true;
         } else if (option == kPartitionsOnly) {
             line.partitionsOnly = true;
+        } else if (option == kHash) {
+            if (!ParseHashes(optarg, line.extraHashes)) {
+                return Invalid("--hash takes md5, sha1 or both, as md5,sha1");
+            }
         } else if (option == kRetries) {
             retriesGiven = true;
             if (!ParseNumber(optarg, 0, 100, line.retries)) {
@@ -281,6 +331,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     if (line.verify && line.action != Action::Image && line.action != Action::Verify) {
         return Invalid("--verify goes with --image, or takes a drive index and an image file");
     }
+    if (!line.extraHashes.empty() && line.action != Action::Image) {
+        return Invalid("--hash goes with --image");
+    }
     if (line.partitionsOnly && line.action != Action::Image) {
         return Invalid("--partitions-only goes with --image");
     }
@@ -296,6 +349,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     if (line.action == Action::Window) {
         return Invalid("nothing to do");
     }
+    line.command = CommandText(arguments);
     return line;
 }
 
@@ -304,7 +358,8 @@ void PrintUsage(std::FILE* out) {
         "Usage: kalvor                        open the window\n"
         "       kalvor --list                 list the removable drives\n"
         "       kalvor --image INDEX FILE     image drive INDEX into FILE\n"
-        "              [--partitions-only] [--verify | --rescue [--retries N]]\n"
+        "              [--partitions-only] [--hash md5,sha1]\n"
+        "              [--verify | --rescue [--retries N]]\n"
         "       kalvor --verify INDEX FILE    compare drive INDEX with the image FILE\n"
         "       kalvor --help | --version\n"
         "\n"
@@ -319,7 +374,9 @@ void PrintUsage(std::FILE* out) {
         "into a raw FILE: the readable areas first, then the failing ones sector by sector,\n"
         "then each bad sector N more times (default 2); what stays unreadable is zeros.\n"
         "FILE.map, a GNU ddrescue mapfile, tells what was read, and a later --rescue onto\n"
-        "the same FILE continues from it.\n"
+        "the same FILE continues from it. FILE.info records where the image came from:\n"
+        "the drive, the times, the hashes; --hash md5,sha1 adds those hashes of the drive\n"
+        "to it, and FILE.md5, FILE.sha1 for md5sum -c and sha1sum -c beside a raw FILE.\n"
         "\n"
         "Exit status: 0 image complete (or verified), 3 complete but for unreadable areas\n"
         "(--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",
@@ -337,7 +394,7 @@ int RunCommandLine(const CommandLine& line, std::FILE* out, std::FILE* err) {
             PrintUsage(out);
             return kExitComplete;
         case Action::Version:
-            std::fputs("kalvor 1.0.0.1\n", out);
+            std::fprintf(out, "kalvor %s\n", kVersion);
             return kExitComplete;
         case Action::Invalid:
             std::fprintf(err, "kalvor: %s\n", line.error.c_str());

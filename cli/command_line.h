@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "digest.h"
+
 namespace cli {
 
 // What the program was asked to do on its command line.
@@ -16,7 +18,10 @@ struct CommandLine {
     int retries = 2;
     bool verify = false;  // with Image: read the drive again afterwards and compare
     bool partitionsOnly = false;
-    std::string error;  // why the command line is Invalid
+    // With Image: the drive's content is hashed with these too (SHA-256 always is).
+    std::vector<imaging::HashKind> extraHashes;
+    std::string command;  // the whole line as typed, for the image's record
+    std::string error;    // why the command line is Invalid
 };
 
 // Exit statuses of the command line.

@@ -70,13 +70,4 @@ std::string FormatDriveDetails(const Drive& drive) {
     return details;
 }
 
-std::string DriveSignature(const Drive& drive) {
-    std::string signature = VendorAndModel(drive);
-    if (!drive.serial.empty()) {
-        AppendWord(signature, "serial " + drive.serial, ", ");
-    }
-    AppendWord(signature, std::to_string(drive.length) + " bytes", ", ");
-    return signature;
-}
-
 }  // namespace drive

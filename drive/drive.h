@@ -42,10 +42,6 @@ struct Drive {
 // volume with its file system, label and mount point ("Not mounted" when none is).
 std::string FormatDriveDetails(const Drive& drive);
 
-// One line that tells this medium from another of its size: vendor and model, serial where the
-// bus gives one, and the exact length, e.g. "SanDisk SDC, serial 0x1a2b3c4d, 31914983424 bytes".
-std::string DriveSignature(const Drive& drive);
-
 // "31.9 GB": decimal gigabytes with one decimal, as cards are sold.
 std::string DecimalGigabytes(std::uint64_t bytes);
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "digest.h"
 #include "drive_probe.h"
 #include "failure.h"
 #include "image_format.h"
@@ -47,6 +48,11 @@ struct CopyRequest {
     // Only the drive's partitions are imaged, up to the last one's end; a GPT gets its backup at
     // the image's new end.
     bool partitionsOnly = false;
+    // The drive's content is hashed with these too; SHA-256 always is.
+    std::vector<HashKind> extraHashes;
+    // How the run was asked for, as the image's record tells: the command line, or empty for
+    // the window.
+    std::string command;
 };
 
 // What a look at a running copy reads, while the worker writes it; no lock is taken. startTime
@@ -68,6 +74,8 @@ struct CopyResult {
     Failure failure;
     ImageFormat format = ImageFormat::Raw;
     std::string driveSha256;  // lowercase hex; empty unless the drive was read to its end
+    std::vector<NamedDigest> extraDigests;  // the request's extra hashes of the same bytes
+    std::string fileSha256;                 // of the image file as written
     std::uint64_t driveBytes = 0;
     std::uint64_t imageBytes = 0;  // the image file's length
     bool verified = false;         // a second read of the drive matched

@@ -1,17 +1,20 @@
 #include "copy_worker.h"
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 
 #include "buffer_ring.h"
+#include "digest.h"
+#include "drive_details.h"
 #include "drive_reader.h"
 #include "image_file.h"
+#include "image_info.h"
 #include "image_sink.h"
 #include "partition_layout.h"
 #include "rescue.h"
 #include "scoped_drive.h"
-#include "sha256.h"
 
 namespace imaging {
 namespace {
@@ -52,14 +55,21 @@ Failure WriteFromRing(CopyJob& job, BufferRing& ring, ImageSink& sink) {
     return ring.ReaderFailure();
 }
 
+// What a pass over the drive found of its bytes: their SHA-256, and the extra hashes asked for.
+struct DriveDigests {
+    std::string sha256;
+    std::vector<NamedDigest> extra;
+};
+
 // Reads the whole drive on a second thread while this one hands its bytes to the sink: the
-// run's two stages. `driveSha256` is the SHA-256 of every byte read.
+// run's two stages.
 Failure ReadThrough(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
-                    const PartitionsPlan* plan, ImageSink& sink, std::string& driveSha256) {
+                    const PartitionsPlan* plan, const std::vector<HashKind>& extraHashes,
+                    ImageSink& sink, DriveDigests& digests) {
     job.progress.doneBytes.store(0, std::memory_order_relaxed);
     job.progress.startTime.store(std::time(nullptr), std::memory_order_release);
     BufferRing ring(kBufferCount, kBufferSize);
-    DriveReader reader(job, device, total, SectorSize(device), ring, plan);
+    DriveReader reader(job, device, total, SectorSize(device), ring, plan, extraHashes);
     Failure written;
     const bool ran = RunBesideAtThisPriority([&] { reader.Run(); },
                                              [&] {
@@ -73,7 +83,10 @@ Failure ReadThrough(CopyJob& job, drive::DriveHandle device, std::uint64_t total
     if (written) {
         return written;
     }
-    return reader.FinishDigest(driveSha256);
+    if (Failure failure = reader.FinishDigest(digests.sha256)) {
+        return failure;
+    }
+    return reader.FinishExtraDigests(digests.extra);
 }
 
 // A verify pass keeps nothing of what it reads but its digest.
@@ -94,11 +107,11 @@ Failure Verify(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
     job.progress.verifying.store(true, std::memory_order_relaxed);
     drive::ForgetCachedReads(device);
     DiscardingSink discard;
-    std::string sha256;
-    if (Failure failure = ReadThrough(job, device, total, plan, discard, sha256)) {
+    DriveDigests digests;
+    if (Failure failure = ReadThrough(job, device, total, plan, {}, discard, digests)) {
         return failure;
     }
-    if (sha256 != expectedSha256) {
+    if (digests.sha256 != expectedSha256) {
         return {FailureReason::ContentDiffers, 0, {}};
     }
     job.result.verified = true;
@@ -122,18 +135,19 @@ SectorReader SectorsOf(drive::DriveHandle device) {
 }
 
 // The image file's SHA-256 against `expected`, read on its own while the drive is read, so a
-// card-speed verify takes no longer for it.
-Failure CheckImageFile(const CopyJob& job, const std::string& expected) {
+// card-speed verify takes no longer for it. Stops early, Cancelled, once `stop` is set.
+Failure CheckImageFile(const CopyJob& job, const std::string& expected,
+                       const std::atomic<bool>& stop) {
     const std::string& path = job.request.imagePath;
     ImageHandle file;
     if (Failure failure = OpenToRead(path, file)) {
         return failure;
     }
     std::vector<std::byte> buffer(kBufferSize);
-    Sha256 digest;
+    Digest digest;
     std::size_t got = 0;
     do {
-        if (CancelRequested(job)) {
+        if (CancelRequested(job) || stop.load(std::memory_order_relaxed)) {
             return {FailureReason::Cancelled, 0, {}};
         }
         if (Failure failure = ReadSome(file, buffer.data(), buffer.size(), got)) {
@@ -179,15 +193,28 @@ Failure VerifyAgainstChecksumFile(CopyJob& job, drive::DriveHandle device, std::
                 "the drive holds " + std::to_string(total) + " bytes, the image " +
                     std::to_string(driveBytes)};
     }
+    // Whichever side fails first stops the other: the answer is known.
     Failure imageFailure;
     Failure driveFailure;
+    std::atomic<bool> driveEnded{false};
     const bool ran = RunBesideAtThisPriority(
-        [&] { imageFailure = CheckImageFile(job, fileSha256); },
+        [&] {
+            imageFailure = CheckImageFile(job, fileSha256, driveEnded);
+            if (imageFailure && imageFailure.reason != FailureReason::Cancelled) {
+                RequestCancel(job);
+            }
+        },
         [&] {
             driveFailure = Verify(job, device, total, partitions ? &plan : nullptr, driveSha256);
+            if (driveFailure) {
+                driveEnded.store(true, std::memory_order_relaxed);
+            }
         });
     if (!ran) {
         return {FailureReason::WorkerNotStarted, 0, "no thread to read the image"};
+    }
+    if (imageFailure.reason == FailureReason::Cancelled && driveFailure) {
+        return driveFailure;
     }
     if (imageFailure && driveFailure.reason == FailureReason::ContentDiffers) {
         imageFailure.message += "; the drive differs from it too";
@@ -210,7 +237,22 @@ const PartitionsPlan* PlanImage(CopyJob& job, drive::DriveHandle device, std::ui
     return &plan;
 }
 
-Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capacity) {
+// IMAGE.md5 and IMAGE.sha1, for md5sum -c and sha1sum -c: only where the file holds the drive's
+// bytes as they were hashed, a raw image.
+std::vector<SideFile> ExtraChecksumFiles(const ImageFile& image, const CopyResult& result) {
+    std::vector<SideFile> files;
+    if (result.format != ImageFormat::Raw) {
+        return files;
+    }
+    for (const NamedDigest& digest : result.extraDigests) {
+        files.push_back(
+            {std::string(".") + HashName(digest.kind), ChecksumLine(digest.hex, image.Name())});
+    }
+    return files;
+}
+
+Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capacity,
+                   RunRecord& record) {
     const CopyRequest& request = job.request;
     const ImageFormat format = FormatOfName(request.imagePath);
     job.result.format = format;
@@ -220,12 +262,13 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     job.result.restorableBytes = imaged;
     job.progress.totalBytes.store(imaged, std::memory_order_relaxed);
     if (request.rescue.enabled) {
-        return RescueDrive(job, device, capacity, SectorSize(device), plan);
+        return RescueDrive(job, device, capacity, SectorSize(device), plan, record);
     }
     ImageFile image;
     // A raw image is as long as what it takes; a compressed one's length is known at its end.
     const std::uint64_t length = format == ImageFormat::Raw ? imaged : 0;
-    if (Failure failure = image.Open(request.imagePath, device, {kChecksumSuffix}, length)) {
+    const std::vector<std::string> sideSuffixes(kSideSuffixes.begin(), kSideSuffixes.end());
+    if (Failure failure = image.Open(request.imagePath, device, sideSuffixes, length)) {
         return failure;
     }
     job.result.replacing = !image.InPlace();
@@ -234,8 +277,9 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
         return failure;
     }
     drive::AdviseSequentialRead(device);
-    std::string driveSha256;
-    if (Failure failure = ReadThrough(job, device, capacity, plan, *sink, driveSha256)) {
+    DriveDigests digests;
+    if (Failure failure =
+            ReadThrough(job, device, capacity, plan, request.extraHashes, *sink, digests)) {
         return failure;
     }
     std::string fileSha256;
@@ -246,20 +290,37 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
         return failure;
     }
     if (fileSha256.empty()) {
-        fileSha256 = driveSha256;
+        fileSha256 = digests.sha256;
     }
-    std::string checksums = ChecksumFile(fileSha256, image.Name(), driveSha256, imaged);
+    std::string checksums = ChecksumFile(fileSha256, image.Name(), digests.sha256, imaged);
     if (plan != nullptr) {
         checksums += PartitionsOnlyLine(plan->table, imaged);
     }
-    job.result.imageBytes = image.Length();
+    CopyResult& result = job.result;
+    result.imageBytes = image.Length();
+    result.driveSha256 = digests.sha256;
+    result.extraDigests = digests.extra;
+    result.fileSha256 = fileSha256;
+    result.driveBytes = imaged;
+    record.started = job.progress.startTime.load(std::memory_order_relaxed);
+    record.ended = std::time(nullptr);
+    record.verify = request.verifyAfter ? "pending" : "not asked";
+    std::vector<SideFile> sideFiles = ExtraChecksumFiles(image, result);
+    sideFiles.push_back({kChecksumSuffix, checksums});
+    sideFiles.push_back({kInfoSuffix, ImageInfo(image.Name(), request, result, record)});
     // Only an image that reached stable storage, with its side files, counts as a success.
-    if (Failure failure = image.Commit({{kChecksumSuffix, checksums}})) {
+    if (Failure failure = image.Commit(sideFiles)) {
+        result.driveSha256.clear();
         return failure;
     }
-    job.result.driveSha256 = driveSha256;
-    job.result.driveBytes = imaged;
-    return request.verifyAfter ? Verify(job, device, capacity, plan, driveSha256) : Failure{};
+    if (!request.verifyAfter) {
+        return {};
+    }
+    const Failure verified = Verify(job, device, capacity, plan, digests.sha256);
+    record.verify = verified ? "failed: " + DescribeFailure(verified) : "passed";
+    const Failure updated =
+        image.UpdateSideFile({kInfoSuffix, ImageInfo(image.Name(), request, result, record)});
+    return verified ? verified : updated;
 }
 
 // Every handle opened here is closed before this returns, on every path.
@@ -284,8 +345,13 @@ Failure CopyDriveToImage(CopyJob& job) {
     if (capacity == 0) {
         return {FailureReason::CapacityUnknown, 0, {}};
     }
-    return request.verifyOnly ? VerifyAgainstChecksumFile(job, device.Get(), capacity)
-                              : ImageDrive(job, device.Get(), capacity);
+    if (request.verifyOnly) {
+        return VerifyAgainstChecksumFile(job, device.Get(), capacity);
+    }
+    RunRecord record;
+    record.source = drive::DescribeOpenDrive(device.Get(), request.devicePath);
+    record.source.length = capacity;
+    return ImageDrive(job, device.Get(), capacity, record);
 }
 
 }  // namespace

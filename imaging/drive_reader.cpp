@@ -15,14 +15,38 @@ constexpr std::size_t kRereadSize = 64 * 1024;
 }  // namespace
 
 DriveReader::DriveReader(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
-                         std::size_t sectorSize, BufferRing& ring, const PartitionsPlan* plan)
+                         std::size_t sectorSize, BufferRing& ring, const PartitionsPlan* plan,
+                         const std::vector<HashKind>& extraHashes)
     : m_job(job),
       m_device(device),
       m_total(plan != nullptr ? plan->driveBytes : total),
       m_sectorSize(sectorSize),
       m_ring(ring),
       m_plan(plan),
-      m_watch(device, total, job.request.expectedDrive, sectorSize) {}
+      m_watch(device, total, job.request.expectedDrive, sectorSize) {
+    m_digests.emplace_back(HashKind::Sha256);
+    for (const HashKind kind : extraHashes) {
+        m_digests.emplace_back(kind);
+    }
+}
+
+Failure DriveReader::FinishExtraDigests(std::vector<NamedDigest>& digests) {
+    digests.clear();
+    for (std::size_t extra = 1; extra < m_digests.size(); ++extra) {
+        NamedDigest digest{m_digests[extra].Kind(), {}};
+        if (Failure failure = m_digests[extra].Finish(digest.hex)) {
+            return failure;
+        }
+        digests.push_back(digest);
+    }
+    return {};
+}
+
+void DriveReader::Hash(const DriveBuffer& buffer) {
+    for (Digest& digest : m_digests) {
+        digest.Update(buffer.bytes.get(), buffer.length);
+    }
+}
 
 void DriveReader::Run() {
     Failure failure;
@@ -35,7 +59,7 @@ void DriveReader::Run() {
         const std::size_t want = std::min<std::uint64_t>(buffer->capacity, m_total - offset);
         failure = Fill(*buffer, offset, want);
         Patch(*buffer);
-        m_digest.Update(buffer->bytes.get(), buffer->length);
+        Hash(*buffer);
         offset += buffer->length;
         m_ring.HandOver(buffer);
     }
@@ -74,7 +98,7 @@ void DriveReader::HandOverTail() {
         buffer->length = std::min(buffer->capacity, m_plan->tail.size() - at);
         std::copy_n(m_plan->tail.begin() + static_cast<std::ptrdiff_t>(at), buffer->length,
                     buffer->bytes.get());
-        m_digest.Update(buffer->bytes.get(), buffer->length);
+        Hash(*buffer);
         at += buffer->length;
         m_ring.HandOver(buffer);
     }

@@ -3,12 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "buffer_ring.h"
 #include "copy_job.h"
+#include "digest.h"
 #include "drive_watch.h"
 #include "partition_layout.h"
-#include "sha256.h"
 
 namespace imaging {
 
@@ -21,20 +22,26 @@ namespace imaging {
 // covers the bytes as imaged.
 class DriveReader {
 public:
+    // Besides the SHA-256, the drive's bytes are hashed with each of `extraHashes`.
     DriveReader(CopyJob& job, drive::DriveHandle device, std::uint64_t total,
-                std::size_t sectorSize, BufferRing& ring, const PartitionsPlan* plan);
+                std::size_t sectorSize, BufferRing& ring, const PartitionsPlan* plan,
+                const std::vector<HashKind>& extraHashes = {});
 
     // The thread's body: returns once the drive is read, has failed, the run is cancelled or the
     // writer has stopped; it then has finished the ring.
     void Run();
 
     // After Run: the SHA-256 of every byte handed over.
-    drive::Failure FinishDigest(std::string& hex) { return m_digest.Finish(hex); }
+    drive::Failure FinishDigest(std::string& hex) { return m_digests.front().Finish(hex); }
+
+    // After Run: the extra hashes of every byte handed over.
+    drive::Failure FinishExtraDigests(std::vector<NamedDigest>& digests);
 
 private:
     drive::Failure Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t want);
     void Patch(DriveBuffer& buffer) const;
     void HandOverTail();
+    void Hash(const DriveBuffer& buffer);
 
     CopyJob& m_job;
     drive::DriveHandle m_device;
@@ -42,7 +49,8 @@ private:
     std::size_t m_sectorSize;
     BufferRing& m_ring;
     const PartitionsPlan* m_plan;
-    Sha256 m_digest;
+    std::vector<Digest> m_digests;  // the SHA-256 first, then the extra hashes
+
     DriveWatch m_watch;
 };
 

@@ -5,8 +5,8 @@
 #include <charconv>
 #include <filesystem>
 
+#include "digest.h"
 #include "rescue_map.h"
-#include "sha256.h"
 
 namespace imaging {
 namespace {
@@ -66,7 +66,8 @@ unsigned long WriterOf(const std::string& entry, const std::string& stem) {
     }
     // ".card.img2.kalvor-..." starts with the stem of "card.img" too, but is another image's.
     const std::string suffix = entry.substr(stem.size(), mark - stem.size());
-    if (suffix != "" && suffix != kChecksumSuffix && suffix != kMapSuffix) {
+    if (!suffix.empty() &&
+        std::find(kSideSuffixes.begin(), kSideSuffixes.end(), suffix) == kSideSuffixes.end()) {
         return 0;
     }
     const std::string numbers = entry.substr(mark + std::char_traits<char>::length(kHiddenMark));
@@ -114,8 +115,9 @@ Failure ImageFile::Prepare(const std::string& path, drive::DriveHandle source,
     if (m_name.empty() || m_name == "." || m_name == "..") {
         return {FailureReason::ImageRefused, 0, "not a file name"};
     }
-    m_folderPath = target.parent_path().empty() ? "." : target.parent_path();
-    if (Failure failure = m_folder.Open(m_folderPath, source)) {
+    const std::filesystem::path folderPath =
+        target.parent_path().empty() ? "." : target.parent_path();
+    if (Failure failure = m_folder.Open(folderPath, source)) {
         return failure;
     }
     bool fits = m_folder.NameFits(m_name);
@@ -161,7 +163,8 @@ Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
 Failure ImageFile::OpenToRescue(const std::string& path, drive::DriveHandle source,
                                 std::uint64_t length, std::string& earlierMap) {
     earlierMap.clear();
-    if (Failure failure = Prepare(path, source, {kChecksumSuffix, kMapSuffix}, length)) {
+    if (Failure failure =
+            Prepare(path, source, {kSideSuffixes.begin(), kSideSuffixes.end()}, length)) {
         return failure;
     }
     Failure created = m_folder.CreateNew(m_name, m_image);
@@ -173,8 +176,8 @@ Failure ImageFile::OpenToRescue(const std::string& path, drive::DriveHandle sour
         if (Failure failure = m_folder.HoldExisting(m_name, m_target)) {
             return failure;
         }
-        if (Failure failure = ReadSideFile(m_folderPath / (m_name + kMapSuffix),
-                                           RescueMap::LongestText(length), earlierMap)) {
+        if (Failure failure = m_folder.ReadSideFile(m_name + kMapSuffix,
+                                                    RescueMap::LongestText(length), earlierMap)) {
             return failure;
         }
         if (earlierMap.empty()) {
@@ -200,10 +203,13 @@ Failure ImageFile::Reserve(std::uint64_t length) {
     if (m_created) {
         MarkSparse(m_image);
     }
-    std::error_code error;
-    const std::uint64_t existing =
-        m_created ? 0 : std::filesystem::file_size(m_folderPath / m_name, error);
-    m_length = error ? length : std::max(length, existing);
+    std::uint64_t existing = 0;
+    if (!m_created) {
+        if (Failure failure = LengthOf(m_image, existing)) {
+            return failure;
+        }
+    }
+    m_length = std::max(length, existing);
     return SetLength(m_image, m_length);
 }
 
@@ -255,8 +261,11 @@ Failure ImageFile::SaveSideFile(const SideFile& side) {
         return failure;
     }
     const auto [hidden, name] = m_sidePartials.back();
+    if (Failure failure = m_folder.Replace(hidden, name)) {
+        return failure;
+    }
     m_sidePartials.pop_back();
-    return m_folder.Replace(hidden, name);
+    return {};
 }
 
 void ImageFile::RemoveSideFile(const std::string& suffix) const {
@@ -268,7 +277,7 @@ Failure ImageFile::ReadBackSha256(std::string& hex) {
         return failure;
     }
     std::vector<std::byte> buffer(kReadBackBuffer);
-    Sha256 digest;
+    Digest digest;
     std::size_t got = 0;
     do {
         if (Failure failure = ReadSome(m_image, buffer.data(), buffer.size(), got)) {
@@ -338,19 +347,34 @@ Failure ImageFile::Commit(const std::vector<SideFile>& sideFiles) {
         }
         m_partialName.clear();
     }
-    bool mapped = false;
+    std::vector<std::string> written;
     while (!m_sidePartials.empty()) {
         const auto& [hidden, name] = m_sidePartials.back();
-        mapped = mapped || name == m_name + kMapSuffix;
         if (Failure failure = m_folder.Replace(hidden, name)) {
             return failure;
         }
+        written.push_back(name);
         m_sidePartials.pop_back();
     }
-    // A map left by an earlier rescue would tell of bad sectors this image does not have.
-    if (!mapped) {
-        m_folder.Remove(m_name + kMapSuffix);
+    // A map left by an earlier rescue would tell of bad sectors this image does not have, an
+    // old .md5 of bytes it does not hold.
+    for (const char* suffix : kSideSuffixes) {
+        if (std::find(written.begin(), written.end(), m_name + suffix) == written.end()) {
+            m_folder.Remove(m_name + suffix);
+        }
     }
+    return m_folder.Sync();
+}
+
+Failure ImageFile::UpdateSideFile(const SideFile& side) {
+    if (Failure failure = WriteSideFile(side)) {
+        return failure;
+    }
+    const auto [hidden, name] = m_sidePartials.back();
+    if (Failure failure = m_folder.Replace(hidden, name)) {
+        return failure;
+    }
+    m_sidePartials.pop_back();
     return m_folder.Sync();
 }
 

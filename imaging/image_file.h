@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,9 +15,13 @@
 
 namespace imaging {
 
-// The side files' suffixes: the checksum file, and a rescue's map of unreadable areas.
+// The side files' suffixes: the checksum file, a rescue's map of unreadable areas, the record
+// of where the image came from, and the checksum files of the extra hashes (".md5", ".sha1").
 inline constexpr const char* kChecksumSuffix = ".sha256";
 inline constexpr const char* kMapSuffix = ".map";
+inline constexpr const char* kInfoSuffix = ".info";
+inline constexpr std::array<const char*, 5> kSideSuffixes = {kChecksumSuffix, kMapSuffix,
+                                                             kInfoSuffix, ".md5", ".sha1"};
 
 // The smallest hole worth leaving in an image: a file system's block.
 inline constexpr std::size_t kHoleBlock = 4096;
@@ -103,8 +108,12 @@ public:
     std::uint64_t Length() const { return m_length; }
 
     // Brings the image and its side files to stable storage, then puts them all in place of what
-    // the target and the side files' names held before.
+    // the target and the side files' names held before. A side file of an earlier image that
+    // this one does not have is removed: it would tell of another image.
     drive::Failure Commit(const std::vector<SideFile>& sideFiles);
+
+    // After Commit: puts a new version of one side file in place, as when a verify has ended.
+    drive::Failure UpdateSideFile(const SideFile& side);
 
     // The target's file name, as a checksum line names it.
     const std::string& Name() const { return m_name; }
@@ -119,7 +128,6 @@ private:
     void RemoveLeftovers() const;
 
     TargetFolder m_folder;
-    std::filesystem::path m_folderPath;
     ImageHandle m_target;  // an existing target, held while its replacement is written
     ImageHandle m_image;   // the file being written
     std::uint64_t m_length = 0;

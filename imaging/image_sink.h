@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "digest.h"
 #include "failure.h"
 #include "image_file.h"
 #include "image_format.h"
-#include "sha256.h"
 
 namespace imaging {
 
@@ -64,7 +64,7 @@ public:
 
 private:
     ImageFile& m_image;
-    Sha256 m_digest;
+    Digest m_digest;
     std::vector<unsigned char> m_buffer;
 };
 

@@ -254,7 +254,8 @@ Failure LayPlanOver(ImageFile& image, const PartitionsPlan& plan, RescueMap& map
 }
 
 // The checksum file names the drive's content only where every byte of it was read.
-Failure CommitRescue(CopyJob& job, ImageFile& image, RescueMap& map, const PartitionsPlan* plan) {
+Failure CommitRescue(CopyJob& job, ImageFile& image, RescueMap& map, const PartitionsPlan* plan,
+                     RunRecord& record) {
     map.SetPosition(0, RescuePhase::Finished, 1);
     std::string sha256;
     if (Failure failure = image.ReadBackSha256(sha256)) {
@@ -270,20 +271,27 @@ Failure CommitRescue(CopyJob& job, ImageFile& image, RescueMap& map, const Parti
     if (plan != nullptr) {
         checksums += PartitionsOnlyLine(plan->table, imaged);
     }
-    job.result.imageBytes = image.Length();
+    CopyResult& result = job.result;
+    result.imageBytes = image.Length();
+    result.driveSha256 = whole ? sha256 : std::string();
+    result.fileSha256 = sha256;
+    result.driveBytes = imaged;
+    record.started = job.progress.startTime.load(std::memory_order_relaxed);
+    record.ended = std::time(nullptr);
     if (Failure failure =
-            image.Commit({{kChecksumSuffix, checksums}, {kMapSuffix, map.Format()}})) {
+            image.Commit({{kChecksumSuffix, checksums},
+                          {kMapSuffix, map.Format()},
+                          {kInfoSuffix, ImageInfo(image.Name(), job.request, result, record)}})) {
+        result.driveSha256.clear();
         return failure;
     }
-    job.result.driveSha256 = whole ? sha256 : std::string();
-    job.result.driveBytes = imaged;
     return {};
 }
 
 }  // namespace
 
 Failure RescueDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capacity,
-                    std::size_t sectorSize, const PartitionsPlan* plan) {
+                    std::size_t sectorSize, const PartitionsPlan* plan, RunRecord& record) {
     if (job.result.format != ImageFormat::Raw) {
         return {FailureReason::ImageRefused, 0,
                 "a rescue writes a raw image, which it fills in as sectors come"};
@@ -304,12 +312,14 @@ Failure RescueDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capac
         if (Failure failure = CheckSameSource(device, sectorSize, map, plan, image)) {
             return failure;
         }
-        // The image is about to change, so its old checksum would be false.
-        image.RemoveSideFile(kChecksumSuffix);
     }
-    map.SetSource(SourceSignature(device));
+    map.SetSource(SourceMark(device));
     if (Failure failure = image.Reserve(imaged)) {
         return failure;
+    }
+    // The image is about to change, so its old checksum would be false.
+    if (!earlierMap.empty()) {
+        image.RemoveSideFile(kChecksumSuffix);
     }
     job.progress.startTime.store(std::time(nullptr), std::memory_order_release);
     Rescuer rescuer(job, device, capacity, plan != nullptr ? plan->driveBytes : capacity,
@@ -321,7 +331,7 @@ Failure RescueDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capac
     job.result.unreadableRanges = map.AreasWith(AreaStatus::BadSector);
     job.result.unreadableBytes = map.BytesWith(AreaStatus::BadSector);
     if (!failure) {
-        failure = CommitRescue(job, image, map, plan);
+        failure = CommitRescue(job, image, map, plan, record);
     }
     if (failure) {
         // The run has failed whatever this does: it only keeps the map true where it can.

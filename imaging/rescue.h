@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "copy_job.h"
+#include "image_info.h"
 #include "partition_layout.h"
 
 namespace imaging {
@@ -16,8 +17,8 @@ namespace imaging {
 // cancel, wherever the image is written under its own name. A target that has an earlier
 // rescue's map is continued from that map: only what it does not call finished is read again,
 // and nothing it calls finished is written. With `plan`, only the plan's part of the drive is
-// rescued and the plan's changes are laid over it.
+// rescued and the plan's changes are laid over it. `record` goes into the image's IMAGE.info.
 drive::Failure RescueDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capacity,
-                           std::size_t sectorSize, const PartitionsPlan* plan);
+                           std::size_t sectorSize, const PartitionsPlan* plan, RunRecord& record);
 
 }  // namespace imaging

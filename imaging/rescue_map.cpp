@@ -1,5 +1,7 @@
 #include "rescue_map.h"
 
+#include "version.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
@@ -18,6 +20,9 @@ constexpr std::string_view kSourceMark = "# source: ";
 constexpr std::uint64_t kLongestLine = 64;
 constexpr std::uint64_t kLongestComments = 64 << 10;
 constexpr std::uint64_t kSmallestSector = 512;
+// A million areas: far more than a failing card leaves, and little enough memory that a file
+// planted as a map cannot exhaust it.
+constexpr std::uint64_t kLongestMapRead = 64 << 20;
 
 std::string MapLine(std::uint64_t offset, std::uint64_t size, char status) {
     char line[64];
@@ -120,7 +125,7 @@ std::string RescueMap::Format() const {
     char status[64];
     std::snprintf(status, sizeof status, "0x%08" PRIX64 "     %c               %d\n", m_position,
                   static_cast<char>(m_phase), m_pass);
-    std::string map = "# Mapfile. Created by kalvor 1.0\n";
+    std::string map = std::string("# Mapfile. Created by kalvor ") + kVersion + "\n";
     if (!m_source.empty()) {
         map += std::string(kSourceMark) + m_source + "\n";
     }
@@ -139,7 +144,8 @@ std::string RescueMap::Format() const {
 }
 
 std::uint64_t RescueMap::LongestText(std::uint64_t size) {
-    return (size / kSmallestSector + 2) * kLongestLine + kLongestComments;
+    return std::min((size / kSmallestSector + 2) * kLongestLine + kLongestComments,
+                    kLongestMapRead);
 }
 
 bool RescueMap::Parse(const std::string& text, std::uint64_t size, RescueMap& map,

@@ -60,12 +60,13 @@ public:
     // The mapfile's text.
     std::string Format() const;
 
-    // Which drive the map is of (see drive::DriveSignature), kept in a comment line that GNU
-    // ddrescue skips; empty for a map without one.
+    // Which drive the map is of (see SourceMark), kept in a comment line that GNU ddrescue
+    // skips; empty for a map without one.
     const std::string& Source() const { return m_source; }
     void SetSource(std::string source) { m_source = std::move(source); }
 
-    // The longest text a map of an image of `size` bytes can need: one line per sector at most.
+    // The longest map text read for an image of `size` bytes: one line per sector at most, and
+    // never more than a fixed bound that memory holds easily.
     static std::uint64_t LongestText(std::uint64_t size);
 
     std::uint64_t Size() const { return m_size; }

@@ -12,13 +12,16 @@
 
 namespace imaging {
 
-// The line a map records of the drive it is of (see drive::DriveSignature).
-std::string SourceSignature(drive::DriveHandle device);
+// The line a map records of the drive it is of, e.g.
+// "bytes=31914983424; bus=SD/MMC; serial=0x1a2b3c4d; name=SD32G".
+std::string SourceMark(drive::DriveHandle device);
 
 // Whether a rescue continued from `map` reads the drive the map was made of, so that one image
-// never mixes two cards: the drive named in the map must be this one, and a few areas the map
-// calls finished, spread over the image, must hold on the drive what they hold in the image (the
-// only check a map made by another tool allows). Areas a partitions-only `plan` changes are
+// never mixes two cards. The drive must be as long as the map's; a card that names its own serial
+// (an SD or MMC card in a slot) must name the map's; and a few areas the map calls finished,
+// spread over the image, must hold on the drive what they hold in the image, the one check a
+// map made by another tool allows, and the one that tells cards apart in a USB reader, which
+// gives the reader's serial rather than the card's. Areas a partitions-only `plan` changes are
 // left out. ImageRefused, naming both drives, when they differ.
 drive::Failure CheckSameSource(drive::DriveHandle device, std::size_t sectorSize,
                                const RescueMap& map, const PartitionsPlan* plan, ImageFile& image);

@@ -51,6 +51,10 @@ public:
 
     void Remove(const std::string& name) const;
 
+    // ReadSideFile for the file `name` in this folder.
+    drive::Failure ReadSideFile(const std::string& name, std::uint64_t limit,
+                                std::string& content) const;
+
     // The names of the folder's entries.
     std::vector<std::string> Names() const;
 
@@ -70,6 +74,9 @@ private:
 // Writes all `size` bytes at the file's current position; WriteError (a full volume too), or
 // FileTooLarge where the file system holds no larger file.
 drive::Failure WriteAll(const ImageHandle& file, const void* data, std::size_t size);
+
+// The file's length in bytes.
+drive::Failure LengthOf(const ImageHandle& file, std::uint64_t& length);
 
 // Moves the file's position to `offset` bytes from its start.
 drive::Failure PositionAt(const ImageHandle& file, std::uint64_t offset);

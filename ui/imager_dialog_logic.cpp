@@ -128,7 +128,9 @@ void ImagerDialogLogic::OnStart() {
                    .rescue = {},
                    .verifyAfter = m_view.IsControlChecked(IDC_VERIFY),
                    .verifyOnly = false,
-                   .partitionsOnly = m_view.IsControlChecked(IDC_PARTITIONS_ONLY)});
+                   .partitionsOnly = m_view.IsControlChecked(IDC_PARTITIONS_ONLY),
+                   .extraHashes = {},
+                   .command = {}});
     m_view.SetProgressPosition(0);
     m_view.SetControlText(IDC_STATUS, "");
     m_busy = true;

@@ -57,6 +57,52 @@ Failure NamedFailure(const std::string& name) {
             name + ": " + std::system_category().message(error)};
 }
 
+// A side file read whole: `path` relative to the folder `folder`, `name` as messages call it.
+Failure ReadRegularFile(int folder, const char* path, const std::string& name, std::uint64_t limit,
+                        std::string& content) {
+    content.clear();
+    const drive::UniqueFd file(
+        ::openat(folder, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file.IsValid()) {
+        if (errno == ENOENT) {
+            return {};
+        }
+        return errno == ELOOP
+                   ? Failure{FailureReason::ImageRefused, ELOOP, name + ": a link, not a file"}
+                   : NamedFailure(name);
+    }
+    struct stat status {};
+    if (::fstat(file.Get(), &status) != 0) {
+        return NamedFailure(name);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return {FailureReason::ImageRefused, 0, name + ": not a regular file"};
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > limit) {
+        return {FailureReason::ImageRefused, 0,
+                name + ": " + std::to_string(status.st_size) +
+                    " bytes, more than such a file holds (" + std::to_string(limit) + ")"};
+    }
+    content.resize(static_cast<std::size_t>(status.st_size));
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t got = ::read(file.Get(), content.data() + done, content.size() - done);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            content.clear();
+            return NamedFailure(name);
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    content.resize(done);
+    return {};
+}
+
 }  // namespace
 
 const char* const kPartialPrefix = ".";
@@ -166,7 +212,9 @@ Failure TargetFolder::MayWriteInPlace(const std::string& name, const ImageHandle
         ::fstat(held.Get(), &opened) != 0) {
         return SystemFailure(FailureReason::ImageRefused);
     }
-    if (S_ISLNK(named.st_mode) || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+    // A second hard link would let a file elsewhere, perhaps another's, be written through it.
+    if (S_ISLNK(named.st_mode) || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino ||
+        opened.st_nlink != 1) {
         return {FailureReason::ImageRefused, 0,
                 name + " is a link: an image is continued only in a file of its own"};
     }
@@ -197,9 +245,12 @@ Failure TargetFolder::CreateReplacement(const std::string& name, const ImageHand
 
 Failure TargetFolder::Replace(const std::string& from, const std::string& to) const {
     const int folder = m_state.folder.Get();
-    return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0
-               ? Failure{}
-               : SystemFailure(FailureReason::WriteError);
+    if (::renameat(folder, from.c_str(), folder, to.c_str()) == 0) {
+        return {};
+    }
+    Failure failure = NamedFailure("renaming " + to);
+    failure.reason = FailureReason::WriteError;
+    return failure;
 }
 
 void TargetFolder::Remove(const std::string& name) const {
@@ -332,47 +383,20 @@ Failure OpenToRead(const std::filesystem::path& path, ImageHandle& file) {
 }
 
 Failure ReadSideFile(const std::filesystem::path& path, std::uint64_t limit, std::string& content) {
-    content.clear();
-    const std::string name = path.filename().string();
-    const drive::UniqueFd file(
-        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!file.IsValid()) {
-        if (errno == ENOENT) {
-            return {};
-        }
-        return errno == ELOOP
-                   ? Failure{FailureReason::ImageRefused, ELOOP, name + ": a link, not a file"}
-                   : NamedFailure(name);
-    }
+    return ReadRegularFile(AT_FDCWD, path.c_str(), path.filename().string(), limit, content);
+}
+
+Failure TargetFolder::ReadSideFile(const std::string& name, std::uint64_t limit,
+                                   std::string& content) const {
+    return ReadRegularFile(m_state.folder.Get(), name.c_str(), name, limit, content);
+}
+
+Failure LengthOf(const ImageHandle& file, std::uint64_t& length) {
     struct stat status {};
     if (::fstat(file.Get(), &status) != 0) {
-        return NamedFailure(name);
+        return SystemFailure(FailureReason::WriteError);
     }
-    if (!S_ISREG(status.st_mode)) {
-        return {FailureReason::ImageRefused, 0, name + ": not a regular file"};
-    }
-    if (static_cast<std::uint64_t>(status.st_size) > limit) {
-        return {FailureReason::ImageRefused, 0,
-                name + ": " + std::to_string(status.st_size) +
-                    " bytes, more than such a file holds (" + std::to_string(limit) + ")"};
-    }
-    content.resize(static_cast<std::size_t>(status.st_size));
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t got = ::read(file.Get(), content.data() + done, content.size() - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            content.clear();
-            return NamedFailure(name);
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    content.resize(done);
+    length = static_cast<std::uint64_t>(status.st_size);
     return {};
 }
 

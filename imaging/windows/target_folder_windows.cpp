@@ -3,6 +3,7 @@
 
 #include <limits>
 #include <optional>
+#include <system_error>
 
 #include "target_folder.h"
 
@@ -63,6 +64,20 @@ bool IsRegularFile(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info{};
     return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// A symbolic link or a junction; other reparse points, such as a synced folder's files, are
+// files of their own. The tag is in the search record's first reserved field.
+bool IsLink(const std::string& path) {
+    WIN32_FIND_DATAA entry{};
+    const HANDLE search = ::FindFirstFileA(path.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    ::FindClose(search);
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (entry.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+            entry.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
 }
 
 Failure OpenFailure() {
@@ -156,15 +171,10 @@ Failure TargetFolder::HoldExisting(const std::string& name, ImageHandle& held) c
 // Windows' links are reparse points; who owns a file matters less where folders are not shared
 // by sticky bits, and the folder's own permissions decide who may plant a file there.
 Failure TargetFolder::MayWriteInPlace(const std::string& name, const ImageHandle& /*held*/) const {
-    const DWORD attributes = ::GetFileAttributesA((m_state.path + name).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return SystemFailure(FailureReason::ImageRefused);
-    }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return {FailureReason::ImageRefused, 0,
-                name + " is a link: an image is continued only in a file of its own"};
-    }
-    return {};
+    return IsLink(m_state.path + name)
+               ? Failure{FailureReason::ImageRefused, 0,
+                         name + " is a link: an image is continued only in a file of its own"}
+               : Failure{};
 }
 
 Failure TargetFolder::CreateReplacement(const std::string& name, const ImageHandle& /*held*/,
@@ -173,9 +183,12 @@ Failure TargetFolder::CreateReplacement(const std::string& name, const ImageHand
 }
 
 Failure TargetFolder::Replace(const std::string& from, const std::string& to) const {
-    return ::MoveFileExA((m_state.path + from).c_str(), (m_state.path + to).c_str(), kReplace)
-               ? Failure{}
-               : SystemFailure(FailureReason::WriteError);
+    if (::MoveFileExA((m_state.path + from).c_str(), (m_state.path + to).c_str(), kReplace)) {
+        return {};
+    }
+    const int error = static_cast<int>(::GetLastError());
+    return {FailureReason::WriteError, error,
+            "renaming " + to + ": " + std::system_category().message(error)};
 }
 
 void TargetFolder::Remove(const std::string& name) const {
@@ -296,24 +309,23 @@ Failure OpenToRead(const std::filesystem::path& path, ImageHandle& file) {
 Failure ReadSideFile(const std::filesystem::path& path, std::uint64_t limit, std::string& content) {
     content.clear();
     const std::string name = path.filename().string();
-    const auto refused = [&name](const char* why) {
-        return Failure{FailureReason::ImageRefused, static_cast<int>(::GetLastError()), name + why};
-    };
+    if (IsLink(path.string())) {
+        return {FailureReason::ImageRefused, 0, name + ": a link, not a file"};
+    }
     ImageHandle file(::CreateFileA(path.string().c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr));
     if (!file.IsValid()) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
                    ? Failure{}
-                   : refused(": cannot be opened");
+                   : Failure{FailureReason::ImageRefused, static_cast<int>(error),
+                             name + ": cannot be opened"};
     }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!IsRegularFile(file.Get()) || !::GetFileInformationByHandle(file.Get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    std::uint64_t size = 0;
+    if (!IsRegularFile(file.Get()) || LengthOf(file, size)) {
         return {FailureReason::ImageRefused, 0, name + ": not a regular file"};
     }
-    const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     if (size > limit) {
         return {FailureReason::ImageRefused, 0,
                 name + ": " + std::to_string(size) + " bytes, more than such a file holds (" +
@@ -325,7 +337,8 @@ Failure ReadSideFile(const std::filesystem::path& path, std::uint64_t limit, std
         std::size_t got = 0;
         if (ReadSome(file, content.data() + done, content.size() - done, got)) {
             content.clear();
-            return refused(": cannot be read");
+            return {FailureReason::ImageRefused, static_cast<int>(::GetLastError()),
+                    name + ": cannot be read"};
         }
         if (got == 0) {
             break;
@@ -333,6 +346,20 @@ Failure ReadSideFile(const std::filesystem::path& path, std::uint64_t limit, std
         done += got;
     }
     content.resize(done);
+    return {};
+}
+
+Failure TargetFolder::ReadSideFile(const std::string& name, std::uint64_t limit,
+                                   std::string& content) const {
+    return imaging::ReadSideFile(m_state.path + name, limit, content);
+}
+
+Failure LengthOf(const ImageHandle& file, std::uint64_t& length) {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.Get(), &size)) {
+        return SystemFailure(FailureReason::WriteError);
+    }
+    length = static_cast<std::uint64_t>(size.QuadPart);
     return {};
 }
 

@@ -16,6 +16,7 @@
 #include "gtest_support.h"
 #include "removable_drive.h"
 #include "test_files.h"
+#include "version.h"
 
 namespace {
 
@@ -50,6 +51,59 @@ Printed RunLine(const std::vector<std::string>& arguments) {
     return run;
 }
 
+// IMAGE.info as "key" -> "value"; a key given more than once keeps its last value.
+std::map<std::string, std::string> InfoOf(const std::filesystem::path& image) {
+    std::map<std::string, std::string> info;
+    std::istringstream lines(ReadFile(image.string() + ".info"));
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t colon = line.find(": ");
+        if (line.empty() || line[0] == '#' || colon == std::string::npos) {
+            continue;
+        }
+        info[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+    return info;
+}
+
+// The keys every IMAGE.info holds, whatever the run.
+const char* const kInfoKeys[] = {"tool",
+                                 "command",
+                                 "host",
+                                 "user",
+                                 "started",
+                                 "ended",
+                                 "image",
+                                 "format",
+                                 "image-bytes",
+                                 "imaged",
+                                 "imaged-bytes",
+                                 "drive-sha256",
+                                 "drive-md5",
+                                 "drive-sha1",
+                                 "file-sha256",
+                                 "verify",
+                                 "unreadable-bytes",
+                                 "unreadable-areas",
+                                 "map",
+                                 "source-node",
+                                 "source-vendor",
+                                 "source-model",
+                                 "source-serial",
+                                 "source-revision",
+                                 "source-bytes",
+                                 "source-sectors",
+                                 "source-sector-size",
+                                 "source-bus",
+                                 "source-port",
+                                 "source-identity",
+                                 "source-read-only"};
+
+void ExpectEveryInfoKey(const std::map<std::string, std::string>& info) {
+    for (const char* key : kInfoKeys) {
+        EXPECT_EQ(info.count(key), 1U) << key;
+    }
+}
+
 TEST(CommandLine, ListsAndImagesADriveAsTheWindowDoes) {
     REQUIRE_ROOT();
     const TempDir dir;
@@ -62,14 +116,37 @@ TEST(CommandLine, ListsAndImagesADriveAsTheWindowDoes) {
     EXPECT_NE(list.out.find("Size: 4194304 bytes"), std::string::npos) << list.out;
 
     const auto image = dir / "card.img";
-    const Printed copy = RunLine({"--image", "0", image.string()});
+    const Printed copy = RunLine({"--image", "0", image.string(), "--hash", "md5,sha1"});
     EXPECT_EQ(copy.status, cli::kExitComplete) << copy.err;
     EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), 4 * kMiB));
-    EXPECT_TRUE(std::filesystem::exists(dir / "card.img.sha256"));
+    // The record and the extra checksum files, proved with the users' own tools.
+    const std::string folder = "cd '" + dir.Path().string() + "' && ";
+    SHELL(folder +
+          "sha256sum -c --strict card.img.sha256 && md5sum -c --strict card.img.md5 && "
+          "sha1sum -c --strict card.img.sha1");
+    const auto info = InfoOf(image);
+    ExpectEveryInfoKey(info);
+    const auto digestOf = [&](const std::string& tool) {
+        return Output(tool + " < " + drive.LoopPath()).substr(0, tool == "md5sum" ? 32 : 40);
+    };
+    EXPECT_EQ(info.at("drive-md5"), digestOf("md5sum"));
+    EXPECT_EQ(info.at("drive-sha1"), digestOf("sha1sum"));
+    EXPECT_EQ(info.at("drive-sha256"), Fingerprint(drive.LoopPath()).substr(0, 64));
+    EXPECT_EQ(info.at("command"), "kalvor --image 0 " + image.string() + " --hash md5,sha1");
+    EXPECT_EQ(info.at("imaged"), "whole drive");
+    EXPECT_EQ(info.at("source-bytes"), "4194304");
+    EXPECT_EQ(info.at("source-node"), drive::DrivePath(0));
+    EXPECT_EQ(info.at("verify"), "not asked");
 
     const auto compressed = dir / "card.img.zst";
     const Printed verified = RunLine({"--image", "0", compressed.string(), "--verify"});
     EXPECT_EQ(verified.status, cli::kExitComplete) << verified.err;
+    EXPECT_EQ(InfoOf(compressed).at("verify"), "passed");
+    EXPECT_EQ(InfoOf(compressed).at("file-sha256"), Fingerprint(compressed).substr(0, 64));
+    // A plain run onto the raw image takes no extra hashes: their old files would belie it.
+    EXPECT_EQ(RunLine({"--image", "0", image.string()}).status, cli::kExitComplete);
+    EXPECT_FALSE(std::filesystem::exists(dir / "card.img.md5"));
+    EXPECT_EQ(InfoOf(image).at("drive-md5"), "");
     EXPECT_NE(verified.err.find("image complete and verified: " + compressed.string() + " (zstd, "),
               std::string::npos)
         << verified.err;
@@ -106,16 +183,23 @@ TEST(CommandLine, EndsAtABadSectorOrRescuesPastIt) {
     std::string expected = content;
     expected.replace(bad, 1024, 1024, '\0');
     EXPECT_TRUE(ReadFile(image) == expected) << "the image differs outside the bad range";
+    const auto info = InfoOf(image);
+    ExpectEveryInfoKey(info);
+    EXPECT_EQ(info.at("unreadable-bytes"), "1024");
+    EXPECT_EQ(info.at("map"), "worn.img.map");
+    EXPECT_EQ(info.at("drive-sha256"), "");
+    EXPECT_EQ(info.at("file-sha256"), Fingerprint(image).substr(0, 64));
     EXPECT_EQ(ReadFile(dir / "worn.img.map"),
-              "# Mapfile. Created by kalvor 1.0\n"
-              "# source: 3145728 bytes\n"
-              "# Finished\n"
-              "# current_pos  current_status  current_pass\n"
-              "0x00000000     +               1\n"
-              "#      pos        size  status\n"
-              "0x00000000  0x00100600  +\n"
-              "0x00100600  0x00000400  -\n"
-              "0x00100A00  0x001FF600  +\n");
+              "# Mapfile. Created by kalvor " + std::string(kVersion) +
+                  "\n"
+                  "# source: bytes=3145728; bus=USB; serial=; name=\n"
+                  "# Finished\n"
+                  "# current_pos  current_status  current_pass\n"
+                  "0x00000000     +               1\n"
+                  "#      pos        size  status\n"
+                  "0x00000000  0x00100600  +\n"
+                  "0x00100600  0x00000400  -\n"
+                  "0x00100A00  0x001FF600  +\n");
 }
 
 // Everything in `folder`, as a later run must find it again when it was to change nothing:
@@ -168,7 +252,11 @@ TEST(CommandLine, NoFileBesideTheImageCrashesHangsRedirectsOrPassesForAMatch) {
             .put('\x5a');
         std::filesystem::copy_file(path("card.img.sha256"), path("ghost.img.sha256"));
         std::filesystem::copy_file(path("card.img"), path("probe.img"));
-        WriteRandomFile(folder / "worn.img", 5 * kMiB, 7);
+        // Shorter than the card: a run that set its length before checking would change it.
+        WriteRandomFile(folder / "worn.img", 3 * kMiB, 7);
+        WriteRandomFile(folder / "alien.img", 4 * kMiB, 8);
+        put("alien.img.map", validMap);
+        ASSERT_EQ(::chown(path("alien.img").c_str(), 65534, 65534), 0);
         put("worn.img.sha256", "0000  worn.img\n");
         put("victim", "root's own file");
 
@@ -205,6 +293,10 @@ TEST(CommandLine, NoFileBesideTheImageCrashesHangsRedirectsOrPassesForAMatch) {
              },
              {"--image", "0", path("linked.img"), "--rescue"},
              "linked.img is a link"},
+            {"another user's image",
+             [] {},
+             {"--image", "0", path("alien.img"), "--rescue"},
+             "alien.img belongs to another user"},
             {"FIFO as checksum file",
              [&] { ::mkfifo(path("probe.img.sha256").c_str(), 0600); },
              {"--verify", "0", path("probe.img")},

@@ -108,7 +108,8 @@ TEST(ReplacingAnImage, FailedRunsLeaveTheOldOneAndASuccessReplacesIt) {
     EXPECT_EQ(job.result.failure.reason, FailureReason::None);
     EXPECT_EQ(FileSize(image), 1 * kMiB);
     EXPECT_TRUE(SamePrefix(image, slow.Content(), 1 * kMiB));
-    EXPECT_EQ(NamesIn(images), (std::set<std::string>{"card.img", "card.img.sha256"}));
+    EXPECT_EQ(NamesIn(images),
+              (std::set<std::string>{"card.img", "card.img.sha256", "card.img.info"}));
     EXPECT_TRUE(ChecksumVerifies(image));
     {
         std::fstream flip(image, std::ios::in | std::ios::out | std::ios::binary);
@@ -122,7 +123,7 @@ TEST(ReplacingAnImage, FailedRunsLeaveTheOldOneAndASuccessReplacesIt) {
 
 // A run killed outright leaves its hidden files behind: the next run onto that target removes
 // those whose process is gone, steps over hidden names that are taken, and removes the map an
-// earlier rescue left, which a complete image would belie.
+// earlier rescue left and the checksum files of hashes it does not take, which it would belie.
 TEST(ReplacingAnImage, LeftoversOfKilledRunsGoAndTakenNamesAreSteppedOver) {
     REQUIRE_ROOT();
     const TempDir dir;
@@ -130,14 +131,14 @@ TEST(ReplacingAnImage, LeftoversOfKilledRunsGoAndTakenNamesAreSteppedOver) {
     fs::create_directory(dir / "images");
     const auto image = dir / "images" / "card.img";
     WriteRandomFile(image, 2 * kMiB, 3);
-    std::set<std::string> expected = {"card.img", "card.img.sha256"};
+    std::set<std::string> expected = {"card.img", "card.img.sha256", "card.img.info"};
     const std::string own = ".card.img.kalvor-" + std::to_string(::getpid()) + "-";
     for (int sequence = 0; sequence < 500; ++sequence) {
         std::ofstream(dir / "images" / (own + std::to_string(sequence)));
         expected.insert(own + std::to_string(sequence));
     }
-    for (const char* stale :
-         {".card.img.kalvor-99999999-3", ".card.img.sha256.kalvor-99999999-4", "card.img.map"}) {
+    for (const char* stale : {".card.img.kalvor-99999999-3", ".card.img.sha256.kalvor-99999999-4",
+                              "card.img.map", "card.img.md5"}) {
         std::ofstream(dir / "images" / stale) << "left";
     }
 

@@ -171,4 +171,17 @@ TEST_F(RefusedTarget, ANameThatLeavesNoRoomForItsChecksumFile) {
     }
 }
 
+// A side file that cannot take its name says which one, not only that a write failed.
+TEST_F(RefusedTarget, AFailedRenameNamesItsFile) {
+    REQUIRE_ROOT();
+    MakeDrive(1 * kMiB);
+    const auto image = m_dir / "card.img";
+    fs::create_directories(m_dir / "card.img.sha256" / "in the way");
+    imaging::CopyJob job;
+    const imaging::CopyResult& result = RunCopy(job, m_drive->DrivePath(), image);
+    EXPECT_EQ(result.failure.reason, imaging::FailureReason::WriteError);
+    EXPECT_EQ(imaging::DescribeFailure(result.failure),
+              "write error (renaming card.img.sha256: Is a directory)");
+}
+
 }  // namespace

@@ -1,4 +1,4 @@
-#include "sha256.h"
+#include "digest.h"
 
 namespace imaging {
 
@@ -11,6 +11,18 @@ std::string HexOf(const unsigned char* bytes, std::size_t size) {
         hex += kHex[bytes[i] & 15];
     }
     return hex;
+}
+
+const char* HashName(HashKind kind) {
+    switch (kind) {
+        case HashKind::Md5:
+            return "md5";
+        case HashKind::Sha1:
+            return "sha1";
+        case HashKind::Sha256:
+            break;
+    }
+    return "sha256";
 }
 
 }  // namespace imaging
