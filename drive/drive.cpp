@@ -64,7 +64,7 @@ std::string FormatDriveDetails(const Drive& drive) {
         details += "\n" + DescribeVolume(volume);
         mounted = mounted || !volume.mountPoint.empty();
     }
-    if (!mounted) {
+    if (drive.volumesKnown && !mounted) {
         details += "\nNot mounted";
     }
     return details;

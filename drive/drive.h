@@ -34,12 +34,14 @@ struct Drive {
     DriveIdentity identity;
     bool readOnly = false;  // the medium's lock switch is on
     std::vector<Volume> volumes;
+    bool volumesKnown = false;  // the platform told which volumes the drive holds
     bool operator==(const Drive&) const = default;
 };
 
 // The lines that tell the user which drive this is: device node, vendor and model with serial
 // and revision, bus and port, exact size in bytes and GB, sector sizes, the lock switch, and each
-// volume with its file system, label and mount point ("Not mounted" when none is).
+// volume with its file system, label and mount point ("Not mounted" when the platform told the
+// volumes and none is mounted).
 std::string FormatDriveDetails(const Drive& drive);
 
 // "31.9 GB": decimal gigabytes with one decimal, as cards are sold.

@@ -160,6 +160,7 @@ Drive DescribeDisk(const std::string& node, const fs::path& diskDir, dev_t devic
     drive.identity = {static_cast<std::uint64_t>(device), NumberAttribute(diskDir / "diskseq")};
     drive.readOnly = Attribute(diskDir / "ro") == "1";
     drive.volumes = Volumes(diskDir);
+    drive.volumesKnown = true;
     return drive;
 }
 

@@ -142,6 +142,7 @@ TEST(DriveDescription, TellsWhatTheKernelTellsOpenOrNot) {
         drive.logicalSectorSize = 512;
         drive.physicalSectorSize = 512;
         drive.removable = true;
+        drive.volumesKnown = true;
         return drive;
     };
     const Row rows[] = {

@@ -68,6 +68,30 @@ TEST(Win32Image, AReadErrorKeepsEverySectorBeforeTheBadOne) {
     EXPECT_TRUE(SamePrefix(image, card, bad));
 }
 
+// The card is described through the storage descriptor the platform gives, and the image's
+// record says so.
+TEST(Win32Image, TheImageRecordDescribesTheCard) {
+    const TempFolder folder;
+    const std::string card = folder / "card.bin";
+    WriteRandomFile(card, 2 * kMiB, 9);
+    const FileBackedDrive drive(kDrive, card);
+    const std::string image = folder / "card.img";
+
+    imaging::CopyJob job;
+    RunCopy(job, image);
+
+    ASSERT_EQ(job.result.outcome, Outcome::Succeeded)
+        << imaging::DescribeFailure(job.result.failure);
+    const std::string info = ReadAll(image + ".info");
+    for (const char* line :
+         {"\nsource-vendor: Dresmont\n", "\nsource-model: Test Card\n", "\nsource-serial: FB0001\n",
+          "\nsource-revision: 1.0\n", "\nsource-bus: USB\n", "\nsource-bytes: 2097152\n",
+          "\nimage: card.img\n", "\ncommand: window\n", "\nverify: not asked\n"}) {
+        EXPECT_NE(info.find(line), std::string::npos) << line << " in\n" << info;
+    }
+    EXPECT_NE(info.find("\ndrive-sha256: " + job.result.driveSha256 + "\n"), std::string::npos);
+}
+
 // However a replacing run fails, the old image stays as it was and nothing is left beside it;
 // one that succeeds puts the new image and its checksum in place.
 TEST(Win32Image, AnOldImageSurvivesFailedReplacementsAndASuccessReplacesIt) {
