@@ -1,6 +1,6 @@
 #include "image_info.h"
 
-#include <ctime>
+#include <cstdio>
 
 #include "image_file.h"
 #include "version.h"
@@ -67,14 +67,28 @@ void AddSource(std::string& text, const drive::Drive& source) {
 
 }  // namespace
 
+// Computed rather than asked of gmtime, whose one shared result two runs at once would race for:
+// days since 1970-01-01 to a date in the proleptic Gregorian calendar, in 400-year eras.
 std::string UtcTime(std::int64_t secondsSinceEpoch) {
-    const auto time = static_cast<std::time_t>(secondsSinceEpoch);
-    // Only the worker asks, one run at a time, so gmtime's shared result is not contended.
-    const std::tm* utc = std::gmtime(&time);
-    char text[32] = {};
-    if (utc != nullptr) {
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
-    }
+    const std::int64_t days = (secondsSinceEpoch >= 0 ? secondsSinceEpoch
+                                                      : secondsSinceEpoch - 86399) /
+                              86400;
+    const std::int64_t second = secondsSinceEpoch - days * 86400;
+    const std::int64_t shifted = days + 719468;  // from 0000-03-01
+    const std::int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const std::int64_t dayOfEra = shifted - era * 146097;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const std::int64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[128];  // room for any 64-bit fields, which the compiler checks
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<long long>(second / 3600),
+                  static_cast<long long>(second / 60 % 60), static_cast<long long>(second % 60));
     return text;
 }
 

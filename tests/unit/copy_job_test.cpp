@@ -2,6 +2,7 @@
 
 #include "copy_job.h"
 #include "image_file.h"
+#include "image_info.h"
 #include "progress.h"
 
 namespace {
@@ -63,6 +64,22 @@ TEST(Progress, NoTimeGoneByShowsASpeedOfZero) {
         EXPECT_EQ(reading.speed, "0 KBps");
         EXPECT_EQ(reading.percent, 50);
         EXPECT_FALSE(reading.remaining.has_value());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The record's times, across a leap day, the epoch and a century that is no leap year.
+TEST(ImageRecord, WritesTimesInUtc) {
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {0, "1970-01-01T00:00:00Z"},          {951782400, "2000-02-29T00:00:00Z"},
+        {1796770038, "2026-12-08T22:47:18Z"}, {-1, "1969-12-31T23:59:59Z"},
+        {4102444800, "2100-01-01T00:00:00Z"},
+    };
+    for (const auto& [seconds, text] : cases) {
+        EXPECT_EQ(imaging::UtcTime(seconds), text) << seconds;
     }
 }
 
