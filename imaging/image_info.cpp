@@ -70,9 +70,8 @@ void AddSource(std::string& text, const drive::Drive& source) {
 // Computed rather than asked of gmtime, whose one shared result two runs at once would race for:
 // days since 1970-01-01 to a date in the proleptic Gregorian calendar, in 400-year eras.
 std::string UtcTime(std::int64_t secondsSinceEpoch) {
-    const std::int64_t days = (secondsSinceEpoch >= 0 ? secondsSinceEpoch
-                                                      : secondsSinceEpoch - 86399) /
-                              86400;
+    const std::int64_t days =
+        (secondsSinceEpoch >= 0 ? secondsSinceEpoch : secondsSinceEpoch - 86399) / 86400;
     const std::int64_t second = secondsSinceEpoch - days * 86400;
     const std::int64_t shifted = days + 719468;  // from 0000-03-01
     const std::int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
