@@ -17,7 +17,7 @@
 
 #include "drive_probe.h"
 #include "fake_sysfs.h"
-#include "run_controller.h"
+#include "run/run_controller.h"
 
 namespace {
 
@@ -37,12 +37,16 @@ int main(int argc, char** argv) {
     const std::string option = argc == 4 ? argv[1] : "";
     const bool normalPriority = option == "--normal-priority";
     const bool rescue = option == "--rescue";
-    if (normalPriority || rescue) {
+    // As --hash md5,sha1 asks: the card's bytes hashed three ways in the reader.
+    const bool moreHashes = option == "--hash-md5-sha1";
+    if (normalPriority || rescue || moreHashes) {
         --argc;
         ++argv;
     }
     if (argc != 3) {
-        std::fprintf(stderr, "usage: engine_copy [--normal-priority | --rescue] DEVICE IMAGE\n");
+        std::fprintf(
+            stderr,
+            "usage: engine_copy [--normal-priority | --rescue | --hash-md5-sha1] DEVICE IMAGE\n");
         return 2;
     }
     const std::string deviceNumber = DeviceNumber(argv[1]);
@@ -68,7 +72,9 @@ int main(int argc, char** argv) {
                      .imagePath = argv[2],
                      .expectedDrive = {},
                      .rescue = {rescue, 2},
-                     .extraHashes = {},
+                     .extraHashes =
+                         moreHashes ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
+                                    : std::vector<imaging::HashKind>{},
                      .command = {}});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());

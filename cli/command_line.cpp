@@ -15,8 +15,8 @@
 #include <utility>
 
 #include "drive_list.h"
-#include "image_format.h"
-#include "run_controller.h"
+#include "image/image_format.h"
+#include "run/run_controller.h"
 #include "terminal.h"
 
 namespace cli {

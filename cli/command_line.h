@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "digest.h"
+#include "read/digest.h"
 
 namespace cli {
 

@@ -30,6 +30,12 @@ std::string DescribeVolume(const Volume& volume) {
 
 }  // namespace
 
+std::string Trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    const auto last = text.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
 std::string DecimalGigabytes(std::uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);

@@ -44,6 +44,9 @@ struct Drive {
 // volumes and none is mounted).
 std::string FormatDriveDetails(const Drive& drive);
 
+// `text` without the spaces and tabs around it: drives pad their names to fixed widths.
+std::string Trimmed(const std::string& text);
+
 // "31.9 GB": decimal gigabytes with one decimal, as cards are sold.
 std::string DecimalGigabytes(std::uint64_t bytes);
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "native_handle.h"
+#include "drive_handle.h"
 
 namespace drive {
 

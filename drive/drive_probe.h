@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "drive_handle.h"
 #include "failure.h"
-#include "native_handle.h"
 
 namespace drive {
 
@@ -44,7 +44,7 @@ int OpenDrive(const std::string& path, DriveHandle& handle);
 // to this one, which may show the user a password prompt and wait for it. Only the copy worker
 // calls this: the drive list never asks for access. DriveNotOpened with the platform's or the
 // access service's own account of the refusal.
-Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle);
+error::Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle);
 
 // Closes a handle that OpenDrive opened.
 void CloseDrive(DriveHandle handle);
@@ -64,42 +64,5 @@ std::uint64_t GeometryCapacity(const DriveGeometry& geometry);
 
 // The identity of the open drive; all zero when the platform cannot tell.
 DriveIdentity QueryDriveIdentity(DriveHandle handle);
-
-// Reads up to `size` bytes at `offset` into `got`; the copy asks for one piece after another,
-// so the platform sees a sequential read. `got` 0 without a failure: the drive's end (or it has
-// gone away). ReadError on a failed read, `got` then 0.
-Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
-                  std::size_t& got);
-
-// ReadDrive, but straight from the drive: nothing goes through the platform's cache and nothing
-// is read ahead, so a failing area is asked for only what is wanted of it. `buffer` is aligned
-// to 4096 bytes, `offset` and `size` to the drive's sectors.
-Failure ReadDriveDirect(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
-                        std::size_t& got);
-
-// Reads the `size` bytes at `offset` again, one sector of `sectorSize` bytes at a time and
-// without read-ahead, so a bad sector takes only itself down and not the readable sectors
-// fetched with it. Stops at the first sector that cannot be read: `done` holds the bytes read
-// before it, and the ReadError is returned; no failure when all `size` bytes were read.
-Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
-                           std::size_t sectorSize, std::size_t& done);
-
-// True when a read that failed with the platform's `error` says the drive or its medium is no
-// longer there, rather than that a sector is bad.
-bool MeansDriveGone(int error);
-
-// The platform's code for the last failed call on this thread (errno, GetLastError).
-int LastSystemError();
-
-// Drops what the platform keeps of the drive's content in memory, so the next read comes from
-// the drive itself.
-void ForgetCachedReads(DriveHandle handle);
-
-// Tells the platform the drive is about to be read from start to end, once.
-void AdviseSequentialRead(DriveHandle handle);
-
-// Called as the read position moves from `before` to `after`: asks the platform to fetch what
-// comes next in long runs of its own, so the drive keeps reading while the image's disk writes.
-void KeepReadingAhead(DriveHandle handle, std::uint64_t before, std::uint64_t after);
 
 }  // namespace drive

@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "drive_list.h"
-#include "progress.h"
 #include "resource_ids.h"
+#include "run/progress.h"
 
 namespace ui {
 namespace {
@@ -42,7 +42,7 @@ private:
 
 std::string OutcomeLine(const imaging::CopyRequest& request, const imaging::CopyResult& result) {
     if (result.outcome == imaging::Outcome::Failed &&
-        result.failure.reason == imaging::FailureReason::Cancelled) {
+        result.failure.reason == error::FailureReason::Cancelled) {
         return "Cancelled";
     }
     std::string line = imaging::DescribeOutcome(request, result);

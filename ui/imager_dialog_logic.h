@@ -6,7 +6,7 @@
 #include "clock.h"
 #include "dialog_view.h"
 #include "drive_probe.h"
-#include "run_controller.h"
+#include "run/run_controller.h"
 
 namespace ui {
 

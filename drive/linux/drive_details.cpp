@@ -21,12 +21,6 @@ namespace fs = std::filesystem;
 // Where udev keeps what it found out about each block device, file systems and labels among it.
 constexpr const char* kUdevData = "/run/udev/data/b";
 
-std::string Trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    const auto last = text.find_last_not_of(" \t");
-    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-}
-
 std::string Attribute(const fs::path& file) {
     return Trimmed(ReadAttribute(file).value_or(""));
 }

@@ -12,6 +12,11 @@
 #include <memory>
 
 namespace drive {
+
+using error::Failure;
+using error::FailureReason;
+using error::SystemFailure;
+
 namespace {
 
 constexpr const char* kService = "org.freedesktop.UDisks2";

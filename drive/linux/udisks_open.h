@@ -10,6 +10,6 @@ namespace drive {
 // after asking the user for a password if it must. The call may wait that long. Stores the
 // descriptor in `fd` (-1 on failure); DriveNotOpened carries udisks2's or the bus's own words
 // when access is refused or no udisks2 answers.
-Failure OpenThroughUdisks(const std::string& path, int& fd);
+error::Failure OpenThroughUdisks(const std::string& path, int& fd);
 
 }  // namespace drive

@@ -1,8 +1,9 @@
 #include <openssl/evp.h>
 
-#include "digest.h"
+#include "read/digest.h"
 
 namespace imaging {
+
 namespace {
 
 const EVP_MD* Algorithm(HashKind kind) {
@@ -42,11 +43,11 @@ void Digest::Update(const void* data, std::size_t size) {
     }
 }
 
-drive::Failure Digest::Finish(std::string& hex) {
+error::Failure Digest::Finish(std::string& hex) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (m_state->failed || EVP_DigestFinal_ex(m_state->context.get(), digest, &size) != 1) {
-        return {drive::FailureReason::ChecksumFailed, 0,
+        return {error::FailureReason::ChecksumFailed, 0,
                 std::string(HashName(m_kind)) + " of OpenSSL"};
     }
     hex = HexOf(digest, size);

@@ -4,7 +4,7 @@
 #include <climits>
 #include <vector>
 
-#include "image_info.h"
+#include "image/image_info.h"
 
 namespace imaging {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
+#include <cstdint>
 #include <set>
 
 #include "unique_fd.h"
@@ -11,8 +11,8 @@ namespace imaging {
 using ImageHandle = drive::UniqueFd;
 
 struct FolderState {
-    drive::UniqueFd folder;             // O_PATH; every name is taken in it
-    std::set<dev_t> sourceFilesystems;  // file systems on the source drive and its partitions
+    drive::UniqueFd folder;                     // O_PATH; every name is taken in it
+    std::set<std::uint64_t> sourceFilesystems;  // see drive::FileSystemsOn
 };
 
 }  // namespace imaging

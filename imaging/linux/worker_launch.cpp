@@ -4,9 +4,12 @@
 #include <system_error>
 #include <thread>
 
-#include "copy_worker.h"
+#include "run/copy_worker.h"
 
 namespace imaging {
+
+using error::FailureReason;
+
 namespace {
 
 // glibc's thread attributes take no SCHED_IDLE, so the thread lowers itself before it does any

@@ -3,9 +3,10 @@
 
 #include <bcrypt.h>
 
-#include "digest.h"
+#include "read/digest.h"
 
 namespace imaging {
+
 namespace {
 
 LPCWSTR Algorithm(HashKind kind) {
@@ -58,7 +59,7 @@ void Digest::Update(const void* data, std::size_t size) {
     }
 }
 
-drive::Failure Digest::Finish(std::string& hex) {
+error::Failure Digest::Finish(std::string& hex) {
     UCHAR digest[32];
     DWORD size = 0;
     DWORD returned = 0;
@@ -66,7 +67,7 @@ drive::Failure Digest::Finish(std::string& hex) {
         ::BCryptGetProperty(m_state->hash, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&size),
                             sizeof size, &returned, 0) < 0 ||
         size > sizeof digest || ::BCryptFinishHash(m_state->hash, digest, size, 0) < 0) {
-        return {drive::FailureReason::ChecksumFailed, 0, std::string(HashName(m_kind)) + " of CNG"};
+        return {error::FailureReason::ChecksumFailed, 0, std::string(HashName(m_kind)) + " of CNG"};
     }
     hex = HexOf(digest, size);
     return {};

@@ -8,15 +8,15 @@
 #include <filesystem>
 #include <memory>
 
-#include "copy_job.h"
-#include "copy_worker.h"
 #include "desktop_services.h"
 #include "gtest_support.h"
 #include "removable_drive.h"
+#include "run/copy_job.h"
+#include "run/copy_worker.h"
 
 namespace {
 
-using imaging::FailureReason;
+using error::FailureReason;
 using imaging::Outcome;
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -55,7 +55,7 @@ ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::
                 *job, {.devicePath = device, .imagePath = image.string(), .rescue = {rescue, 1}});
             imaging::RunCopyJob(*job);
             result = {job->result.outcome, job->result.failure.reason, true, {}};
-            const std::string said = imaging::DescribeFailure(job->result.failure);
+            const std::string said = error::DescribeFailure(job->result.failure);
             said.copy(result.said, sizeof result.said - 1);
         }
         [[maybe_unused]] const auto sent = ::write(channel[1], &result, sizeof result);

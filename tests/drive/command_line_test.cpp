@@ -278,7 +278,7 @@ TEST(CommandLine, NoFileBesideTheImageCrashesHangsRedirectsOrPassesForAMatch) {
             {"garbage map",
              [&] { put("worn.img.map", "garbage\n"); },
              {"--image", "0", path("worn.img"), "--rescue"},
-             "worn.img.map: not a mapfile"},
+             "worn.img.map: line 1: not a mapfile"},
             {"huge map",
              [&] {
                  put("worn.img.map", "");

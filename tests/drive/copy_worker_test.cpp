@@ -3,15 +3,15 @@
 #include <chrono>
 #include <thread>
 
-#include "copy_job.h"
-#include "copy_worker.h"
 #include "drive_probe.h"
 #include "gtest_support.h"
 #include "removable_drive.h"
+#include "run/copy_job.h"
+#include "run/copy_worker.h"
 
 namespace {
 
-using imaging::FailureReason;
+using error::FailureReason;
 using imaging::Outcome;
 using imaging::RunState;
 using namespace testing_support;
@@ -161,7 +161,7 @@ TEST(CopyWorker, ADriveThatShrinksUnderTheCopyEndsFailed) {
     EXPECT_TRUE(job.result.failure.reason == FailureReason::DriveEndedEarly ||
                 job.result.failure.reason == FailureReason::DriveRemoved ||
                 job.result.failure.reason == FailureReason::ReadError)
-        << imaging::DescribeFailure(job.result.failure);
+        << error::DescribeFailure(job.result.failure);
     EXPECT_LT(FileSize(image), size);
 }
 

@@ -5,15 +5,15 @@
 #include <fstream>
 #include <set>
 
-#include "copy_worker.h"
 #include "faulty_drive.h"
 #include "gtest_support.h"
-#include "image_file.h"
+#include "image/image_file.h"
 #include "removable_drive.h"
+#include "run/copy_worker.h"
 
 namespace {
 
-using imaging::FailureReason;
+using error::FailureReason;
 using imaging::ImageFormat;
 using imaging::Outcome;
 using namespace testing_support;
@@ -69,7 +69,7 @@ TEST(ImageFormats, EachFormatProvesItselfWithTheUsersTools) {
         imaging::CopyJob job;
         const imaging::CopyResult& result = RunCopy(job, drive::DrivePath(0), image);
         ASSERT_EQ(result.outcome, Outcome::Succeeded)
-            << c.name << ": " << imaging::DescribeFailure(result.failure);
+            << c.name << ": " << error::DescribeFailure(result.failure);
         EXPECT_EQ(result.format, c.format) << c.name;
         std::string proof = c.proof;
         for (std::size_t at = proof.find("FILE"); at != std::string::npos;
@@ -98,8 +98,7 @@ TEST(ImageFormats, AVerifyPassesOnTheSameDriveAndFailsOnAChangedOne) {
     imaging::PrepareRun(
         job, {.devicePath = drive::DrivePath(0), .imagePath = image.string(), .verifyAfter = true});
     imaging::RunCopyJob(job);
-    ASSERT_EQ(job.result.outcome, Outcome::Succeeded)
-        << imaging::DescribeFailure(job.result.failure);
+    ASSERT_EQ(job.result.outcome, Outcome::Succeeded) << error::DescribeFailure(job.result.failure);
     EXPECT_TRUE(job.result.verified);
     const std::string imageBefore = Fingerprint(image);
     const std::string sumsBefore = Fingerprint(image.string() + ".sha256");

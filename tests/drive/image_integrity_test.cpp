@@ -8,15 +8,15 @@
 
 #include <unistd.h>
 
-#include "copy_job.h"
-#include "copy_worker.h"
 #include "faulty_drive.h"
 #include "gtest_support.h"
 #include "removable_drive.h"
+#include "run/copy_job.h"
+#include "run/copy_worker.h"
 
 namespace {
 
-using imaging::FailureReason;
+using error::FailureReason;
 using imaging::Outcome;
 using imaging::RunState;
 using namespace testing_support;
@@ -41,7 +41,7 @@ bool ChecksumVerifies(const fs::path& image) {
 
 void ExpectFailure(const imaging::CopyJob& job, FailureReason reason) {
     EXPECT_EQ(job.result.outcome, Outcome::Failed);
-    EXPECT_EQ(job.result.failure.reason, reason) << imaging::DescribeFailure(job.result.failure);
+    EXPECT_EQ(job.result.failure.reason, reason) << error::DescribeFailure(job.result.failure);
 }
 
 TEST(ReadError, KeepsEveryReadableSectorBeforeTheBadOneAndNeverHangs) {
@@ -79,7 +79,7 @@ TEST(ReplacingAnImage, FailedRunsLeaveTheOldOneAndASuccessReplacesIt) {
     imaging::CopyJob job;
     const auto expectOldImageKept = [&](FailureReason reason) {
         ExpectFailure(job, reason);
-        EXPECT_EQ(Fingerprint(image), old) << imaging::FailureReasonText(reason);
+        EXPECT_EQ(Fingerprint(image), old) << error::FailureReasonText(reason);
         EXPECT_EQ(NamesIn(images), std::set<std::string>{"card.img"});
     };
     {
@@ -144,7 +144,7 @@ TEST(ReplacingAnImage, LeftoversOfKilledRunsGoAndTakenNamesAreSteppedOver) {
 
     imaging::CopyJob job;
     EXPECT_EQ(RunCopy(job, card.DrivePath(), image).outcome, Outcome::Succeeded)
-        << imaging::DescribeFailure(job.result.failure);
+        << error::DescribeFailure(job.result.failure);
 
     EXPECT_TRUE(SamePrefix(image, card.LoopPath(), 1 * kMiB));
     EXPECT_EQ(NamesIn(dir / "images"), expected);

@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "copy_job.h"
 #include "drive_probe.h"
 #include "gtest_support.h"
 #include "removable_drive.h"
+#include "run/copy_job.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ protected:
 
         imaging::CopyJob job;
         EXPECT_EQ(RunCopy(job, m_drive->DrivePath(), target).failure.reason,
-                  imaging::FailureReason::ImageRefused);
+                  error::FailureReason::ImageRefused);
 
         EXPECT_EQ(job.progress.startTime.load(), 0);
         EXPECT_EQ(job.progress.doneBytes.load(), 0U);
@@ -132,7 +132,7 @@ TEST_F(RefusedTarget, AFullVolumeEndsFailedWithTheImageAPrefix) {
 
     imaging::CopyJob job;
     EXPECT_EQ(RunCopy(job, m_drive->DrivePath(), image).failure.reason,
-              imaging::FailureReason::WriteError);
+              error::FailureReason::WriteError);
     EXPECT_EQ(job.result.failure.error, ENOSPC);
 
     const std::uint64_t written = FileSize(image);
@@ -179,8 +179,8 @@ TEST_F(RefusedTarget, AFailedRenameNamesItsFile) {
     fs::create_directories(m_dir / "card.img.sha256" / "in the way");
     imaging::CopyJob job;
     const imaging::CopyResult& result = RunCopy(job, m_drive->DrivePath(), image);
-    EXPECT_EQ(result.failure.reason, imaging::FailureReason::WriteError);
-    EXPECT_EQ(imaging::DescribeFailure(result.failure),
+    EXPECT_EQ(result.failure.reason, error::FailureReason::WriteError);
+    EXPECT_EQ(error::DescribeFailure(result.failure),
               "write error (renaming card.img.sha256: Is a directory)");
 }
 

@@ -4,10 +4,10 @@
 #include <set>
 #include <sstream>
 
-#include "copy_worker.h"
 #include "gtest_support.h"
 #include "removable_drive.h"
-#include "run_controller.h"
+#include "run/copy_worker.h"
+#include "run/run_controller.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ TEST(PartitionsOnly, AGptImageIsAValidDiskOfItsOwnLength) {
     const fs::path image = dir / "card.img";
     imaging::CopyJob job;
     const imaging::CopyResult& result = ImagePartitions(job, image);
-    ASSERT_EQ(result.outcome, Outcome::Succeeded) << imaging::DescribeFailure(result.failure);
+    ASSERT_EQ(result.outcome, Outcome::Succeeded) << error::DescribeFailure(result.failure);
     EXPECT_EQ(result.partitionTable, "GPT") << result.wholeDriveBecause;
     EXPECT_EQ(FileSize(image), (kGptEnd + 33) * 512);
     EXPECT_EQ(result.restorableBytes, FileSize(image));
@@ -111,8 +111,7 @@ TEST(PartitionsOnly, AGptImageIsAValidDiskOfItsOwnLength) {
     imaging::PrepareRun(
         job, {.devicePath = drive::DrivePath(0), .imagePath = image.string(), .verifyOnly = true});
     imaging::RunCopyJob(job);
-    EXPECT_EQ(job.result.outcome, Outcome::Succeeded)
-        << imaging::DescribeFailure(job.result.failure);
+    EXPECT_EQ(job.result.outcome, Outcome::Succeeded) << error::DescribeFailure(job.result.failure);
 
     // The same, compressed, is the same image.
     const fs::path compressed = dir / "card.img.zst";
@@ -134,7 +133,7 @@ TEST(PartitionsOnly, AnMbrImageEndsAtItsLastLogicalPartition) {
     const fs::path image = dir / "card.img";
     imaging::CopyJob job;
     const imaging::CopyResult& result = ImagePartitions(job, image);
-    ASSERT_EQ(result.outcome, Outcome::Succeeded) << imaging::DescribeFailure(result.failure);
+    ASSERT_EQ(result.outcome, Outcome::Succeeded) << error::DescribeFailure(result.failure);
     EXPECT_EQ(result.partitionTable, "MBR") << result.wholeDriveBecause;
     EXPECT_EQ(FileSize(image), 30720U * 512);
     EXPECT_EQ(PartitionsOf(image), PartitionsOf(drive.BackingFile()));

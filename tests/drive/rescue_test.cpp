@@ -6,14 +6,14 @@
 #include <string_view>
 #include <thread>
 
-#include "copy_job.h"
-#include "copy_worker.h"
 #include "faulty_drive.h"
 #include "gtest_support.h"
+#include "run/copy_job.h"
+#include "run/copy_worker.h"
 
 namespace {
 
-using imaging::FailureReason;
+using error::FailureReason;
 using imaging::Outcome;
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -73,8 +73,7 @@ TEST(Rescue, FindsTheBadSectorsDdrescueFindsAndImagesTheRest) {
     StartRescue(job, card, image);
     WaitForIdle(job);
 
-    EXPECT_EQ(job.result.outcome, Outcome::Succeeded)
-        << imaging::DescribeFailure(job.result.failure);
+    EXPECT_EQ(job.result.outcome, Outcome::Succeeded) << error::DescribeFailure(job.result.failure);
     EXPECT_EQ(job.result.unreadableBytes, kWornUnreadable);
     EXPECT_EQ(job.result.unreadableRanges.size(), 4U);
     EXPECT_EQ(ExpectMapTrue(image, ReadFile(card.Content())), (size - kWornUnreadable) / kSector);
@@ -145,7 +144,7 @@ TEST(Rescue, APulledCardEndsTheRunAsDriveRemoved) {
         WaitForIdle(job);
 
         EXPECT_EQ(job.result.failure.reason, FailureReason::DriveRemoved)
-            << rescue << ": " << imaging::DescribeFailure(job.result.failure);
+            << rescue << ": " << error::DescribeFailure(job.result.failure);
         EXPECT_EQ(job.result.unreadableBytes, 0U) << rescue;
         if (rescue) {
             EXPECT_GT(ExpectMapTrue(image, ReadFile(card.Content())), 0U);

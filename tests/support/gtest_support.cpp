@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "copy_worker.h"
+#include "run/copy_worker.h"
 
 namespace testing_support {
 
@@ -19,7 +19,7 @@ const imaging::CopyResult& RunCopy(imaging::CopyJob& job, const std::string& dev
         job, {.devicePath = devicePath, .imagePath = imagePath, .expectedDrive = expectedDrive});
     if (!imaging::LaunchCopyWorker(job)) {
         ADD_FAILURE() << "the worker did not start";
-        imaging::EndRun(job, {imaging::FailureReason::WorkerNotStarted, 0, {}});
+        imaging::EndRun(job, {error::FailureReason::WorkerNotStarted, 0, {}});
     }
     WaitForIdle(job);
     return job.result;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "copy_job.h"
+#include "run/copy_job.h"
 #include "test_system.h"
 
 #define REQUIRE_ROOT()                                                \

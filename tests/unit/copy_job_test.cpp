@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "copy_job.h"
-#include "image_file.h"
-#include "image_info.h"
-#include "progress.h"
+#include "image/image_file.h"
+#include "image/image_info.h"
+#include "run/copy_job.h"
+#include "run/progress.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ TEST(CopyJob, PreparingARunStartsItsProgressAndResultAfresh) {
     imaging::CopyJob job;
     job.request.rescue = {true, 3};
     job.result.outcome = imaging::Outcome::Failed;
-    job.result.failure = {imaging::FailureReason::ReadError, 5, "x"};
+    job.result.failure = {error::FailureReason::ReadError, 5, "x"};
     job.result.verified = true;
     job.result.unreadableBytes = 512;
     job.result.unreadableRanges = {{0, 512}};

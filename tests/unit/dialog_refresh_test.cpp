@@ -4,12 +4,12 @@
 
 #include <optional>
 
-#include "copy_job.h"
 #include "drive_probe.h"
 #include "fake_sysfs.h"
 #include "gtest_support.h"
 #include "imager_dialog_logic.h"
 #include "loop_device.h"
+#include "run/copy_job.h"
 
 namespace {
 

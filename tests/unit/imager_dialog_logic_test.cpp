@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
-#include "copy_job.h"
 #include "imager_dialog_logic.h"
 #include "resource_ids.h"
+#include "run/copy_job.h"
 
 namespace {
 
@@ -308,14 +308,14 @@ TEST_F(DialogLogic, ARunThatFailedBeforeCopyingChangesNoTextAndEnds) {
 
 // The line beneath the progress bar once a run is over, in the command line's words.
 TEST(OutcomeLine, SaysHowTheRunEndedForEachReason) {
-    using imaging::FailureReason;
+    using error::FailureReason;
     struct Case {
         imaging::CopyResult result;
         std::string line;
     };
     imaging::CopyResult readError{.outcome = Outcome::Failed,
                                   .failure = {FailureReason::ReadError, EIO, {}}};
-    readError.badSectorAt = 30'000'128;
+    readError.failure.at = 30'000'128;
     imaging::CopyResult replacing = readError;
     replacing.replacing = true;
     imaging::CopyResult scattered{.outcome = Outcome::Succeeded, .imageBytes = 40'000'000};
@@ -342,7 +342,7 @@ TEST(OutcomeLine, SaysHowTheRunEndedForEachReason) {
         {replacing,
          "Failed: read error at byte 30,000,128 (Input/output error); the old image is kept as "
          "it was"},
-        {diskFull, "Failed: " + imaging::DescribeFailure({FailureReason::WriteError, ENOSPC, {}})},
+        {diskFull, "Failed: " + error::DescribeFailure({FailureReason::WriteError, ENOSPC, {}})},
         {scattered,
          "Image complete but for 5120 unreadable bytes, written as zeros at 4096+512 8192+512 "
          "12288+512 16384+512 20480+512 24576+512 28672+512 32768+512 and 2 more areas "
@@ -375,7 +375,7 @@ TEST_F(DialogLogic, OptionsReachTheRunAndTheLineTellsHowItEnded) {
     EXPECT_EQ(view.texts[IDC_STATUS], "Verifying: reading the card a second time");
 
     job.result.outcome = Outcome::Failed;
-    job.result.failure = {imaging::FailureReason::ContentDiffers, 0, {}};
+    job.result.failure = {error::FailureReason::ContentDiffers, 0, {}};
     job.progress.runState = RunState::Idle;
     logic.OnTimer();
     EXPECT_EQ(view.texts[IDC_STATUS].rfind("Failed: ", 0), 0U) << view.texts[IDC_STATUS];

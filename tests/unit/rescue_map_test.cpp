@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "rescue_map.h"
+#include "rescue/rescue_map.h"
 
 namespace {
 
@@ -34,20 +34,30 @@ TEST(RescueMap, ReadsWhatItWritesAndGnuDdrescueMapsButNothingElse) {
     map.Mark({0x400, 0x200}, AreaStatus::BadSector);
     map.Mark({0x1000, 0x800}, AreaStatus::Finished);
     RescueMap read(1);
-    std::string why;
-    ASSERT_TRUE(RescueMap::Parse(map.Format(), 0x3000, read, why)) << why;
+    const auto parsed = [&read](const std::string& text, std::uint64_t size) {
+        return error::DescribeFailure(RescueMap::Parse(text, size, read));
+    };
+    ASSERT_EQ(parsed(map.Format(), 0x3000), "");
     EXPECT_EQ(read.Format(), map.Format());
 
     const std::string status = "# comment\n0x00000000  ?  1\n";
-    ASSERT_TRUE(RescueMap::Parse(status + "0x200 0x200 +\n0x800  1024  -\n", 0x1000, read, why));
+    ASSERT_EQ(parsed(status + "0x200 0x200 +\n0x800  1024  -\n", 0x1000), "");
     EXPECT_EQ(read.BytesWith(AreaStatus::Finished), 0x200U);
     EXPECT_EQ(read.BytesWith(AreaStatus::BadSector), 1024U);
     EXPECT_EQ(read.BytesWith(AreaStatus::NonTried), 0x1000U - 0x200 - 1024);
 
-    for (const std::string& bad : {std::string("no map at all"), status + "0x0 0x100 x\n",
-                                   status + "0x100 0x100 +\n0x0 0x100 +\n",
-                                   status + "0x0 0x2000 +\n", status + "0x0 0 +\n"}) {
-        EXPECT_FALSE(RescueMap::Parse(bad, 0x1000, read, why)) << bad;
+    // Each refusal names the line it found wrong.
+    const std::pair<std::string, std::string> refused[] = {
+        {"no map at all", "image refused (line 1: not a mapfile)"},
+        {status + "0x0 0x100 x\n", "image refused (line 3: not a mapfile line: 0x0 0x100 x)"},
+        {status + "0x100 0x100 +\n0x0 0x100 +\n",
+         "image refused (line 4: areas out of order at 0x0)"},
+        {status + "0x0 0x2000 +\n",
+         "image refused (line 3: it maps more than the 4096 bytes imaged)"},
+        {status + "0x0 0 +\n", "image refused (line 3: not a mapfile line: 0x0 0 +)"},
+        {"# only a comment\n", "image refused (not a mapfile)"}};
+    for (const auto& [bad, said] : refused) {
+        EXPECT_EQ(parsed(bad, 0x1000), said) << bad;
     }
 }
 

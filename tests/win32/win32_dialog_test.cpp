@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "copy_job.h"
 #include "file_backed_drive.h"
 #include "imager_dlg.h"
 #include "resource_ids.h"
+#include "run/copy_job.h"
 
 namespace {
 
@@ -287,7 +287,7 @@ TEST_F(Win32Dialog, RefusesTargetsThatAreNoFiles) {
         StartCopyTo(target);
         WaitUntilIdle();
         EXPECT_EQ(m_dialog->Run().Result().outcome, imaging::Outcome::Failed) << target;
-        EXPECT_EQ(m_dialog->Run().Result().failure.reason, imaging::FailureReason::ImageRefused)
+        EXPECT_EQ(m_dialog->Run().Result().failure.reason, error::FailureReason::ImageRefused)
             << target;
         EXPECT_EQ(m_dialog->Run().StartTime(), 0) << target;
         EXPECT_EQ(TextOf(Item(IDC_STATUS)).rfind("Failed: image refused", 0), 0U)

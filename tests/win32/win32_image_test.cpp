@@ -6,13 +6,13 @@
 #include <sstream>
 #include <string>
 
-#include "copy_job.h"
-#include "copy_worker.h"
 #include "file_backed_drive.h"
+#include "run/copy_job.h"
+#include "run/copy_worker.h"
 
 namespace {
 
-using imaging::FailureReason;
+using error::FailureReason;
 using imaging::Outcome;
 using imaging::RunState;
 using namespace win_testing;
@@ -80,8 +80,7 @@ TEST(Win32Image, TheImageRecordDescribesTheCard) {
     imaging::CopyJob job;
     RunCopy(job, image);
 
-    ASSERT_EQ(job.result.outcome, Outcome::Succeeded)
-        << imaging::DescribeFailure(job.result.failure);
+    ASSERT_EQ(job.result.outcome, Outcome::Succeeded) << error::DescribeFailure(job.result.failure);
     const std::string info = ReadAll(image + ".info");
     for (const char* line :
          {"\nsource-vendor: Dresmont\n", "\nsource-model: Test Card\n", "\nsource-serial: FB0001\n",

@@ -62,10 +62,11 @@ CImagerDlg::CImagerDlg(QWidget* parent)
     m_refreshDelay->setSingleShot(true);
     m_refreshDelay->setInterval(kRefreshDelayMs);
     connect(m_refreshDelay, &QTimer::timeout, this, [this] { m_logic.OnRefreshDelayOver(); });
-    if (m_uevents.IsValid()) {
-        m_ueventNotifier = new QSocketNotifier(m_uevents.Descriptor(), QSocketNotifier::Read, this);
-        connect(m_ueventNotifier, &QSocketNotifier::activated, this, [this] {
-            if (m_uevents.DrainBlockEvents()) {
+    if (m_driveEvents.IsValid()) {
+        m_driveEventNotifier =
+            new QSocketNotifier(m_driveEvents.Descriptor(), QSocketNotifier::Read, this);
+        connect(m_driveEventNotifier, &QSocketNotifier::activated, this, [this] {
+            if (m_driveEvents.DrainBlockEvents()) {
                 m_logic.OnDrivesChanged();
             }
         });

@@ -6,8 +6,8 @@
 
 #include "clock.h"
 #include "dialog_view.h"
+#include "drive_events.h"
 #include "imager_dialog_logic.h"
-#include "uevent_monitor.h"
 
 class QCheckBox;
 class QLabel;
@@ -87,8 +87,8 @@ private:
     QLabel* m_status = nullptr;
     // Drives that come and go: the kernel's announcements, and the pause that gathers a burst
     // of them into one refresh.
-    drive::UeventMonitor m_uevents;
-    QSocketNotifier* m_ueventNotifier = nullptr;
+    drive::DriveEvents m_driveEvents;
+    QSocketNotifier* m_driveEventNotifier = nullptr;
     QTimer* m_refreshDelay = nullptr;
     int m_timerId = 0;
     QIcon m_hIcon;

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "drive_probe.h"
+#include "failure.h"
+
+namespace drive {
+
+// Reads up to `size` bytes at `offset` into `got`; the copy asks for one piece after another,
+// so the platform sees a sequential read. `got` 0 without a failure: the drive's end (or it has
+// gone away). ReadError on a failed read, `got` then 0.
+error::Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
+                         std::size_t& got);
+
+// ReadDrive, but straight from the drive: nothing goes through the platform's cache and nothing
+// is read ahead, so a failing area is asked for only what is wanted of it. `buffer` is aligned
+// to 4096 bytes, `offset` and `size` to the drive's sectors.
+error::Failure ReadDriveDirect(DriveHandle handle, void* buffer, std::size_t size,
+                               std::uint64_t offset, std::size_t& got);
+
+// Reads the `size` bytes at `offset` again, one sector of `sectorSize` bytes at a time and
+// without read-ahead, so a bad sector takes only itself down and not the readable sectors
+// fetched with it. Stops at the first sector that cannot be read: `done` holds the bytes read
+// before it, and the ReadError is returned; no failure when all `size` bytes were read.
+error::Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset,
+                                  std::size_t size, std::size_t sectorSize, std::size_t& done);
+
+// True when a read that failed with the platform's `error` says the drive or its medium is no
+// longer there, rather than that a sector is bad.
+bool MeansDriveGone(int error);
+
+// Drops what the platform keeps of the drive's content in memory, so the next read comes from
+// the drive itself.
+void ForgetCachedReads(DriveHandle handle);
+
+// Tells the platform the drive is about to be read from start to end, once.
+void AdviseSequentialRead(DriveHandle handle);
+
+// Called as the read position moves from `before` to `after`: asks the platform to fetch what
+// comes next in long runs of its own, so the drive keeps reading while the image's disk writes.
+void KeepReadingAhead(DriveHandle handle, std::uint64_t before, std::uint64_t after);
+
+}  // namespace drive

@@ -1,0 +1,11 @@
+#include <cerrno>
+
+#include "failure.h"
+
+namespace error {
+
+int LastSystemError() {
+    return errno;
+}
+
+}  // namespace error

@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include "failure.h"
+
+namespace error {
+
+int LastSystemError() {
+    return static_cast<int>(::GetLastError());
+}
+
+}  // namespace error

@@ -1,0 +1,150 @@
+#include "read/drive_reader.h"
+
+#include "drive_reads.h"
+
+#include <algorithm>
+
+namespace imaging {
+
+using error::Failure;
+using error::FailureReason;
+
+namespace {
+
+// After a failed read, this much is read again sector by sector before the normal reads go on:
+// a read fails for the whole read-ahead window it fetched, so the bad sector may lie anywhere in
+// the next 64 KiB, and reading sector by sector costs a round trip to the card per sector.
+constexpr std::size_t kRereadSize = 64 * 1024;
+
+}  // namespace
+
+DriveReader::DriveReader(const StageLink& run, drive::DriveHandle device,
+                         drive::DriveIdentity expected, std::uint64_t total, std::size_t sectorSize,
+                         BufferRing& ring, const PartitionsPlan* plan,
+                         const std::vector<HashKind>& extraHashes)
+    : m_run(run),
+      m_device(device),
+      m_total(plan != nullptr ? plan->driveBytes : total),
+      m_sectorSize(sectorSize),
+      m_ring(ring),
+      m_plan(plan),
+      m_watch(device, total, expected, sectorSize) {
+    m_digests.emplace_back(HashKind::Sha256);
+    for (const HashKind kind : extraHashes) {
+        m_digests.emplace_back(kind);
+    }
+}
+
+Failure DriveReader::FinishExtraDigests(std::vector<NamedDigest>& digests) {
+    digests.clear();
+    for (std::size_t extra = 1; extra < m_digests.size(); ++extra) {
+        NamedDigest digest{m_digests[extra].Kind(), {}};
+        if (Failure failure = m_digests[extra].Finish(digest.hex)) {
+            return failure;
+        }
+        digests.push_back(digest);
+    }
+    return {};
+}
+
+void DriveReader::Hash(const DriveBuffer& buffer) {
+    for (Digest& digest : m_digests) {
+        digest.Update(buffer.bytes.get(), buffer.length);
+    }
+}
+
+void DriveReader::Run() {
+    Failure failure;
+    std::uint64_t offset = 0;
+    while (offset < m_total && !failure) {
+        DriveBuffer* buffer = m_ring.NextEmpty();
+        if (buffer == nullptr) {
+            break;
+        }
+        const std::size_t want = std::min<std::uint64_t>(buffer->capacity, m_total - offset);
+        failure = Fill(*buffer, offset, want);
+        Patch(*buffer);
+        Hash(*buffer);
+        offset += buffer->length;
+        m_ring.HandOver(buffer);
+    }
+    if (!failure && offset == m_total) {
+        HandOverTail();
+    }
+    m_ring.Finish(std::move(failure));
+}
+
+void DriveReader::Patch(DriveBuffer& buffer) const {
+    if (m_plan == nullptr) {
+        return;
+    }
+    const std::uint64_t end = buffer.offset + buffer.length;
+    for (const ImagePatch& patch : m_plan->patches) {
+        const std::uint64_t from = std::max(patch.offset, buffer.offset);
+        const std::uint64_t to = std::min(patch.offset + patch.bytes.size(), end);
+        if (from < to) {
+            std::copy_n(patch.bytes.begin() + static_cast<std::ptrdiff_t>(from - patch.offset),
+                        to - from, buffer.bytes.get() + (from - buffer.offset));
+        }
+    }
+}
+
+// What the image holds beyond the drive's bytes, through the same buffers and digest.
+void DriveReader::HandOverTail() {
+    if (m_plan == nullptr) {
+        return;
+    }
+    for (std::size_t at = 0; at < m_plan->tail.size();) {
+        DriveBuffer* buffer = m_ring.NextEmpty();
+        if (buffer == nullptr) {
+            return;
+        }
+        buffer->offset = m_total + at;
+        buffer->length = std::min(buffer->capacity, m_plan->tail.size() - at);
+        std::copy_n(m_plan->tail.begin() + static_cast<std::ptrdiff_t>(at), buffer->length,
+                    buffer->bytes.get());
+        Hash(*buffer);
+        at += buffer->length;
+        m_ring.HandOver(buffer);
+    }
+}
+
+// Reads one piece after another until `want` bytes are in; a read that returns nothing before
+// then means the drive has gone away or shrunk. The bytes read before a failure stay in the
+// buffer, so the image keeps every readable sector before a bad one.
+Failure DriveReader::Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t want) {
+    buffer.offset = offset;
+    buffer.length = 0;
+    while (buffer.length < want) {
+        if (m_run.Cancelled()) {
+            return {FailureReason::Cancelled, 0, {}};
+        }
+        std::byte* const at = buffer.bytes.get() + buffer.length;
+        const std::uint64_t position = offset + buffer.length;
+        std::size_t got = 0;
+        if (Failure failed = drive::ReadDrive(m_device, at, want - buffer.length, position, got)) {
+            if (m_watch.IsGone(failed)) {
+                return {FailureReason::DriveRemoved, failed.error, "the drive stopped answering"};
+            }
+            std::size_t ready = 0;
+            Failure failure = drive::ReadUntilBadSector(m_device, at, position,
+                                                        std::min(kRereadSize, want - buffer.length),
+                                                        m_sectorSize, ready);
+            buffer.length += ready;
+            if (failure) {
+                failure.at = position + ready;
+                return failure;
+            }
+            continue;
+        }
+        if (got == 0) {
+            return {FailureReason::DriveEndedEarly, 0, {}};
+        }
+        drive::KeepReadingAhead(m_device, position, position + got);
+        m_watch.ReadWell(position, got);
+        buffer.length += got;
+    }
+    return {};
+}
+
+}  // namespace imaging

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "layout/partition_layout.h"
+#include "read/buffer_ring.h"
+#include "read/digest.h"
+#include "read/drive_watch.h"
+#include "run/copy_job.h"
+
+namespace imaging {
+
+// The drive's side of a run, on a thread of its own: reads the drive from its first byte to
+// `total` into the ring's buffers, in order, and hashes each buffer once it is final, so the
+// digest costs no second read of anything. A failed read is read again sector by sector, so the
+// image keeps every readable sector before a bad one, and a drive that has gone away ends the
+// run as such. With a plan for the partitions only, it reads the drive up to the
+// plan's end, lays the plan's patches over what it read and adds the plan's tail, so the digest
+// covers the bytes as imaged.
+class DriveReader {
+public:
+    // Besides the SHA-256, the drive's bytes are hashed with each of `extraHashes`. A drive that
+    // stops answering is told from a bad sector by whether it is still `expected`.
+    DriveReader(const StageLink& run, drive::DriveHandle device, drive::DriveIdentity expected,
+                std::uint64_t total, std::size_t sectorSize, BufferRing& ring,
+                const PartitionsPlan* plan, const std::vector<HashKind>& extraHashes = {});
+
+    // The thread's body: returns once the drive is read, has failed, the run is cancelled or the
+    // writer has stopped; it then has finished the ring.
+    void Run();
+
+    // After Run: the SHA-256 of every byte handed over.
+    error::Failure FinishDigest(std::string& hex) { return m_digests.front().Finish(hex); }
+
+    // After Run: the extra hashes of every byte handed over.
+    error::Failure FinishExtraDigests(std::vector<NamedDigest>& digests);
+
+private:
+    error::Failure Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t want);
+    void Patch(DriveBuffer& buffer) const;
+    void HandOverTail();
+    void Hash(const DriveBuffer& buffer);
+
+    StageLink m_run;
+    drive::DriveHandle m_device;
+    std::uint64_t m_total;
+    std::size_t m_sectorSize;
+    BufferRing& m_ring;
+    const PartitionsPlan* m_plan;
+    std::vector<Digest> m_digests;  // the SHA-256 first, then the extra hashes
+
+    DriveWatch m_watch;
+};
+
+}  // namespace imaging

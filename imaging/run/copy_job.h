@@ -1,0 +1,131 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "drive_probe.h"
+#include "failure.h"
+#include "image/image_format.h"
+#include "read/digest.h"
+#include "rescue/rescue_map.h"
+
+namespace imaging {
+
+enum class RunState : std::uint32_t { Idle = 0, Running = 1, CancelRequested = 10 };
+
+// 0 only before the first run.
+enum class Outcome : std::uint32_t { Failed = 1, Succeeded = 2 };
+
+// A rescue does not end at a read error: each sector that fails is tried `retries` more times,
+// and what still cannot be read is written as zeros and noted, so the image is whole.
+struct RescueSettings {
+    bool enabled = false;
+    int retries = 0;
+};
+
+// What a run is asked to do. Written before the worker is launched, read only by the worker
+// afterwards.
+struct CopyRequest {
+    std::string devicePath;
+    std::string imagePath;
+    // The disk the user chose; the worker refuses any other that now answers to devicePath.
+    // All zero: not known, not checked.
+    drive::DriveIdentity expectedDrive;
+    RescueSettings rescue;
+    // After imaging, the drive is read a second time and compared with what was imaged.
+    bool verifyAfter = false;
+    // Nothing is imaged: the drive is read and compared with the drive line of the checksum
+    // file beside imagePath, which is left as it is.
+    bool verifyOnly = false;
+    // Only the drive's partitions are imaged, up to the last one's end; a GPT gets its backup at
+    // the image's new end.
+    bool partitionsOnly = false;
+    // The drive's content is hashed with these too; SHA-256 always is.
+    std::vector<HashKind> extraHashes;
+    // How the run was asked for, as the image's record tells: the command line, or empty for
+    // the window.
+    std::string command;
+};
+
+// What a look at a running copy reads, while the worker writes it; no lock is taken. startTime
+// publishes that copying has begun (and totalBytes with it); runState Idle, the worker's last
+// store, publishes that the files are closed and the result is final.
+struct CopyProgress {
+    std::atomic<RunState> runState{RunState::Idle};
+    std::atomic<std::uint64_t> totalBytes{0};
+    std::atomic<std::uint64_t> doneBytes{0};  // bytes in the image so far
+    std::atomic<std::int64_t> startTime{0};   // seconds since the epoch; 0: not begun
+    // The drive is being read again to verify it; startTime and doneBytes count that pass.
+    std::atomic<bool> verifying{false};
+};
+
+// How a run ended. Only the worker writes it, while it runs; it may be read once runState Idle
+// has been seen (with acquire ordering), and until the next run is prepared.
+struct CopyResult {
+    Outcome outcome{};
+    error::Failure failure;
+    ImageFormat format = ImageFormat::Raw;
+    std::string driveSha256;  // lowercase hex; empty unless the drive was read to its end
+    std::vector<NamedDigest> extraDigests;  // the request's extra hashes of the same bytes
+    std::string fileSha256;                 // of the image file as written
+    std::uint64_t driveBytes = 0;
+    std::uint64_t imageBytes = 0;  // the image file's length
+    bool verified = false;         // a second read of the drive matched
+    // A partitions-only run: the table that was followed ("GPT", "MBR", "hybrid MBR"), or why
+    // the whole drive was imaged instead; and the smallest drive the image can be restored to.
+    std::string partitionTable;
+    std::string wholeDriveBecause;
+    std::uint64_t restorableBytes = 0;
+    // In a rescue, the bytes written as zeros because they could not be read, and where they are.
+    std::uint64_t unreadableBytes = 0;
+    std::vector<ByteRange> unreadableRanges;
+    // The image was written beside an existing one, which a failed run leaves as it was.
+    bool replacing = false;
+};
+
+// One run: what it was asked, how far it has come, how it ended. Its owner (the window, the
+// command line) keeps it alive until it has seen runState Idle.
+struct CopyJob {
+    CopyRequest request;
+    CopyProgress progress;
+    CopyResult result;
+};
+
+// Before a launch: the request, a fresh start of the counters and the result, state Running.
+void PrepareRun(CopyJob& job, CopyRequest request);
+
+// Running becomes CancelRequested; Idle and CancelRequested stay as they are.
+void RequestCancel(CopyJob& job);
+
+bool CancelRequested(const CopyJob& job);
+
+// What a stage may touch of its run: whether it is to stop, and the progress it shows. Stages get
+// this rather than the job, so none reads its request or writes its result: they return what
+// they found, and only the worker fills the result.
+class StageLink {
+public:
+    explicit StageLink(CopyJob& job) : m_job(job) {}
+
+    bool Cancelled() const { return CancelRequested(m_job); }
+
+    // A pass over the drive begins: its clock starts now, nothing of it is done yet.
+    void Begin() const;
+    void SetDone(std::uint64_t bytes) const;
+    // The pass that follows reads the drive again to verify it.
+    void Verifying() const;
+    std::int64_t StartTime() const;
+
+private:
+    CopyJob& m_job;
+};
+
+// True once the worker has stored Idle; the result may then be read.
+bool RunHasEnded(const CopyJob& job);
+
+// The worker's last act: the outcome and its reason, then Idle, which publishes both.
+void EndRun(CopyJob& job, error::Failure failure);
+
+}  // namespace imaging
