@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -12,7 +11,6 @@
 #include "drive_probe.h"
 #include "removable_rule.h"
 #include "udisks_open.h"
-#include "unique_fd.h"
 
 namespace drive {
 

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdio>
 
 #include "drive_io.h"

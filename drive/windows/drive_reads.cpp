@@ -1,5 +1,7 @@
-#include "drive_reads.h"
+#include <algorithm>
+
 #include "drive_io.h"
+#include "drive_reads.h"
 
 namespace drive {
 

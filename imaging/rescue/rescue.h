@@ -20,7 +20,8 @@ struct RescueTask {
     drive::DriveIdentity expected;          // the drive the run must be reading
 };
 
-// What a rescue found. `fileSha256` and `whole` are set once the image is complete.
+// What a rescue found. `fileSha256` and `whole` are set once the image has been read back;
+// `complete` says it was then committed.
 struct RescueFindings {
     std::uint64_t imaged = 0;      // bytes of the drive, as imaged: the map's size
     std::uint64_t imageBytes = 0;  // the image file's length

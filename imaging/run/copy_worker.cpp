@@ -113,13 +113,20 @@ public:
 };
 
 // Reads the drive again, from the card itself rather than from the cache, and compares it with
-// what was imaged: ContentDiffers when it holds other bytes.
+// what was imaged: ContentDiffers when it holds other bytes. A sector that fails now says so as a
+// verify's failure: the image is complete, whatever an imaging run's bad sector would mean.
 Failure Verify(const StageLink& run, const DrivePass& pass, const std::string& expectedSha256) {
     run.Verifying();
     drive::ForgetCachedReads(pass.device);
     DiscardingSink discard;
     DriveDigests digests;
     if (Failure failure = ReadThrough(run, pass, {}, discard, digests)) {
+        if (failure.at) {
+            const std::uint64_t at = *failure.at;
+            failure.at.reset();
+            return error::InContext(failure,
+                                    "reading the drive again, at byte " + std::to_string(at));
+        }
         return failure;
     }
     return digests.sha256 == expectedSha256 ? Failure{}

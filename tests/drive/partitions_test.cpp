@@ -8,6 +8,7 @@
 #include "removable_drive.h"
 #include "run/copy_worker.h"
 #include "run/run_controller.h"
+#include "test_files.h"
 
 namespace {
 
@@ -106,6 +107,18 @@ TEST(PartitionsOnly, AGptImageIsAValidDiskOfItsOwnLength) {
     ExpectFileSystemSound(image, 2048, 20480, "fsck.vfat -n");
     ExpectFileSystemSound(image, 22528, 30720, "e2fsck -fn");
     SHELL("cd '" + dir.Path().string() + "' && sha256sum -c --strict card.img.sha256");
+    // The record says what was imaged, and of which drive.
+    const std::string info = ReadFile(dir / "card.img.info");
+    const std::string imaged = std::to_string(FileSize(image));
+    for (const std::string& line :
+         {"\nimaged: partitions only (GPT), restorable to a drive of at least " + imaged +
+              " bytes\n",
+          "\nimaged-bytes: " + imaged + "\n",
+          "\nsource-bytes: " + std::to_string(FileSize(drive.BackingFile())) + "\n",
+          "\ndrive-sha256: " + Output("sha256sum < '" + image.string() + "'").substr(0, 64) +
+              "\n"}) {
+        EXPECT_NE(info.find(line), std::string::npos) << line << " in\n" << info;
+    }
 
     // The drive is proved against the image later as such an image takes it.
     imaging::PrepareRun(
