@@ -64,6 +64,7 @@ Drive DescribeOpenDrive(DriveHandle handle, const std::string& node) {
     }
     drive.identity = QueryDriveIdentity(handle);
     drive.readOnly = !TheDriveIo().IsWritable(handle) && ::GetLastError() == ERROR_WRITE_PROTECT;
+    drive.volumesKnown = TheDriveIo().QueryVolumes(handle, drive.volumes) != FALSE;
     return drive;
 }
 

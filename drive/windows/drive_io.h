@@ -4,6 +4,9 @@
 #include <winioctl.h>
 
 #include <cstdint>
+#include <vector>
+
+#include "drive.h"
 
 namespace drive {
 
@@ -24,6 +27,9 @@ public:
     virtual BOOL QueryDescriptor(HANDLE drive, void* answer, DWORD size, DWORD& returned) = 0;
     // IOCTL_DISK_IS_WRITABLE: FALSE with ERROR_WRITE_PROTECT when the lock switch is on.
     virtual BOOL IsWritable(HANDLE drive) = 0;
+    // The volumes that lie on the drive, with file system, label and first mount point; FALSE
+    // where the platform cannot tell.
+    virtual BOOL QueryVolumes(HANDLE drive, std::vector<Volume>& volumes) = 0;
     // A synchronous ReadFile at `offset`.
     virtual BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) = 0;
 };

@@ -68,6 +68,11 @@ BOOL FileBackedDrive::IsWritable(HANDLE /*drive*/) {
     return TRUE;
 }
 
+BOOL FileBackedDrive::QueryVolumes(HANDLE /*drive*/, std::vector<drive::Volume>& volumes) {
+    volumes.push_back({"\\\\?\\Volume{5eed}\\", "FAT32", "CARD", "E:\\"});
+    return TRUE;
+}
+
 BOOL FileBackedDrive::Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset,
                            DWORD& got) {
     if (offset < m_badEnd && offset + size > m_badStart) {

@@ -27,6 +27,8 @@ public:
     // serial "FB0001".
     BOOL QueryDescriptor(HANDLE drive, void* answer, DWORD size, DWORD& returned) override;
     BOOL IsWritable(HANDLE drive) override;
+    // One FAT32 volume "CARD", mounted at E:.
+    BOOL QueryVolumes(HANDLE drive, std::vector<drive::Volume>& volumes) override;
     BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) override;
 
 private:

@@ -42,7 +42,8 @@ TEST(Win32CommandLine, ListsAndImagesADrive) {
     EXPECT_EQ(RunLine(folder, {"--list"}, out), cli::kExitComplete);
     EXPECT_EQ(out,
               "1: volume: 5 MB\t\\\\.\\PhysicalDrive1, Dresmont Test Card, serial FB0001, "
-              "revision 1.0, Bus: USB, Size: 5242880 bytes (0.0 GB), sectors of 512 bytes\n");
+              "revision 1.0, Bus: USB, Size: 5242880 bytes (0.0 GB), sectors of 512 bytes, "
+              "\\\\?\\Volume{5eed}\\: FAT32 \"CARD\" at E:\\\n");
 
     const std::string image = folder / "card.img";
     EXPECT_EQ(RunLine(folder, {"--image", "1", image}, out), cli::kExitComplete);

@@ -85,7 +85,8 @@ TEST(Win32Image, TheImageRecordDescribesTheCard) {
     for (const char* line :
          {"\nsource-vendor: Dresmont\n", "\nsource-model: Test Card\n", "\nsource-serial: FB0001\n",
           "\nsource-revision: 1.0\n", "\nsource-bus: USB\n", "\nsource-bytes: 2097152\n",
-          "\nimage: card.img\n", "\ncommand: window\n", "\nverify: not asked\n"}) {
+          "\nimage: card.img\n", "\nsource-volume: \\\\?\\Volume{5eed}\\ FAT32 \"CARD\" at E:\\\n",
+          "\ncommand: window\n", "\nverify: not asked\n"}) {
         EXPECT_NE(info.find(line), std::string::npos) << line << " in\n" << info;
     }
     EXPECT_NE(info.find("\ndrive-sha256: " + job.result.driveSha256 + "\n"), std::string::npos);
