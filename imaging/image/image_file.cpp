@@ -258,6 +258,10 @@ Failure ImageFile::SaveSideFile(const SideFile& side) {
     if (Failure failure = Flush(m_image)) {
         return failure;
     }
+    return PlaceSideFile(side);
+}
+
+Failure ImageFile::PlaceSideFile(const SideFile& side) {
     if (Failure failure = WriteSideFile(side)) {
         return failure;
     }
@@ -368,14 +372,9 @@ Failure ImageFile::Commit(const std::vector<SideFile>& sideFiles) {
 }
 
 Failure ImageFile::UpdateSideFile(const SideFile& side) {
-    if (Failure failure = WriteSideFile(side)) {
+    if (Failure failure = PlaceSideFile(side)) {
         return failure;
     }
-    const auto [hidden, name] = m_sidePartials.back();
-    if (Failure failure = m_folder.Replace(hidden, name)) {
-        return failure;
-    }
-    m_sidePartials.pop_back();
     return m_folder.Sync();
 }
 

@@ -124,6 +124,8 @@ private:
                            const std::vector<std::string>& sideSuffixes, std::uint64_t length);
     error::Failure CreateReplacement();
     error::Failure WriteSideFile(const SideFile& side);
+    // Writes `side` under a hidden name and puts it in place at once.
+    error::Failure PlaceSideFile(const SideFile& side);
     // Removes the hidden files of this target that runs no longer running left behind.
     void RemoveLeftovers() const;
 
