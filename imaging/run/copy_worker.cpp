@@ -271,6 +271,7 @@ Failure Rescue(CopyJob& job, const DrivePass& pass, std::uint64_t capacity, RunR
     const RecordText recordText = [&](const RescueFindings& found) {
         CopyResult result = job.result;
         TakeFindings(found, result);
+        // The record goes in with the commit, so it cannot wait for `complete`.
         result.driveSha256 = found.whole ? found.fileSha256 : std::string();
         record.started = run.StartTime();
         record.ended = std::time(nullptr);
