@@ -8,6 +8,27 @@
 
 namespace drive {
 
+// The open drive, read straight from the drive for as long as this lives: nothing goes through
+// the platform's cache and nothing is read ahead. Get() is the drive's own handle where the
+// platform refuses direct reads (IsDirect() false); reads then go through the cache.
+class DirectReads {
+public:
+    explicit DirectReads(DriveHandle handle);
+    ~DirectReads();
+    DirectReads(const DirectReads&) = delete;
+    DirectReads& operator=(const DirectReads&) = delete;
+
+    DriveHandle Get() const { return m_reads; }
+    bool IsDirect() const { return m_direct; }
+
+private:
+    DriveHandle m_reads;
+    bool m_direct = false;
+    DriveHandle m_own = kInvalidDriveHandle;     // a description of its own, closed at the end
+    DriveHandle m_shared = kInvalidDriveHandle;  // the drive's, switched to direct reads
+    int m_sharedFlags = 0;                       // and switched back to these at the end
+};
+
 // Reads up to `size` bytes at `offset` into `got`; the copy asks for one piece after another,
 // so the platform sees a sequential read. `got` 0 without a failure: the drive's end (or it has
 // gone away). ReadError on a failed read, `got` then 0.

@@ -3,10 +3,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 
 #include "drive_reads.h"
-#include "unique_fd.h"
 
 namespace drive {
 
@@ -34,44 +32,36 @@ Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint6
     return read < 0 ? SystemFailure(FailureReason::ReadError) : Failure{};
 }
 
+// Through a second description opened through the descriptor itself, never by path, so it is
+// the very disk already checked; or, where the user may not open the device node (udisks2
+// hands over only a descriptor), by switching the drive's own description to O_DIRECT.
+DirectReads::DirectReads(DriveHandle handle)
+    : m_reads(handle),
+      m_own(::open(("/proc/self/fd/" + std::to_string(handle)).c_str(),
+                   O_RDONLY | O_DIRECT | O_CLOEXEC)) {
+    if (m_own != kInvalidDriveHandle) {
+        m_reads = m_own;
+        m_direct = true;
+        return;
+    }
+    const int flags = ::fcntl(handle, F_GETFL);
+    if (flags >= 0 && ::fcntl(handle, F_SETFL, flags | O_DIRECT) == 0) {
+        m_shared = handle;
+        m_sharedFlags = flags;
+        m_direct = true;
+    }
+}
+
+DirectReads::~DirectReads() {
+    if (m_own != kInvalidDriveHandle) {
+        ::close(m_own);
+    }
+    if (m_shared != kInvalidDriveHandle) {
+        ::fcntl(m_shared, F_SETFL, m_sharedFlags);
+    }
+}
+
 namespace {
-
-// Reads of the open drive that bypass the page cache, so each asks the drive itself for exactly
-// what it wants: through a second description opened through the descriptor itself, never by
-// path, so it is the very disk already checked; or, where the user may not open the device node
-// (udisks2 hands over only a descriptor), by switching the drive's own description to O_DIRECT
-// for as long as this lives. Invalid where the platform refuses direct reads altogether: the
-// caller then reads through the cache.
-class DirectReads {
-public:
-    explicit DirectReads(DriveHandle handle)
-        : m_own(::open(("/proc/self/fd/" + std::to_string(handle)).c_str(),
-                       O_RDONLY | O_DIRECT | O_CLOEXEC)) {
-        if (m_own.IsValid()) {
-            return;
-        }
-        const int flags = ::fcntl(handle, F_GETFL);
-        if (flags >= 0 && ::fcntl(handle, F_SETFL, flags | O_DIRECT) == 0) {
-            m_shared = handle;
-            m_sharedFlags = flags;
-        }
-    }
-    ~DirectReads() {
-        if (m_shared >= 0) {
-            ::fcntl(m_shared, F_SETFL, m_sharedFlags);
-        }
-    }
-    DirectReads(const DirectReads&) = delete;
-    DirectReads& operator=(const DirectReads&) = delete;
-
-    bool IsValid() const { return m_own.IsValid() || m_shared >= 0; }
-    int Get() const { return m_own.IsValid() ? m_own.Get() : m_shared; }
-
-private:
-    UniqueFd m_own;
-    int m_shared = -1;
-    int m_sharedFlags = 0;
-};
 
 bool ReadSectorAt(int fd, char* buffer, std::uint64_t offset, std::size_t size) {
     ssize_t got = 0;
@@ -90,16 +80,16 @@ bool ReadSectorAt(int fd, char* buffer, std::uint64_t offset, std::size_t size) 
 Failure ReadDriveDirect(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
                         std::size_t& got) {
     const DirectReads direct(handle);
-    return ReadDrive(direct.IsValid() ? direct.Get() : handle, buffer, size, offset, got);
+    return ReadDrive(direct.Get(), buffer, size, offset, got);
 }
 
 Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offset, std::size_t size,
                            std::size_t sectorSize, std::size_t& done) {
     const DirectReads direct(handle);
-    if (!direct.IsValid()) {
+    if (!direct.IsDirect()) {
         ::posix_fadvise(handle, 0, 0, POSIX_FADV_RANDOM);
     }
-    const int fd = direct.IsValid() ? direct.Get() : handle;
+    const int fd = direct.Get();
     auto* bytes = static_cast<char*>(buffer);
     Failure failure;
     done = 0;
@@ -111,7 +101,7 @@ Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_t offse
         }
         done += piece;
     }
-    if (!direct.IsValid()) {
+    if (!direct.IsDirect()) {
         ::posix_fadvise(handle, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     return failure;

@@ -18,6 +18,11 @@ Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint6
     return succeeded ? Failure{} : SystemFailure(FailureReason::ReadError);
 }
 
+// Raw drive handles are not cached by the platform: the drive's own handle reads direct.
+DirectReads::DirectReads(DriveHandle handle) : m_reads(handle), m_direct(true) {}
+
+DirectReads::~DirectReads() = default;
+
 // Raw drive handles are not cached by the platform.
 Failure ReadDriveDirect(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
                         std::size_t& got) {

@@ -27,7 +27,7 @@ Failure ZlibFailure(const z_stream& stream, int code) {
             std::string("zlib: ") + (stream.msg != nullptr ? stream.msg : zError(code))};
 }
 
-class GzipSink : public ImageSink {
+class GzipSink : public StreamSink {
 public:
     explicit GzipSink(ImageFile& image) : m_output(image) {}
     ~GzipSink() override {

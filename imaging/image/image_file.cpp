@@ -316,6 +316,13 @@ Failure ImageFile::Skip(std::uint64_t size) {
     return {};
 }
 
+// Holes need the file marked sparse first where the file system asks for that (NTFS).
+bool ImageFile::OpenDirectWrites(ImageHandle& direct) {
+    MarkSparse(m_image);
+    m_markedSparse = true;
+    return OpenForDirectWrites(m_image, direct);
+}
+
 Failure ImageFile::WriteSideFile(const SideFile& side) {
     std::string hidden;
     ImageHandle file;

@@ -12,6 +12,7 @@
 #include "drive_probe.h"
 #include "failure.h"
 #include "image/target_folder.h"
+#include "native_file.h"
 
 namespace imaging {
 
@@ -103,6 +104,27 @@ public:
 
     // Appends `size` zero bytes as a hole, where the file system keeps holes.
     error::Failure Skip(std::uint64_t size);
+
+    // For writes at their own offsets, several at once (a raw image): the file being written,
+    // and a second description of it whose writes go straight to the disk, where the file
+    // system allows (false where it does not: tmpfs).
+    io::NativeFile Native() const { return m_image.Get(); }
+    bool OpenDirectWrites(ImageHandle& direct);
+
+    // After writes at offsets from `before` to `after` through the cache: keeps them moving to
+    // the disk, so the cache never holds gigabytes of image.
+    error::Failure KeepMoving(std::uint64_t before, std::uint64_t after) {
+        return PaceWriteback(m_image, before, after);
+    }
+
+    // Brings what was written so far to stable storage.
+    error::Failure FlushData() { return Flush(m_image); }
+
+    // After writes at offsets: the image is `length` bytes long, what was not written a hole.
+    void WrittenAt(std::uint64_t length) {
+        m_length = length;
+        m_endsInHole = true;
+    }
 
     // The image's length so far.
     std::uint64_t Length() const { return m_length; }

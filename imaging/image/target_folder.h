@@ -105,6 +105,10 @@ error::Failure PaceWriteback(const ImageHandle& file, std::uint64_t lengthBefore
 // Brings the file to stable storage and closes it; FlushFailed when either fails.
 error::Failure FlushAndClose(ImageHandle& file);
 
+// A second description of `file` whose writes bypass the platform's cache; false where the file
+// system or platform refuses that.
+bool OpenForDirectWrites(const ImageHandle& file, ImageHandle& direct);
+
 // Where the platform refuses to replace a file that is open, lets go of the held old target for
 // the moment of the replacement; elsewhere it is kept to the end.
 void LetGoBeforeReplace(ImageHandle& held);

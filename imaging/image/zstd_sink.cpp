@@ -19,7 +19,7 @@ Failure ZstdFailure(std::size_t code) {
     return {FailureReason::WriteError, 0, std::string("zstd: ") + ZSTD_getErrorName(code)};
 }
 
-class ZstdSink : public ImageSink {
+class ZstdSink : public StreamSink {
 public:
     explicit ZstdSink(ImageFile& image) : m_output(image) {}
     ~ZstdSink() override { ZSTD_freeCCtx(m_context); }

@@ -353,6 +353,13 @@ Failure FlushAndClose(ImageHandle& file) {
     return ::close(file.Release()) == 0 ? Failure{} : SystemFailure(FailureReason::FlushFailed);
 }
 
+// Through the descriptor itself, never by path: it is the very file already checked.
+bool OpenForDirectWrites(const ImageHandle& file, ImageHandle& direct) {
+    direct.Reset(::open(("/proc/self/fd/" + std::to_string(file.Get())).c_str(),
+                        O_WRONLY | O_DIRECT | O_CLOEXEC));
+    return direct.IsValid();
+}
+
 // The lock on the old target is kept until the run ends: a rename never minds an open file.
 void LetGoBeforeReplace(ImageHandle& /*held*/) {}
 

@@ -12,10 +12,12 @@ BufferRing::BufferRing(std::size_t count, std::size_t size) : m_buffers(count) {
     }
 }
 
-DriveBuffer* BufferRing::NextEmpty() {
+DriveBuffer* BufferRing::NextEmpty(Waiting waiting) {
     std::unique_lock lock(m_mutex);
-    m_emptyReady.wait(lock, [this] { return m_stopped || !m_empty.empty(); });
-    if (m_stopped) {
+    if (waiting == Waiting::Yes) {
+        m_emptyReady.wait(lock, [this] { return m_stopped || !m_empty.empty(); });
+    }
+    if (m_stopped || m_empty.empty()) {
         return nullptr;
     }
     DriveBuffer* buffer = m_empty.front();
@@ -40,9 +42,11 @@ void BufferRing::Finish(error::Failure failure) {
     m_filledReady.notify_one();
 }
 
-DriveBuffer* BufferRing::NextFilled() {
+DriveBuffer* BufferRing::NextFilled(Waiting waiting) {
     std::unique_lock lock(m_mutex);
-    m_filledReady.wait(lock, [this] { return m_finished || !m_filled.empty(); });
+    if (waiting == Waiting::Yes) {
+        m_filledReady.wait(lock, [this] { return m_finished || !m_filled.empty(); });
+    }
     if (m_filled.empty()) {
         return nullptr;
     }

@@ -28,25 +28,31 @@ struct DriveBuffer {
     std::uint64_t offset = 0;
 };
 
-// The buffers between the drive's reader and the image's writer: the reader takes empty ones and
-// hands them over filled, in order; the writer takes them filled and gives them back. Either side
-// may end the exchange: the reader when the drive is read (or failed), the writer when it cannot
-// go on, which the reader sees as no more empty buffers.
+// The buffers between a run's reader and its writer: the reader takes empty ones and hands them
+// over filled, in order; the writer takes them filled and gives them back. Either side may end
+// the exchange: the reader when its source is read (or failed), the writer when it cannot go on,
+// which the reader sees as no more empty buffers. A side with requests in flight asks without
+// waiting (`Waiting::No`) and waits for its own requests instead: a side that waited here while
+// it held buffers could wait for the very buffers it holds.
 class BufferRing {
 public:
     BufferRing(std::size_t count, std::size_t size);
     BufferRing(const BufferRing&) = delete;
     BufferRing& operator=(const BufferRing&) = delete;
 
-    // The reader's side. NextEmpty answers nullptr once the writer has stopped.
-    DriveBuffer* NextEmpty();
+    enum class Waiting { Yes, No };
+
+    // The reader's side. NextEmpty answers nullptr once the writer has stopped, or at once
+    // without `Waiting::Yes` when no buffer is empty now.
+    DriveBuffer* NextEmpty(Waiting waiting = Waiting::Yes);
     void HandOver(DriveBuffer* buffer);
     // No more buffers will come; `failure` says why when the drive was not read to its end.
     void Finish(error::Failure failure);
 
     // The writer's side. NextFilled answers nullptr once every handed-over buffer has been taken
-    // and the reader has finished; ReaderFailure then tells why it finished.
-    DriveBuffer* NextFilled();
+    // and the reader has finished (ReaderFailure then tells why it finished), or at once without
+    // `Waiting::Yes` when no buffer is filled now.
+    DriveBuffer* NextFilled(Waiting waiting = Waiting::Yes);
     void GiveBack(DriveBuffer* buffer);
     void Stop();
     error::Failure ReaderFailure();

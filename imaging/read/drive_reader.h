@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
+#include "io_queue.h"
 #include "layout/partition_layout.h"
 #include "read/buffer_ring.h"
 #include "read/digest.h"
@@ -14,7 +16,8 @@
 namespace imaging {
 
 // The drive's side of a run, on a thread of its own: reads the drive from its first byte to
-// `total` into the ring's buffers, in order, and hashes each buffer once it is final, so the
+// `total` into the ring's buffers, several reads in flight and straight from the drive where
+// the platform allows, hands them over in order and hashes each buffer once it is final, so the
 // digest costs no second read of anything. A failed read is read again sector by sector, so the
 // image keeps every readable sector before a bad one, and a drive that has gone away ends the
 // run as such. With a plan for the partitions only, it reads the drive up to the
@@ -38,8 +41,21 @@ public:
     // After Run: the extra hashes of every byte handed over.
     error::Failure FinishExtraDigests(std::vector<NamedDigest>& digests);
 
+    // After Run: how the reads were queued.
+    const io::QueueChoice& Queue() const { return m_queue; }
+
 private:
-    error::Failure Fill(DriveBuffer& buffer, std::uint64_t offset, std::size_t want);
+    // A read in flight: the buffer it fills, how much it asked for, and once ended, its end.
+    struct InFlight {
+        DriveBuffer* buffer = nullptr;
+        std::size_t want = 0;
+        bool ended = false;
+        io::Completion completion;
+    };
+
+    error::Failure ReadInOrder(io::Queue& queue, drive::DriveHandle reads);
+    error::Failure Finish(InFlight& read);
+    error::Failure Fill(DriveBuffer& buffer, std::size_t want);
     void Patch(DriveBuffer& buffer) const;
     void HandOverTail();
     void Hash(const DriveBuffer& buffer);
@@ -51,6 +67,8 @@ private:
     BufferRing& m_ring;
     const PartitionsPlan* m_plan;
     std::vector<Digest> m_digests;  // the SHA-256 first, then the extra hashes
+    io::QueueChoice m_queue;
+    std::deque<InFlight> m_inFlight;  // oldest first
 
     DriveWatch m_watch;
 };

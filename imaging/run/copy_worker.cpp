@@ -24,14 +24,16 @@ using error::DescribeFailure;
 using error::Failure;
 using error::FailureReason;
 
-// The ring between the drive's reader and the image's writer: 16 buffers of 1 MiB. Measured on
-// the 2-core build machine, a 2 GiB loop device read with direct I/O and the image on the same
-// virtual disk, 5 interleaved rounds, median speed against dd bs=64K of the same round (warm /
-// cold): 16 x 1 MiB 0.68 / 0.78, 8 x 4 MiB 0.63 / 0.72, 32 x 2 MiB 0.64 / 0.59, 4 x 16 MiB
-// 0.53 / 0.56. Reads of 1 MiB keep the drive's read-ahead streaming, and 16 MiB in flight let
-// the reader run on while the writer waits for the image's disk.
-constexpr std::size_t kBufferCount = 16;
-constexpr std::size_t kBufferSize = 1 << 20;
+// The ring between the drive's reader and the image's writer: 24 buffers of 4 MiB, up to 8 reads
+// and 8 writes in flight, both straight to the disk. Prototypes on the 2-core build machine, a
+// 2 GiB loop device and the image on the same virtual disk, 7 interleaved rounds against a fast
+// dd bs=64K (warm / cold, machine CPU s/GiB): buffered reads and writes through a 16 x 1 MiB
+// ring 0.77 / 1.02 at 1.4-1.5; direct both ways with threads, 16 x 8 MiB, 0.75 / 0.72 at 0.96;
+// io_uring direct both ways, 32 x 4 MiB in flight, 0.78 / 0.79 at 0.94. The depth, not the
+// buffer's size, is what the disk needs; a few spare buffers let the reader run on while the
+// writer waits. bench/README.md has the figures of the engine itself.
+constexpr std::size_t kBufferCount = 24;
+constexpr std::size_t kBufferSize = 4 << 20;
 
 std::size_t SectorSize(drive::DriveHandle device) {
     drive::DriveGeometry geometry;
@@ -41,19 +43,38 @@ std::size_t SectorSize(drive::DriveHandle device) {
 }
 
 // Takes the filled buffers in order into the sink until the reader has finished, the sink fails
-// or the run is cancelled; the progress follows every buffer.
+// or the run is cancelled; the progress follows every buffer written. The sink holds no buffer
+// once this returns.
 Failure WriteFromRing(const StageLink& run, BufferRing& ring, ImageSink& sink) {
     std::uint64_t done = 0;
-    while (DriveBuffer* buffer = ring.NextFilled()) {
-        if (run.Cancelled()) {
-            return {FailureReason::Cancelled, 0, {}};
+    const Released released = [&](DriveBuffer* buffer, bool written) {
+        if (written) {
+            done += buffer->length;
+            run.SetDone(done);
         }
-        if (Failure failure = sink.Write(buffer->bytes.get(), buffer->length)) {
-            return failure;
-        }
-        done += buffer->length;
-        run.SetDone(done);
         ring.GiveBack(buffer);
+    };
+    Failure failure;
+    while (!failure) {
+        DriveBuffer* buffer =
+            ring.NextFilled(sink.Holding() ? BufferRing::Waiting::No : BufferRing::Waiting::Yes);
+        if (buffer == nullptr && sink.Holding()) {
+            failure = sink.ReleaseOldest(released);
+            continue;
+        }
+        if (buffer == nullptr) {
+            break;
+        }
+        if (run.Cancelled()) {
+            ring.GiveBack(buffer);
+            failure = {FailureReason::Cancelled, 0, {}};
+            break;
+        }
+        failure = sink.Take(*buffer, released);
+    }
+    const Failure settled = sink.Settle(released);
+    if (failure || settled) {
+        return failure ? failure : settled;
     }
     return ring.ReaderFailure();
 }
@@ -102,7 +123,7 @@ Failure ReadThrough(const StageLink& run, const DrivePass& pass,
 }
 
 // A verify pass keeps nothing of what it reads but its digest.
-class DiscardingSink : public ImageSink {
+class DiscardingSink : public StreamSink {
 public:
     Failure Write(const std::byte* /*data*/, std::size_t /*size*/) override { return {}; }
     Failure Finish() override { return {}; }

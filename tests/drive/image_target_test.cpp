@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "drive_probe.h"
 #include "gtest_support.h"
@@ -122,23 +123,34 @@ TEST_F(RefusedTarget, AnExistingFileOnTheSourceIsNotTruncated) {
     EXPECT_EQ(FileSize(mount / "photo.jpg"), 8U);
 }
 
+// tmpfs takes its writes through the page cache, ext4 straight to the disk at depth: a write
+// that fails among those in flight ends the run as one write that fails.
 TEST_F(RefusedTarget, AFullVolumeEndsFailedWithTheImageAPrefix) {
     REQUIRE_ROOT();
-    MakeDrive(4 * kMiB);
-    const auto mount = m_dir / "small";
-    const ScopedMount small("tmpfs", mount, "-t tmpfs -o size=1m");
-    ASSERT_TRUE(small.IsMounted());
-    const auto image = mount / "card.img";
+    MakeDrive(12 * kMiB);
+    const auto ext4Backing = m_dir / "ext4.bin";
+    WriteRandomFile(ext4Backing, 6 * kMiB, 3);
+    SHELL("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + ext4Backing.string());
+    const LoopDevice ext4(ext4Backing);
+    for (const auto& [kind, source, options] :
+         {std::tuple{"tmpfs", std::string("tmpfs"), "-t tmpfs -o size=1m"},
+          std::tuple{"ext4", ext4.Path(), ""}}) {
+        SCOPED_TRACE(kind);
+        const auto mount = m_dir / kind;
+        const ScopedMount small(source, mount, options);
+        ASSERT_TRUE(small.IsMounted());
+        const auto image = mount / "card.img";
 
-    imaging::CopyJob job;
-    EXPECT_EQ(RunCopy(job, m_drive->DrivePath(), image).failure.reason,
-              error::FailureReason::WriteError);
-    EXPECT_EQ(job.result.failure.error, ENOSPC);
+        imaging::CopyJob job;
+        EXPECT_EQ(RunCopy(job, m_drive->DrivePath(), image).failure.reason,
+                  error::FailureReason::WriteError);
+        EXPECT_EQ(job.result.failure.error, ENOSPC);
 
-    const std::uint64_t written = FileSize(image);
-    EXPECT_LT(written, 4 * kMiB);
-    EXPECT_LT(job.progress.doneBytes.load(), 4 * kMiB);
-    EXPECT_TRUE(SamePrefix(image, m_drive->LoopPath(), written));
+        const std::uint64_t written = FileSize(image);
+        EXPECT_LT(written, 12 * kMiB);
+        EXPECT_LT(job.progress.doneBytes.load(), 12 * kMiB);
+        EXPECT_TRUE(SamePrefix(image, m_drive->LoopPath(), written));
+    }
 }
 
 TEST_F(RefusedTarget, AnExistingImageIsReplacedWhole) {
