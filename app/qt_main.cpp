@@ -32,7 +32,7 @@ bool HasDisplay() {
 int main(int argc, char** argv) {
     const cli::CommandLine line = cli::ParseCommandLine({argv + 1, argv + argc});
     if (line.action != cli::CommandLine::Action::Window) {
-        return cli::RunCommandLine(line, stdout, stderr);
+        return cli::RunCommandLine(line, stdin, stdout, stderr);
     }
     // Without a display there is no window to open: the command line is all there is.
     if (!HasDisplay()) {

@@ -36,7 +36,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*comma
     const cli::CommandLine line = cli::ParseCommandLine({__argv + 1, __argv + __argc});
     if (line.action != cli::CommandLine::Action::Window) {
         UseParentConsole();
-        return cli::RunCommandLine(line, stdout, stderr);
+        return cli::RunCommandLine(line, stdin, stdout, stderr);
     }
     // No critical-error box of the platform's own, for instance for a card reader without a card.
     ::SetErrorMode(::SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);

@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
                      .extraHashes =
                          moreHashes ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
                                     : std::vector<imaging::HashKind>{},
-                     .command = {}});
+                     .command = {},
+                     .restore = {}});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());
         } else if (run.Launch()) {

@@ -16,6 +16,7 @@
 
 #include "drive_list.h"
 #include "image/image_format.h"
+#include "restore/image_facts.h"
 #include "run/run_controller.h"
 #include "terminal.h"
 
@@ -24,7 +25,16 @@ namespace {
 
 using Action = CommandLine::Action;
 
-enum Option : int { kRescue = 256, kRetries, kVerify, kPartitionsOnly, kHash };
+enum Option : int {
+    kRescue = 256,
+    kRetries,
+    kVerify,
+    kPartitionsOnly,
+    kHash,
+    kRestore,
+    kYes,
+    kNoVerify
+};
 
 constexpr option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -36,6 +46,9 @@ constexpr option kOptions[] = {
     {"verify", no_argument, nullptr, kVerify},
     {"partitions-only", no_argument, nullptr, kPartitionsOnly},
     {"hash", required_argument, nullptr, kHash},
+    {"restore", required_argument, nullptr, kRestore},
+    {"yes", required_argument, nullptr, kYes},
+    {"no-verify", no_argument, nullptr, kNoVerify},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -194,27 +207,24 @@ private:
     std::int64_t m_shown = 0;
 };
 
-int Image(const CommandLine& line, std::FILE* err) {
-    CollectedList list;
-    drive::RefreshDriveList(list);
+// The drive the list offers at `index`, as --list shows it; nullptr when it offers none.
+const drive::ListedDrive* FindListed(const CollectedList& list, int index, std::FILE* err) {
     const auto listed =
         std::find_if(list.entries.begin(), list.entries.end(),
-                     [&](const auto& entry) { return entry.second.index == line.index; });
+                     [&](const auto& entry) { return entry.second.index == index; });
     if (listed == list.entries.end()) {
-        std::fprintf(err, "kalvor: no removable drive %d; kalvor --list shows them\n", line.index);
-        return kExitFailed;
+        std::fprintf(err, "kalvor: no removable drive %d; kalvor --list shows them\n", index);
+        return nullptr;
     }
+    return &listed->second;
+}
+
+// Runs what `request` asks, with its progress on `err` and Ctrl+C to cancel, and tells how it
+// ended.
+int RunAndReport(imaging::CopyRequest request, std::FILE* err) {
     imaging::RunController run;
     const CancelOnInterrupt cancelOnInterrupt;
-    run.Prepare({.devicePath = drive::DrivePath(line.index),
-                 .imagePath = line.imagePath,
-                 .expectedDrive = listed->second.drive.identity,
-                 .rescue = {line.rescue, line.retries},
-                 .verifyAfter = line.verify,
-                 .verifyOnly = line.action == Action::Verify,
-                 .partitionsOnly = line.partitionsOnly,
-                 .extraHashes = line.extraHashes,
-                 .command = line.command});
+    run.Prepare(std::move(request));
     if (run.Launch()) {
         ProgressPrinter progress(err);
         while (!run.HasEnded()) {
@@ -231,7 +241,100 @@ int Image(const CommandLine& line, std::FILE* err) {
     if (result.outcome != imaging::Outcome::Succeeded) {
         return kExitFailed;
     }
-    return result.unreadableBytes == 0 ? kExitComplete : kExitUnreadableAreas;
+    return result.unreadableBytes == 0 || run.Request().restore.enabled ? kExitComplete
+                                                                        : kExitUnreadableAreas;
+}
+
+int Image(const CommandLine& line, std::FILE* err) {
+    CollectedList list;
+    drive::RefreshDriveList(list);
+    const drive::ListedDrive* listed = FindListed(list, line.index, err);
+    if (listed == nullptr) {
+        return kExitFailed;
+    }
+    return RunAndReport({.devicePath = drive::DrivePath(line.index),
+                         .imagePath = line.imagePath,
+                         .expectedDrive = listed->drive.identity,
+                         .rescue = {line.rescue, line.retries},
+                         .verifyAfter = line.verify,
+                         .verifyOnly = line.action == Action::Verify,
+                         .partitionsOnly = line.partitionsOnly,
+                         .extraHashes = line.extraHashes,
+                         .command = line.command,
+                         .restore = {}},
+                        err);
+}
+
+// The user confirms a write by the card's own name: typed on a terminal, or given as --yes.
+// Anything else, or nothing, cancels.
+bool Confirmed(const CommandLine& line, const drive::Drive& card, std::FILE* in, std::FILE* out,
+               std::FILE* err) {
+    if (!line.yes.empty()) {
+        if (line.yes == card.node) {
+            return true;
+        }
+        std::fprintf(err, "kalvor: --yes=%s does not name drive %d, which is %s\n",
+                     line.yes.c_str(), line.index, card.node.c_str());
+        return false;
+    }
+    if (!IsTerminal(in)) {
+        std::fprintf(err,
+                     "kalvor: no terminal to confirm on: --yes=%s names the card to write to\n",
+                     card.node.c_str());
+        return false;
+    }
+    std::fprintf(out, "Type %s to write to it, anything else to cancel: ", card.node.c_str());
+    std::fflush(out);
+    char typed[256] = {};
+    if (std::fgets(typed, sizeof typed, in) == nullptr) {
+        return false;
+    }
+    std::string answer(typed);
+    while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) {
+        answer.pop_back();
+    }
+    return answer == card.node;
+}
+
+// Nothing is opened for writing before the user has seen the card's description and what will
+// happen to it, and has named the card.
+int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* err) {
+    CollectedList list;
+    drive::RefreshDriveList(list);
+    const drive::ListedDrive* listed = FindListed(list, line.index, err);
+    if (listed == nullptr) {
+        return kExitFailed;
+    }
+    imaging::ImageFacts facts;
+    if (const error::Failure failure = imaging::ReadImageFacts(line.imagePath, facts)) {
+        std::fprintf(err, "kalvor: %s: %s; nothing was written to the card\n",
+                     line.imagePath.c_str(), error::DescribeFailure(failure).c_str());
+        return kExitFailed;
+    }
+    const drive::Drive& card = listed->drive;
+    std::fprintf(out, "%s\nALL DATA on it will be replaced by %s (%s).\n",
+                 drive::FormatDriveDetails(card).c_str(), line.imagePath.c_str(),
+                 imaging::DescribeImage(facts).c_str());
+    if (facts.unreadableBytes != 0) {
+        std::fprintf(out,
+                     "%s bytes of this image were unreadable on the original card and are zeros.\n",
+                     imaging::GroupedNumber(facts.unreadableBytes).c_str());
+    }
+    if (!Confirmed(line, card, in, out, err)) {
+        std::fprintf(err, "kalvor: not confirmed; nothing was written to the card\n");
+        return kExitFailed;
+    }
+    return RunAndReport({.devicePath = drive::DrivePath(line.index),
+                         .imagePath = line.imagePath,
+                         .expectedDrive = card.identity,
+                         .rescue = {},
+                         .verifyAfter = !line.noVerify,
+                         .verifyOnly = false,
+                         .partitionsOnly = false,
+                         .extraHashes = {},
+                         .command = line.command,
+                         .restore = {true, card.length, card.serial}},
+                        err);
 }
 
 // The action an option asks for, where it asks for one.
@@ -245,6 +348,8 @@ Action ActionOf(int option) {
             return Action::List;
         case 'i':
             return Action::Image;
+        case kRestore:
+            return Action::Restore;
         default:
             return Action::Window;
     }
@@ -280,12 +385,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         const Action action = ActionOf(option);
         if (action != Action::Window) {
             if (line.action != Action::Window) {
-                return Invalid("one action at a time: --list, --image, --help or --version");
+                return Invalid(
+                    "one action at a time: --list, --image, --restore, --help or --version");
             }
             line.action = action;
         }
-        if (option == 'i') {
+        if (option == 'i' || option == kRestore) {
             index = optarg;
+        } else if (option == kYes) {
+            line.yes = optarg;
+        } else if (option == kNoVerify) {
+            line.noVerify = true;
         } else if (option == kRescue) {
             line.rescue = true;
         } else if (option == kVerify) {
@@ -311,12 +421,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         index = operands.front();
         operands.erase(operands.begin());
     }
-    if (line.action == Action::Image || line.action == Action::Verify) {
+    if (line.action == Action::Image || line.action == Action::Verify ||
+        line.action == Action::Restore) {
         if (!ParseNumber(index, 0, drive::kDriveIndexCount - 1, line.index) ||
             operands.size() != 1 || operands[0].empty()) {
-            return Invalid(line.action == Action::Image
-                               ? "--image takes a drive index from 0 to 19 and an image file"
-                               : "--verify takes a drive index from 0 to 19 and an image file");
+            return Invalid(std::string(line.action == Action::Image    ? "--image"
+                                       : line.action == Action::Verify ? "--verify"
+                                                                       : "--restore") +
+                           " takes a drive index from 0 to 19 and an image file");
         }
         line.imagePath = operands[0];
     } else if (!operands.empty()) {
@@ -327,6 +439,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     if (retriesGiven && !line.rescue) {
         return Invalid("--retries goes with --rescue");
+    }
+    if ((!line.yes.empty() || line.noVerify) && line.action != Action::Restore) {
+        return Invalid("--yes and --no-verify go with --restore");
+    }
+    if (line.action == Action::Restore &&
+        (line.verify || line.rescue || line.partitionsOnly || !line.extraHashes.empty())) {
+        return Invalid(
+            "--restore reads the card back unless --no-verify; it takes no other option");
     }
     if (line.verify && line.action != Action::Image && line.action != Action::Verify) {
         return Invalid("--verify goes with --image, or takes a drive index and an image file");
@@ -361,6 +481,8 @@ void PrintUsage(std::FILE* out) {
         "              [--partitions-only] [--hash md5,sha1]\n"
         "              [--verify | --rescue [--retries N]]\n"
         "       kalvor --verify INDEX FILE    compare drive INDEX with the image FILE\n"
+        "       kalvor --restore INDEX FILE   write the image FILE onto drive INDEX\n"
+        "              [--yes=NODE] [--no-verify]\n"
         "       kalvor --help | --version\n"
         "\n"
         "--image copies the drive byte for byte into FILE and writes its SHA-256, and the\n"
@@ -378,18 +500,25 @@ void PrintUsage(std::FILE* out) {
         "the drive, the times, the hashes; --hash md5,sha1 adds those hashes of the drive\n"
         "to it, and FILE.md5, FILE.sha1 for md5sum -c and sha1sum -c beside a raw FILE.\n"
         "\n"
-        "Exit status: 0 image complete (or verified), 3 complete but for unreadable areas\n"
-        "(--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",
+        "--restore shows the drive and asks for its device node to be typed before it\n"
+        "writes; without a terminal, --yes=NODE must name that node. ALL DATA on the drive is\n"
+        "replaced; the partition table is written last, so a restore that fails leaves a\n"
+        "card without one. The card is then read back and compared with FILE.\n"
+        "\n"
+        "Exit status: 0 image complete (or verified, or restored), 3 complete but for\n"
+        "unreadable areas (--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",
         out);
 }
 
-int RunCommandLine(const CommandLine& line, std::FILE* out, std::FILE* err) {
+int RunCommandLine(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* err) {
     switch (line.action) {
         case Action::List:
             return List(out);
         case Action::Image:
         case Action::Verify:
             return Image(line, err);
+        case Action::Restore:
+            return Restore(line, in, out, err);
         case Action::Help:
             PrintUsage(out);
             return kExitComplete;

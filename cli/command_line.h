@@ -10,7 +10,7 @@ namespace cli {
 
 // What the program was asked to do on its command line.
 struct CommandLine {
-    enum class Action { Window, List, Image, Verify, Help, Version, Invalid };
+    enum class Action { Window, List, Image, Verify, Restore, Help, Version, Invalid };
     Action action = Action::Window;
     int index = -1;
     std::string imagePath;
@@ -20,6 +20,10 @@ struct CommandLine {
     bool partitionsOnly = false;
     // With Image: the drive's content is hashed with these too (SHA-256 always is).
     std::vector<imaging::HashKind> extraHashes;
+    // With Restore: the device node the user names to confirm the write without a terminal;
+    // whether the card is read back afterwards.
+    std::string yes;
+    bool noVerify = false;
     std::string command;  // the whole line as typed, for the image's record
     std::string error;    // why the command line is Invalid
 };
@@ -38,9 +42,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 void PrintUsage(std::FILE* out);
 
 // Carries out every action but Window; returns the exit status. Messages go to `err`, the list,
-// help and version to `out`. An image run shows its progress on `err` once a second (on a
+// help, version and a restore's confirmation to `out`; a restore on a terminal reads the
+// confirmation from `in`. An image run shows its progress on `err` once a second (on a
 // terminal, one line rewritten in place), and an interrupt (Ctrl+C) cancels it as the window's
 // Cancel does.
-int RunCommandLine(const CommandLine& line, std::FILE* out, std::FILE* err);
+int RunCommandLine(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* err);
 
 }  // namespace cli

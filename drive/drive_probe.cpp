@@ -10,6 +10,13 @@ int IsRemovableDrive(DriveHandle handle) {
                                                                                               : 0;
 }
 
+std::size_t DriveSectorSize(DriveHandle handle) {
+    DriveGeometry geometry;
+    return QueryDriveGeometry(handle, geometry) != 0 && geometry.BytesPerSector != 0
+               ? geometry.BytesPerSector
+               : 512;
+}
+
 std::uint64_t GeometryCapacity(const DriveGeometry& geometry) {
     return static_cast<std::uint64_t>(geometry.Cylinders) * geometry.TracksPerCylinder *
            geometry.SectorsPerTrack * geometry.BytesPerSector;

@@ -62,6 +62,9 @@ std::uint64_t DriveCapacity(DriveHandle handle);
 // Cylinders x tracks per cylinder x sectors per track x bytes per sector, in 64 bits.
 std::uint64_t GeometryCapacity(const DriveGeometry& geometry);
 
+// The open drive's logical sector size in bytes; 512 when the platform cannot tell.
+std::size_t DriveSectorSize(DriveHandle handle);
+
 // The identity of the open drive; all zero when the platform cannot tell.
 DriveIdentity QueryDriveIdentity(DriveHandle handle);
 

@@ -46,6 +46,20 @@ const char* FailureReasonText(FailureReason reason) {
             return "drive removed";
         case FailureReason::TableUnusable:
             return "partition table unusable";
+        case FailureReason::WriteProtected:
+            return "card is write-protected: slide its lock switch to unlock it";
+        case FailureReason::VolumeBusy:
+            return "volume busy";
+        case FailureReason::ImageTooLarge:
+            return "image larger than the card";
+        case FailureReason::ImageDamaged:
+            return "image damaged";
+        case FailureReason::NotConfirmed:
+            return "not confirmed";
+        case FailureReason::CardHoldsLess:
+            return "card holds less than it reports";
+        case FailureReason::DriveInUse:
+            return "drive in use by the system";
     }
     return "unknown";
 }

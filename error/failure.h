@@ -27,6 +27,13 @@ enum class FailureReason : std::uint32_t {
     ContentDiffers,
     DriveRemoved,
     TableUnusable,
+    WriteProtected,
+    VolumeBusy,
+    ImageTooLarge,
+    ImageDamaged,
+    NotConfirmed,
+    CardHoldsLess,
+    DriveInUse,
 };
 
 // The one error type of the drive and imaging layers: the reason, the platform's code captured

@@ -130,7 +130,8 @@ void ImagerDialogLogic::OnStart() {
                    .verifyOnly = false,
                    .partitionsOnly = m_view.IsControlChecked(IDC_PARTITIONS_ONLY),
                    .extraHashes = {},
-                   .command = {}});
+                   .command = {},
+                   .restore = {}});
     m_view.SetProgressPosition(0);
     m_view.SetControlText(IDC_STATUS, "");
     m_busy = true;

@@ -102,8 +102,8 @@ Failure ResolveBlockObject(sd_bus* bus, const std::string& path, std::string& ob
     return {};
 }
 
-// Block.OpenDevice for reading only, with polkit allowed to ask the user.
-Failure OpenDevice(sd_bus* bus, const std::string& object, int& fd) {
+// Block.OpenDevice, with polkit allowed to ask the user.
+Failure OpenDevice(sd_bus* bus, const std::string& object, UdisksOpen how, int& fd) {
     sd_bus_message* call = nullptr;
     int result = sd_bus_message_new_method_call(bus, &call, kService, object.c_str(),
                                                 "org.freedesktop.UDisks2.Block", "OpenDevice");
@@ -112,8 +112,11 @@ Failure OpenDevice(sd_bus* bus, const std::string& object, int& fd) {
         return Refused(result, error, "udisks2");
     }
     const Message ownedCall(call);
-    if ((result = sd_bus_message_append(call, "sa{sv}", "r", 1, "auth.no_user_interaction", "b",
-                                        0)) < 0 ||
+    if ((result = how.flags != 0 ? sd_bus_message_append(call, "sa{sv}", how.mode, 2,
+                                                         "auth.no_user_interaction", "b", 0,
+                                                         "flags", "i", how.flags)
+                                 : sd_bus_message_append(call, "sa{sv}", how.mode, 1,
+                                                         "auth.no_user_interaction", "b", 0)) < 0 ||
         (result = sd_bus_message_set_allow_interactive_authorization(call, 1)) < 0) {
         return Refused(result, error, "udisks2");
     }
@@ -131,22 +134,56 @@ Failure OpenDevice(sd_bus* bus, const std::string& object, int& fd) {
     return fd >= 0 ? Failure{} : SystemFailure(FailureReason::DriveNotOpened);
 }
 
-}  // namespace
-
-Failure OpenThroughUdisks(const std::string& path, int& fd) {
-    fd = -1;
+// The system bus, and udisks2's object for the block device at `path`.
+Failure ConnectTo(const std::string& path, Bus& bus, std::string& object) {
     sd_bus* raw = nullptr;
     const int result = sd_bus_open_system(&raw);
     if (result < 0) {
         return {FailureReason::DriveNotOpened, -result,
                 std::string("system bus: ") + std::strerror(-result)};
     }
-    const Bus bus(raw);
+    bus.reset(raw);
+    return ResolveBlockObject(bus.get(), path, object);
+}
+
+}  // namespace
+
+Failure OpenThroughUdisks(const std::string& path, int& fd, UdisksOpen how) {
+    fd = -1;
+    Bus bus;
     std::string object;
-    if (Failure failure = ResolveBlockObject(bus.get(), path, object)) {
+    if (Failure failure = ConnectTo(path, bus, object)) {
         return failure;
     }
-    return OpenDevice(bus.get(), object, fd);
+    return OpenDevice(bus.get(), object, how, fd);
+}
+
+Failure UnmountThroughUdisks(const std::string& path) {
+    Bus bus;
+    std::string object;
+    if (Failure failure = ConnectTo(path, bus, object)) {
+        return failure;
+    }
+    sd_bus_message* call = nullptr;
+    ScopedError error;
+    int result = sd_bus_message_new_method_call(bus.get(), &call, kService, object.c_str(),
+                                                "org.freedesktop.UDisks2.Filesystem", "Unmount");
+    if (result < 0) {
+        return Refused(result, error, "udisks2");
+    }
+    const Message ownedCall(call);
+    if ((result = sd_bus_message_append(call, "a{sv}", 1, "auth.no_user_interaction", "b", 0)) <
+            0 ||
+        (result = sd_bus_message_set_allow_interactive_authorization(call, 1)) < 0) {
+        return Refused(result, error, "udisks2");
+    }
+    sd_bus_message* reply = nullptr;
+    if ((result = sd_bus_call(bus.get(), call, kOpenTimeoutMicroseconds, error.Get(), &reply)) <
+        0) {
+        return Refused(result, error, "udisks2");
+    }
+    sd_bus_message_unref(reply);
+    return {};
 }
 
 }  // namespace drive

@@ -32,7 +32,7 @@ Failure OpenSink(ImageFormat format, ImageFile& image, std::uint64_t driveLength
 
 namespace {
 
-// 4 MiB writes, 8 in flight, around the page cache: see kBufferSize in copy_worker.cpp.
+// 4 MiB writes, 8 in flight, around the page cache: see kRunBufferSize in read/buffer_ring.h.
 constexpr std::size_t kWriteDepth = 8;
 
 // Direct writes must keep the disk's sectors; a file system block keeps every disk's.

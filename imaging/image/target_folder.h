@@ -105,6 +105,9 @@ error::Failure PaceWriteback(const ImageHandle& file, std::uint64_t lengthBefore
 // Brings the file to stable storage and closes it; FlushFailed when either fails.
 error::Failure FlushAndClose(ImageHandle& file);
 
+// True when the file at `path`, wherever its name leads, lives on `drive`.
+bool FileIsOn(const std::filesystem::path& path, drive::DriveHandle drive);
+
 // A second description of `file` whose writes bypass the platform's cache; false where the file
 // system or platform refuses that.
 bool OpenForDirectWrites(const ImageHandle& file, ImageHandle& direct);

@@ -291,7 +291,102 @@ bool PlanTable(const SectorReader& read, std::uint64_t driveLength, std::size_t 
     return true;
 }
 
+// The partitions of an MBR, primaries and the logical ones whose records `read` reaches.
+bool MbrExtents(const SectorReader& read, const Bytes& mbr, std::size_t sectorSize,
+                std::vector<Extent>& extents) {
+    std::string why;
+    for (int i = 0; i < 4; ++i) {
+        const MbrEntry entry = EntryOf(mbr, i);
+        if (entry.type == 0 || entry.count == 0) {
+            continue;
+        }
+        if (IsExtended(entry.type)) {
+            if (!LogicalExtents(read, sectorSize, entry.first, extents, why)) {
+                return false;
+            }
+        } else {
+            extents.push_back({entry.first, entry.first + entry.count});
+        }
+    }
+    return true;
+}
+
+// An image's first bytes, read as the drive's: whole pieces within them, or nothing.
+SectorReader ReaderOf(const Bytes& head) {
+    return [&head](std::uint64_t offset, void* buffer, std::size_t size) {
+        if (offset + size > head.size()) {
+            return false;
+        }
+        std::memcpy(buffer, head.data() + offset, size);
+        return true;
+    };
+}
+
+void FitGpt(Bytes& head, const Bytes& mbr, std::uint64_t cardSectors, std::size_t sectorSize,
+            CardTable& fit) {
+    const SectorReader read = ReaderOf(head);
+    Gpt gpt;
+    if (!ReadGpt(read, sectorSize, 1, gpt)) {
+        return;
+    }
+    fit.table = "GPT";
+    fit.partitionsEnd = LastEnd(GptExtents(gpt)) * sectorSize;
+    const std::uint64_t entriesSectors = (gpt.entriesBytes + sectorSize - 1) / sectorSize;
+    const std::uint64_t lastSector = cardSectors - 1;
+    if (Le64(gpt.header.data() + 32) == lastSector ||
+        fit.partitionsEnd / sectorSize + entriesSectors + 1 > lastSector) {
+        return;
+    }
+    Bytes primary = gpt.header;
+    PutLe64(primary.data() + 32, lastSector);
+    PutLe64(primary.data() + 48, lastSector - entriesSectors - 1);
+    SetHeaderCrc(primary);
+    Bytes backup = primary;
+    PutLe64(backup.data() + 24, lastSector);
+    PutLe64(backup.data() + 32, 1);
+    PutLe64(backup.data() + 72, lastSector - entriesSectors);
+    SetHeaderCrc(backup);
+    std::copy(primary.begin(), primary.end(),
+              head.begin() + static_cast<std::ptrdiff_t>(sectorSize));
+    for (int i = 0; i < 4; ++i) {
+        if (EntryOf(mbr, i).type == kProtectiveType) {
+            PutLe32(head.data() + kMbrTable + i * kMbrEntrySize + 12,
+                    static_cast<std::uint32_t>(std::min<std::uint64_t>(lastSector, 0xFFFFFFFF)));
+        }
+    }
+    fit.backup = gpt.entries;
+    fit.backup.resize(entriesSectors * sectorSize, std::byte{0});
+    fit.backup.insert(fit.backup.end(), backup.begin(), backup.end());
+    fit.backupAt = (lastSector - entriesSectors) * sectorSize;
+}
+
 }  // namespace
+
+void FitTableToCard(std::vector<std::byte>& head, std::uint64_t cardLength, std::size_t sectorSize,
+                    CardTable& fit) {
+    fit = {};
+    if (sectorSize < 512 || head.size() < sectorSize) {
+        return;
+    }
+    const Bytes mbr(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(sectorSize));
+    if (!HasBootSignature(mbr)) {
+        return;
+    }
+    bool protective = false;
+    for (int i = 0; i < 4; ++i) {
+        protective = protective || EntryOf(mbr, i).type == kProtectiveType;
+    }
+    if (protective) {
+        FitGpt(head, mbr, cardLength / sectorSize, sectorSize, fit);
+        return;
+    }
+    const SectorReader read = ReaderOf(head);
+    std::vector<Extent> extents;
+    if (MbrExtents(read, mbr, sectorSize, extents) && !extents.empty()) {
+        fit.table = "MBR";
+        fit.partitionsEnd = LastEnd(extents) * sectorSize;
+    }
+}
 
 error::Failure PlanPartitionsOnly(const SectorReader& read, std::uint64_t driveLength,
                                   std::size_t sectorSize, PartitionsPlan& plan) {

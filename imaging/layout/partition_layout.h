@@ -38,4 +38,20 @@ using SectorReader = std::function<bool(std::uint64_t offset, void* buffer, std:
 error::Failure PlanPartitionsOnly(const SectorReader& read, std::uint64_t driveLength,
                                   std::size_t sectorSize, PartitionsPlan& plan);
 
+// A partition table as it goes onto a card: where its partitions end, and for a GPT, the backup
+// (entries, then header) that belongs in the card's last sectors, at `backupAt`.
+struct CardTable {
+    std::string table;                // "GPT", "MBR", or empty: none found
+    std::uint64_t partitionsEnd = 0;  // bytes; 0 where not known
+    std::vector<std::byte> backup;
+    std::uint64_t backupAt = 0;
+};
+
+// Reads the table in `head`, an image's first bytes. A GPT is fitted to a card of `cardLength`
+// bytes: in `head`, the primary header's backup and last usable LBA and the protective MBR
+// entry are set to the card's size, with the CRCs made anew, and `fit.backup` is the backup for
+// the card's end.
+void FitTableToCard(std::vector<std::byte>& head, std::uint64_t cardLength, std::size_t sectorSize,
+                    CardTable& fit);
+
 }  // namespace imaging

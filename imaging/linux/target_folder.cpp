@@ -353,6 +353,12 @@ Failure FlushAndClose(ImageHandle& file) {
     return ::close(file.Release()) == 0 ? Failure{} : SystemFailure(FailureReason::FlushFailed);
 }
 
+bool FileIsOn(const std::filesystem::path& path, drive::DriveHandle drive) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 &&
+           drive::FileSystemsOn(drive).count(static_cast<std::uint64_t>(status.st_dev)) != 0;
+}
+
 // Through the descriptor itself, never by path: it is the very file already checked.
 bool OpenForDirectWrites(const ImageHandle& file, ImageHandle& direct) {
     direct.Reset(::open(("/proc/self/fd/" + std::to_string(file.Get())).c_str(),

@@ -13,8 +13,9 @@ using error::FailureReason;
 
 namespace {
 
-// 4 MiB reads, 8 in flight, straight from the drive: see kBufferSize in copy_worker.cpp for the
-// figures. A card reads at its full rate with a few requests queued; a fast disk needs the depth.
+// 4 MiB reads, 8 in flight, straight from the drive: see kRunBufferSize in read/buffer_ring.h for
+// the figures. A card reads at its full rate with a few requests queued; a fast disk needs the
+// depth.
 constexpr std::size_t kReadDepth = 8;
 
 // After a failed read, this much is read again sector by sector before the normal reads go on:

@@ -25,6 +25,15 @@ struct RescueSettings {
     int retries = 0;
 };
 
+// A restore writes the image onto the drive instead of reading the drive into it. The user
+// confirmed the drive by its description; the worker refuses any drive that no longer matches
+// it, before anything is written.
+struct RestoreSettings {
+    bool enabled = false;
+    std::uint64_t confirmedLength = 0;
+    std::string confirmedSerial;
+};
+
 // What a run is asked to do. Written before the worker is launched, read only by the worker
 // afterwards.
 struct CopyRequest {
@@ -47,6 +56,7 @@ struct CopyRequest {
     // How the run was asked for, as the image's record tells: the command line, or empty for
     // the window.
     std::string command;
+    RestoreSettings restore;
 };
 
 // What a look at a running copy reads, while the worker writes it; no lock is taken. startTime
@@ -83,6 +93,18 @@ struct CopyResult {
     std::vector<ByteRange> unreadableRanges;
     // The image was written beside an existing one, which a failed run leaves as it was.
     bool replacing = false;
+    // A restore: the card's length; the image's bytes past the card's end, not written; the
+    // table fitted to the card ("GPT"), if one was; and the card the image was taken from,
+    // where the card now holds exactly what that card held. driveBytes counts the bytes
+    // written, driveSha256 is theirs as the image holds them.
+    std::uint64_t cardBytes = 0;
+    std::uint64_t pastCardEnd = 0;
+    std::string tableFitted;
+    std::string sameAsCard;
+    bool cardWritten = false;       // anything at all: a failure leaves it without a table
+    std::int64_t writeSeconds = 0;  // the write pass, its final flush included
+    // How reads and writes were queued, where not as they should have been.
+    std::string queueNote;
 };
 
 // One run: what it was asked, how far it has come, how it ended. Its owner (the window, the

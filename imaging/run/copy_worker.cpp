@@ -15,7 +15,9 @@
 #include "read/digest.h"
 #include "read/drive_reader.h"
 #include "rescue/rescue.h"
+#include "restore/restore.h"
 #include "scoped_drive.h"
+#include "write/write_from_ring.h"
 
 namespace imaging {
 namespace {
@@ -23,61 +25,6 @@ namespace {
 using error::DescribeFailure;
 using error::Failure;
 using error::FailureReason;
-
-// The ring between the drive's reader and the image's writer: 24 buffers of 4 MiB, up to 8 reads
-// and 8 writes in flight, both straight to the disk. Prototypes on the 2-core build machine, a
-// 2 GiB loop device and the image on the same virtual disk, 7 interleaved rounds against a fast
-// dd bs=64K (warm / cold, machine CPU s/GiB): buffered reads and writes through a 16 x 1 MiB
-// ring 0.77 / 1.02 at 1.4-1.5; direct both ways with threads, 16 x 8 MiB, 0.75 / 0.72 at 0.96;
-// io_uring direct both ways, 32 x 4 MiB in flight, 0.78 / 0.79 at 0.94. The depth, not the
-// buffer's size, is what the disk needs; a few spare buffers let the reader run on while the
-// writer waits. bench/README.md has the figures of the engine itself.
-constexpr std::size_t kBufferCount = 24;
-constexpr std::size_t kBufferSize = 4 << 20;
-
-std::size_t SectorSize(drive::DriveHandle device) {
-    drive::DriveGeometry geometry;
-    return drive::QueryDriveGeometry(device, geometry) != 0 && geometry.BytesPerSector != 0
-               ? geometry.BytesPerSector
-               : 512;
-}
-
-// Takes the filled buffers in order into the sink until the reader has finished, the sink fails
-// or the run is cancelled; the progress follows every buffer written. The sink holds no buffer
-// once this returns.
-Failure WriteFromRing(const StageLink& run, BufferRing& ring, ImageSink& sink) {
-    std::uint64_t done = 0;
-    const Released released = [&](DriveBuffer* buffer, bool written) {
-        if (written) {
-            done += buffer->length;
-            run.SetDone(done);
-        }
-        ring.GiveBack(buffer);
-    };
-    Failure failure;
-    while (!failure) {
-        DriveBuffer* buffer =
-            ring.NextFilled(sink.Holding() ? BufferRing::Waiting::No : BufferRing::Waiting::Yes);
-        if (buffer == nullptr && sink.Holding()) {
-            failure = sink.ReleaseOldest(released);
-            continue;
-        }
-        if (buffer == nullptr) {
-            break;
-        }
-        if (run.Cancelled()) {
-            ring.GiveBack(buffer);
-            failure = {FailureReason::Cancelled, 0, {}};
-            break;
-        }
-        failure = sink.Take(*buffer, released);
-    }
-    const Failure settled = sink.Settle(released);
-    if (failure || settled) {
-        return failure ? failure : settled;
-    }
-    return ring.ReaderFailure();
-}
 
 // One pass over a drive: which drive it must be, how far to read, and the partitions-only plan
 // where there is one.
@@ -88,10 +35,12 @@ struct DrivePass {
     const PartitionsPlan* plan = nullptr;
 };
 
-// What a pass over the drive found of its bytes: their SHA-256, and the extra hashes asked for.
+// What a pass over the drive found of its bytes: their SHA-256, and the extra hashes asked for;
+// and why its reads were not queued as they should have been, if they were not.
 struct DriveDigests {
     std::string sha256;
     std::vector<NamedDigest> extra;
+    std::string queueNote;
 };
 
 // Reads the whole drive on a second thread while this one hands its bytes to the sink: the
@@ -100,21 +49,14 @@ Failure ReadThrough(const StageLink& run, const DrivePass& pass,
                     const std::vector<HashKind>& extraHashes, ImageSink& sink,
                     DriveDigests& digests) {
     run.Begin();
-    BufferRing ring(kBufferCount, kBufferSize);
-    DriveReader reader(run, pass.device, pass.expected, pass.total, SectorSize(pass.device), ring,
-                       pass.plan, extraHashes);
-    Failure written;
-    const bool ran = RunBesideAtThisPriority([&] { reader.Run(); },
-                                             [&] {
-                                                 written = WriteFromRing(run, ring, sink);
-                                                 // The reader stops at its next buffer.
-                                                 ring.Stop();
-                                             });
-    if (!ran) {
-        return {FailureReason::WorkerNotStarted, 0, "no thread for the drive's reader"};
-    }
-    if (written) {
-        return written;
+    BufferRing ring(kRunBufferCount, kRunBufferSize);
+    DriveReader reader(run, pass.device, pass.expected, pass.total,
+                       drive::DriveSectorSize(pass.device), ring, pass.plan, extraHashes);
+    const Failure failure = RunPass(
+        run, ring, [&] { reader.Run(); }, sink);
+    digests.queueNote = reader.Queue().fellBack;
+    if (failure) {
+        return failure;
     }
     if (Failure failure = reader.FinishDigest(digests.sha256)) {
         return failure;
@@ -178,7 +120,7 @@ Failure CheckImageFile(const StageLink& run, const std::string& path, const std:
     if (Failure failure = OpenToRead(path, file)) {
         return failure;
     }
-    std::vector<std::byte> buffer(kBufferSize);
+    std::vector<std::byte> buffer(kRunBufferSize);
     Digest digest;
     std::size_t got = 0;
     do {
@@ -222,7 +164,7 @@ Failure VerifyAgainstChecksumFile(CopyJob& job, drive::DriveHandle device, std::
     PartitionsPlan plan;
     const bool partitions =
         driveBytes != total &&
-        !PlanPartitionsOnly(SectorsOf(device), total, SectorSize(device), plan) &&
+        !PlanPartitionsOnly(SectorsOf(device), total, drive::DriveSectorSize(device), plan) &&
         plan.imageBytes == driveBytes;
     if (driveBytes != total && !partitions) {
         return {FailureReason::ContentDiffers, 0,
@@ -300,8 +242,9 @@ Failure Rescue(CopyJob& job, const DrivePass& pass, std::uint64_t capacity, RunR
                          result, record);
     };
     RescueFindings found;
-    const Failure failure = RescueDrive(run, task, pass.device, capacity, SectorSize(pass.device),
-                                        pass.plan, recordText, found);
+    const Failure failure =
+        RescueDrive(run, task, pass.device, capacity, drive::DriveSectorSize(pass.device),
+                    pass.plan, recordText, found);
     TakeFindings(found, job.result);
     return failure;
 }
@@ -318,8 +261,8 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     const PartitionsPlan* plan = nullptr;
     if (request.partitionsOnly) {
         // Where the table does not say which bytes to take, the whole drive is, and why is noted.
-        if (Failure unusable =
-                PlanPartitionsOnly(SectorsOf(device), capacity, SectorSize(device), planned)) {
+        if (Failure unusable = PlanPartitionsOnly(SectorsOf(device), capacity,
+                                                  drive::DriveSectorSize(device), planned)) {
             result.wholeDriveBecause = unusable.message;
         } else {
             plan = &planned;
@@ -366,6 +309,7 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
         checksums += PartitionsOnlyLine(plan->table, imaged);
     }
     result.imageBytes = image.Length();
+    result.queueNote = digests.queueNote;
     result.driveSha256 = digests.sha256;
     result.extraDigests = digests.extra;
     result.fileSha256 = fileSha256;
@@ -428,7 +372,7 @@ Failure CopyDriveToImage(CopyJob& job) {
 }  // namespace
 
 void RunCopyJob(CopyJob& job) {
-    EndRun(job, CopyDriveToImage(job));
+    EndRun(job, job.request.restore.enabled ? RestoreImage(job) : CopyDriveToImage(job));
 }
 
 unsigned CopyThreadProc(void* parameter) {

@@ -1,5 +1,7 @@
 #include "run/run_controller.h"
 
+#include "restore/restore_outcome.h"
+
 #include "image/image_file.h"
 
 #include <algorithm>
@@ -72,21 +74,30 @@ std::string GroupedNumber(std::uint64_t number) {
     return digits;
 }
 
+std::string Megabytes(std::uint64_t bytes) {
+    constexpr std::uint64_t kMegabyte = 1000 * 1000;
+    return GroupedNumber((bytes + kMegabyte - 1) / kMegabyte) + " MB";
+}
+
+std::string DescribeFailedRun(const CopyResult& result) {
+    const std::string reason = FailureReasonText(result.failure.reason);
+    std::string line = "failed: " + reason;
+    if (result.failure.reason == FailureReason::ReadError && result.failure.at) {
+        line += " at byte ";
+        line += GroupedNumber(*result.failure.at);
+    }
+    return line + DescribeFailure(result.failure).substr(reason.size());
+}
+
 std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result) {
+    if (request.restore.enabled) {
+        return DescribeRestore(request, result);
+    }
     const std::string& image = request.imagePath;
     std::string line;
     if (result.outcome != Outcome::Succeeded) {
-        const std::string reason = FailureReasonText(result.failure.reason);
-        const bool atBadSector =
-            result.failure.reason == FailureReason::ReadError && result.failure.at;
-        line = "failed: ";
-        line += reason;
-        if (atBadSector) {
-            line += " at byte ";
-            line += GroupedNumber(*result.failure.at);
-        }
-        line += DescribeFailure(result.failure).substr(reason.size());
-        if (atBadSector) {
+        line = DescribeFailedRun(result);
+        if (result.failure.reason == FailureReason::ReadError && result.failure.at) {
             line += result.replacing ? "; the old image is kept as it was"
                                      : "; the image holds everything before it";
         }

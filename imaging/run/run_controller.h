@@ -57,10 +57,15 @@ private:
 // 30000128 as "30,000,128".
 std::string GroupedNumber(std::uint64_t number);
 
+// 30000128 as "31 MB": whole megabytes of 10^6 bytes, rounded up, so a few bytes are never 0 MB.
+std::string Megabytes(std::uint64_t bytes);
+
 // One line that says how a run ended, in the words the user reads, e.g. "image complete:
 // card.img (SHA-256 in card.img.sha256)" or "failed: read error at byte 30,000,128
 // (Input/output error); the image holds everything before it".
-
 std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result);
+
+// "failed: " and the reason, with where on the drive and what the platform said.
+std::string DescribeFailedRun(const CopyResult& result);
 
 }  // namespace imaging

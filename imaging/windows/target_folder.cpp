@@ -290,6 +290,12 @@ Failure FlushAndClose(ImageHandle& file) {
 // Windows refuses to replace a file while any handle on it is open, so the old target is let go
 // for the moment of the move. A second run could take the old file then; both images would be
 // whole, and the one moved last wins.
+// A file is told to be on a drive by its folder's volume, when the folder is opened; a link
+// elsewhere is refused where the image is read (its reparse tag).
+bool FileIsOn(const std::filesystem::path& /*path*/, drive::DriveHandle /*drive*/) {
+    return false;
+}
+
 // Uncached writes would need a handle of their own opened with FILE_FLAG_NO_BUFFERING; the
 // image's one handle is held unshared, so its writes go through the cache.
 bool OpenForDirectWrites(const ImageHandle& /*file*/, ImageHandle& /*direct*/) {

@@ -56,46 +56,57 @@ Failure DepthWriter::Put(DriveBuffer& buffer, const Released& released) {
     const std::uint64_t id = m_firstId + m_held.size();
     m_held.push_back({&buffer, 0});
     const std::byte* const data = buffer.bytes.get();
-    const std::size_t size = buffer.length;
+    const std::uint64_t bufferEnd = buffer.offset + buffer.length;
+    const std::size_t size =
+        m_target.to > buffer.offset ? std::min(bufferEnd, m_target.to) - buffer.offset : 0;
+    const std::size_t first = m_target.from > buffer.offset
+                                  ? std::min<std::uint64_t>(m_target.from - buffer.offset, size)
+                                  : 0;
     const auto blockAt = [&](std::size_t from) { return std::min(kHoleBlock, size - from); };
-    for (std::size_t at = 0; at < size;) {
+    for (std::size_t at = first; at < size;) {
         const bool zero = m_target.skipZeroBlocks && IsZero(data + at, blockAt(at));
-        std::size_t end = at + blockAt(at);
-        while (end < size && m_target.skipZeroBlocks && IsZero(data + end, blockAt(end)) == zero) {
-            end += blockAt(end);
+        std::size_t stop = at + blockAt(at);
+        while (stop < size && m_target.skipZeroBlocks &&
+               IsZero(data + stop, blockAt(stop)) == zero) {
+            stop += blockAt(stop);
         }
         if (zero) {
-            m_leftOut += end - at;
-            at = end;
+            m_leftOut += stop - at;
+            at = stop;
             continue;
         }
-        const std::uint64_t offset = buffer.offset + at;
-        std::size_t aligned = end - at;
-        if (offset % m_target.alignment == 0) {
-            aligned -= aligned % m_target.alignment;
-        } else {
-            aligned = 0;
+        if (Failure failure = Write(id, data + at, stop - at, buffer.offset + at)) {
+            return failure;
         }
-        if (aligned > 0) {
-            if (Failure failure = Start(id, data + at, aligned, offset)) {
-                return failure;
-            }
-        }
-        if (aligned < end - at) {
-            const io::Request rest{
-                io::Direction::Write, m_target.cached,  const_cast<std::byte*>(data + at + aligned),
-                end - at - aligned,   offset + aligned, id};
-            const io::Completion written = io::TransferNow(rest);
-            m_written += written.done;
-            if (written.error != 0) {
-                m_failure = {FailureReason::WriteError, written.error, {}};
-                return m_failure;
-            }
-        }
-        at = end;
+        at = stop;
     }
     while (!m_held.empty() && m_held.front().pending == 0) {
         ReleaseOldest(released);
+    }
+    return m_failure;
+}
+
+// What keeps the alignment goes in flight; the rest, which shares no block with it, through the
+// cache at once.
+Failure DepthWriter::Write(std::uint64_t id, const std::byte* data, std::size_t size,
+                           std::uint64_t offset) {
+    const std::size_t aligned =
+        offset % m_target.alignment == 0 ? size - size % m_target.alignment : 0;
+    if (aligned > 0) {
+        if (Failure failure = Start(id, data, aligned, offset)) {
+            return failure;
+        }
+    }
+    if (aligned == size) {
+        return {};
+    }
+    const io::Request rest{
+        io::Direction::Write, m_target.cached,  const_cast<std::byte*>(data + aligned),
+        size - aligned,       offset + aligned, id};
+    const io::Completion written = io::TransferNow(rest);
+    m_written += written.done;
+    if (written.error != 0) {
+        m_failure = {FailureReason::WriteError, written.error, {}};
     }
     return m_failure;
 }

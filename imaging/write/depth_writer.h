@@ -14,12 +14,15 @@ namespace imaging {
 // Where a writer puts buffers: the file or drive, and the alignment its writes must keep (direct
 // writes; 1 where the cache takes any write); the same file through the cache, for the bytes
 // that do not keep it (a last partial block); whether runs of zero blocks are left out (the
-// holes of a sparse image; the empty space of a card that keeps its old content).
+// holes of a sparse image; the empty space of a card that keeps its old content); and the bytes
+// [from, to) of the stream that are written at all: the rest is left alone.
 struct WriteTarget {
     io::NativeFile file{};
     std::size_t alignment = 1;
     io::NativeFile cached{};
     bool skipZeroBlocks = false;
+    std::uint64_t from = 0;
+    std::uint64_t to = UINT64_MAX;
 };
 
 // A buffer whose bytes the writer no longer needs, handed back in the order they were put;
@@ -61,6 +64,8 @@ private:
         std::size_t pending = 0;  // its writes still in flight
     };
 
+    error::Failure Write(std::uint64_t id, const std::byte* data, std::size_t size,
+                         std::uint64_t offset);
     error::Failure Start(std::uint64_t id, const std::byte* data, std::size_t size,
                          std::uint64_t offset);
     void WaitOne();

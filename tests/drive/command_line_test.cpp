@@ -45,7 +45,7 @@ Printed RunLine(const std::vector<std::string>& arguments) {
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::tmpfile(), std::fclose);
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> err(std::tmpfile(), std::fclose);
     Printed run;
-    run.status = cli::RunCommandLine(cli::ParseCommandLine(arguments), out.get(), err.get());
+    run.status = cli::RunCommandLine(cli::ParseCommandLine(arguments), stdin, out.get(), err.get());
     run.out = Contents(out.get());
     run.err = Contents(err.get());
     return run;

@@ -3,9 +3,11 @@
 // sectors, fail with EIO, and every read can be slowed to a chosen rate. A loop device over "disk"
 // gives the tests a real block device with bad sectors or the speed of a card. Reads go straight to
 // the handlers (direct_io), so each read of the loop device arrives here with its own offset and
-// size.
+// size. With --writable it takes writes too, into the backing file, at the same rate; with
+// --bad-writes-from=OFFSET every write that reaches OFFSET fails with EIO, as a worn card's.
 //
-//   fault_disk MOUNTPOINT BACKING [BAD_START BAD_END [BYTES_PER_SECOND [BAD_SECTOR_OFFSET...]]]
+//   fault_disk MOUNTPOINT BACKING [BAD_START BAD_END [BYTES_PER_SECOND [--writable]
+//              [--bad-writes-from=OFFSET] [BAD_SECTOR_OFFSET...]]]
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
 #include <fuse3/fuse.h>
@@ -34,6 +36,8 @@ struct Disk {
     std::uint64_t badEnd = 0;
     std::uint64_t bytesPerSecond = 0;  // 0: as fast as the backing file
     std::vector<std::uint64_t> badSectors;
+    bool writable = false;
+    std::uint64_t badWritesFrom = UINT64_MAX;
 };
 
 Disk theDisk;
@@ -59,7 +63,7 @@ int GetAttr(const char* path, struct stat* status, fuse_file_info* /*info*/) {
     if (std::strcmp(path, kDiskPath) != 0) {
         return -ENOENT;
     }
-    status->st_mode = S_IFREG | 0444;
+    status->st_mode = S_IFREG | (theDisk.writable ? 0644 : 0444);
     status->st_nlink = 1;
     status->st_size = static_cast<off_t>(theDisk.size);
     return 0;
@@ -80,31 +84,50 @@ int Open(const char* path, fuse_file_info* info) {
     if (std::strcmp(path, kDiskPath) != 0) {
         return -ENOENT;
     }
-    if ((info->flags & O_ACCMODE) != O_RDONLY) {
+    if ((info->flags & O_ACCMODE) != O_RDONLY && !theDisk.writable) {
         return -EROFS;
     }
     info->direct_io = 1;
     return 0;
 }
 
+// Paced against the clock, not by a sleep per request, so neither the time spent serving nor a
+// sleep's overshoot lowers the rate: the card moves `bytesPerSecond` for a reader or writer
+// that keeps up. One that pauses earns at most a tenth of a second back.
+void Pace(std::size_t size) {
+    if (theDisk.bytesPerSecond == 0) {
+        return;
+    }
+    static auto due = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    due = std::max(due, now - std::chrono::milliseconds(100)) +
+          std::chrono::microseconds(size * 1000000 / theDisk.bytesPerSecond);
+    std::this_thread::sleep_until(due);
+}
+
 int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
          fuse_file_info* /*info*/) {
     const auto start = static_cast<std::uint64_t>(offset);
-    if (theDisk.bytesPerSecond != 0) {
-        // Paced against the clock, not by a sleep per read, so neither the time spent serving
-        // reads nor a sleep's overshoot lowers the rate: the card delivers `bytesPerSecond` to a
-        // reader that keeps up. A reader that pauses earns at most a tenth of a second back.
-        static auto due = std::chrono::steady_clock::now();
-        const auto now = std::chrono::steady_clock::now();
-        due = std::max(due, now - std::chrono::milliseconds(100)) +
-              std::chrono::microseconds(size * 1000000 / theDisk.bytesPerSecond);
-        std::this_thread::sleep_until(due);
-    }
+    Pace(size);
     if (TouchesBad(start, size)) {
         return -EIO;
     }
     const ssize_t got = ::pread(theDisk.backing, buffer, size, offset);
     return got < 0 ? -errno : static_cast<int>(got);
+}
+
+int Write(const char* /*path*/, const char* buffer, std::size_t size, off_t offset,
+          fuse_file_info* /*info*/) {
+    Pace(size);
+    if (static_cast<std::uint64_t>(offset) + size > theDisk.badWritesFrom) {
+        return -EIO;
+    }
+    const ssize_t put = ::pwrite(theDisk.backing, buffer, size, offset);
+    return put < 0 ? -errno : static_cast<int>(put);
+}
+
+int Flush(const char* /*path*/, int /*dataOnly*/, fuse_file_info* /*info*/) {
+    return ::fdatasync(theDisk.backing) == 0 ? 0 : -errno;
 }
 
 }  // namespace
@@ -115,7 +138,14 @@ int main(int argc, char** argv) {
     }
     // A test that dies takes its drive with it; a server left behind would hang every reader.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    theDisk.backing = ::open(argv[2], O_RDONLY | O_CLOEXEC);
+    for (int arg = 6; arg < argc; ++arg) {
+        if (std::strcmp(argv[arg], "--writable") == 0) {
+            theDisk.writable = true;
+        } else if (std::strncmp(argv[arg], "--bad-writes-from=", 18) == 0) {
+            theDisk.badWritesFrom = std::strtoull(argv[arg] + 18, nullptr, 10);
+        }
+    }
+    theDisk.backing = ::open(argv[2], (theDisk.writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     struct stat status {};
     if (theDisk.backing < 0 || ::fstat(theDisk.backing, &status) != 0) {
         return 1;
@@ -129,13 +159,17 @@ int main(int argc, char** argv) {
         theDisk.bytesPerSecond = std::strtoull(argv[5], nullptr, 10);
     }
     for (int arg = 6; arg < argc; ++arg) {
-        theDisk.badSectors.push_back(std::strtoull(argv[arg], nullptr, 10));
+        if (argv[arg][0] != '-') {
+            theDisk.badSectors.push_back(std::strtoull(argv[arg], nullptr, 10));
+        }
     }
     fuse_operations operations{};
     operations.getattr = GetAttr;
     operations.readdir = ReadDir;
     operations.open = Open;
     operations.read = Read;
+    operations.write = Write;
+    operations.fsync = Flush;
     // Foreground and single-threaded: one read at a time, as one card answers.
     char* fuseArgs[] = {argv[0], const_cast<char*>("-f"), const_cast<char*>("-s"), argv[1]};
     return fuse_main(4, fuseArgs, &operations, nullptr);

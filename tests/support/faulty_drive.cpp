@@ -51,6 +51,12 @@ FaultServer::FaultServer(const std::filesystem::path& mount, const std::filesyst
                                      std::to_string(faults.badStart),
                                      std::to_string(faults.badEnd),
                                      std::to_string(faults.bytesPerSecond)};
+    if (faults.writable) {
+        args.emplace_back("--writable");
+    }
+    if (faults.badWritesFrom != UINT64_MAX) {
+        args.push_back("--bad-writes-from=" + std::to_string(faults.badWritesFrom));
+    }
     for (const std::uint64_t sector : faults.badSectors) {
         args.push_back(std::to_string(sector));
     }
@@ -87,7 +93,7 @@ FaultyDrive::FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaul
     if (!m_server.IsRunning() || !WaitForFile(m_mount / "disk", size)) {
         return;
     }
-    m_loop = std::make_unique<LoopDevice>(m_mount / "disk", "-r");
+    m_loop = std::make_unique<LoopDevice>(m_mount / "disk", faults.writable ? "" : "-r");
     m_sysfs = std::make_unique<FakeSysfs>(m_backing.string() + ".root");
     m_sysfs->Add({.name = "sdz",
                   .node = m_loop->Path(),

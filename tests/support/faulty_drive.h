@@ -16,12 +16,15 @@ namespace testing_support {
 
 // What goes wrong with a FaultyDrive: reads that touch [badStart, badEnd) or one of the 512-byte
 // `badSectors` fail with EIO, and every read takes as long as a card of `bytesPerSecond` would
-// need (0: no delay).
+// need (0: no delay). A `writable` drive takes writes at the same rate, into its content; those
+// that reach `badWritesFrom` fail with EIO.
 struct DriveFaults {
     std::uint64_t badStart = 0;
     std::uint64_t badEnd = 0;
     std::uint64_t bytesPerSecond = 0;
     std::vector<std::uint64_t> badSectors;
+    bool writable = false;
+    std::uint64_t badWritesFrom = UINT64_MAX;
 };
 
 // The FUSE server of a FaultyDrive, running for as long as this object lives; its file

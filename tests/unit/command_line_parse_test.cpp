@@ -81,7 +81,7 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         if (c.action == Action::Invalid) {
             EXPECT_FALSE(line.error.empty()) << shown;
             std::FILE* const sink = std::tmpfile();
-            EXPECT_EQ(cli::RunCommandLine(line, sink, sink), cli::kExitUsage) << shown;
+            EXPECT_EQ(cli::RunCommandLine(line, sink, sink, sink), cli::kExitUsage) << shown;
             std::fclose(sink);
         }
     }

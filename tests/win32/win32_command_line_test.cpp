@@ -20,7 +20,8 @@ int RunLine(const TempFolder& folder, const std::vector<std::string>& arguments,
     const std::string errPath = folder / "err.txt";
     std::FILE* outFile = std::fopen(outPath.c_str(), "w+");
     std::FILE* errFile = std::fopen(errPath.c_str(), "w+");
-    const int status = cli::RunCommandLine(cli::ParseCommandLine(arguments), outFile, errFile);
+    const int status =
+        cli::RunCommandLine(cli::ParseCommandLine(arguments), stdin, outFile, errFile);
     std::fclose(outFile);
     std::fclose(errFile);
     out.clear();

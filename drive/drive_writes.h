@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+#include "drive.h"
+#include "drive_handle.h"
+#include "failure.h"
+
+namespace drive {
+
+// Writing a drive: only a restore the user confirmed by the drive's own description comes here.
+
+// Why the system itself uses `drive`, so that nothing may be written to it: it holds the running
+// system, active swap, or a member of a RAID, LVM or encrypted volume; empty when it does not.
+std::string UsedBySystem(const Drive& drive);
+
+// True when the drive refuses writes: a card's lock switch, or a device the platform set
+// read-only.
+bool IsWriteProtected(DriveHandle handle);
+
+// Unmounts each mounted volume of `drive` (root directly; a desktop user through udisks2, which
+// polkit may ask about). VolumeBusy naming the volume that stays mounted, and why.
+error::Failure UnmountVolumes(const Drive& drive);
+
+// Opens the drive at `path` for writing, exclusively and straight to the drive; where the user
+// may not, through udisks2 (polkit decides). DriveNotOpened with the platform's or the
+// service's words; VolumeBusy when something else holds it.
+error::Failure OpenDriveToWrite(const std::string& path, DriveHandle& handle);
+
+// A second handle of the drive open for writing whose writes go through the platform's cache,
+// for a last sector that is only partly the image's. kInvalidDriveHandle where there is none.
+DriveHandle OpenCachedWrites(DriveHandle handle);
+
+// Brings every write to the drive's own storage.
+error::Failure FlushDrive(DriveHandle handle);
+
+}  // namespace drive

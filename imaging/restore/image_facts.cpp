@@ -1,0 +1,102 @@
+#include "restore/image_facts.h"
+
+#include <memory>
+#include <sstream>
+
+#include "image/image_file.h"
+#include "rescue/rescue_map.h"
+#include "restore/image_source.h"
+#include "run/run_controller.h"
+
+namespace imaging {
+
+using error::Failure;
+
+namespace {
+
+// A record holds a few dozen short lines.
+constexpr std::uint64_t kLongestRecord = 64 << 10;
+
+std::string RecordValue(const std::string& record, const std::string& key) {
+    std::istringstream lines(record);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(key + ": ", 0) == 0) {
+            return line.substr(key.size() + 2);
+        }
+    }
+    return {};
+}
+
+void ReadChecksums(const std::string& path, ImageFacts& facts) {
+    std::string checksums;
+    if (ReadSideFile(path + kChecksumSuffix, kLongestChecksumFile, checksums)) {
+        return;
+    }
+    if (!ReadDriveLine(checksums, facts.driveSha256, facts.driveBytes)) {
+        facts.driveSha256.clear();
+        facts.driveBytes = 0;
+    }
+    if (facts.format == ImageFormat::Raw && !ReadFileLine(checksums, facts.rawSha256)) {
+        facts.rawSha256.clear();
+    }
+}
+
+void ReadRecord(const std::string& path, ImageFacts& facts) {
+    std::string record;
+    if (ReadSideFile(path + kInfoSuffix, kLongestRecord, record)) {
+        return;
+    }
+    for (const char* key : {"source-vendor", "source-model", "source-serial"}) {
+        const std::string value = RecordValue(record, key);
+        if (!value.empty()) {
+            facts.sourceCard += (facts.sourceCard.empty() ? "" : " ") + value;
+        }
+    }
+}
+
+void ReadMap(const std::string& path, ImageFacts& facts) {
+    if (!facts.length) {
+        return;
+    }
+    std::string text;
+    RescueMap map(*facts.length);
+    if (ReadSideFile(path + kMapSuffix, RescueMap::LongestText(*facts.length), text) ||
+        RescueMap::Parse(text, *facts.length, map)) {
+        return;
+    }
+    facts.unreadableBytes = *facts.length - map.BytesWith(AreaStatus::Finished);
+}
+
+}  // namespace
+
+Failure ReadImageFacts(const std::string& path, ImageFacts& facts) {
+    facts = {};
+    facts.format = FormatOfName(path);
+    std::unique_ptr<ImageSource> source;
+    if (Failure failure = OpenImageSource(path, facts.format, source)) {
+        return failure;
+    }
+    facts.fileBytes = source->FileLength();
+    facts.length = source->Length();
+    facts.head.resize(kTableArea);
+    std::size_t got = 0;
+    if (Failure failure = ReadFull(*source, facts.head.data(), facts.head.size(), got)) {
+        return failure;
+    }
+    facts.head.resize(got);
+    ReadChecksums(path, facts);
+    if (!facts.length && facts.driveBytes != 0) {
+        facts.length = facts.driveBytes;
+    }
+    ReadRecord(path, facts);
+    ReadMap(path, facts);
+    return {};
+}
+
+std::string DescribeImage(const ImageFacts& facts) {
+    return std::string(FormatName(facts.format)) + " image, " +
+           (facts.length ? GroupedNumber(*facts.length) + " bytes"
+                         : GroupedNumber(facts.fileBytes) + " bytes compressed");
+}
+
+}  // namespace imaging

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "failure.h"
+#include "image/image_format.h"
+
+namespace imaging {
+
+// The part of a card that holds its partition table (MBR, GPT header and entries), which a
+// restore writes last.
+inline constexpr std::size_t kTableArea = 1 << 20;
+
+// What a restore knows of its image before anything is written: from the file, its first
+// bytes and its side files.
+struct ImageFacts {
+    ImageFormat format = ImageFormat::Raw;
+    std::uint64_t fileBytes = 0;
+    // The drive's bytes the image holds, where known ahead (see ImageSource::Length; for gzip
+    // from the checksum file's drive line).
+    std::optional<std::uint64_t> length;
+    // From IMAGE.sha256: the raw file's own line (its bytes are the drive's); the drive's line.
+    std::string rawSha256;
+    std::string driveSha256;
+    std::uint64_t driveBytes = 0;
+    // The card the image was taken from, as IMAGE.info names it: "vendor model serial".
+    std::string sourceCard;
+    // IMAGE.map of a rescue: bytes that were unreadable on the original card, zeros here.
+    std::uint64_t unreadableBytes = 0;
+    // The drive's first bytes, up to kTableArea.
+    std::vector<std::byte> head;
+};
+
+// Reads what `path` and its side files tell. ImageRefused where the file cannot be read;
+// ImageDamaged where its first bytes do not decompress; a side file that is missing or says
+// nothing usable is left out.
+error::Failure ReadImageFacts(const std::string& path, ImageFacts& facts);
+
+// "zstd image, 31,914,983,424 bytes" (the drive's bytes, where known; else the file's).
+std::string DescribeImage(const ImageFacts& facts);
+
+}  // namespace imaging

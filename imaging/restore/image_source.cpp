@@ -1,0 +1,245 @@
+#include "restore/image_source.h"
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include <vector>
+
+#include "image/target_folder.h"
+
+namespace imaging {
+
+using error::Failure;
+using error::FailureReason;
+
+namespace {
+
+// What is read of a compressed file at once.
+constexpr std::size_t kFileChunk = 1 << 20;
+
+class RawSource : public ImageSource {
+public:
+    RawSource(ImageHandle file, std::uint64_t length) : m_file(std::move(file)), m_length(length) {}
+    Failure Read(std::byte* data, std::size_t size, std::size_t& got) override {
+        if (Failure failure = ReadSome(m_file, data, size, got)) {
+            return {FailureReason::ReadError, failure.error, "reading the image"};
+        }
+        return {};
+    }
+    std::optional<std::uint64_t> Length() const override { return m_length; }
+    std::uint64_t FileLength() const override { return m_length; }
+
+private:
+    ImageHandle m_file;
+    std::uint64_t m_length;
+};
+
+// The compressed file, read a chunk at a time for a decompressor.
+class CompressedInput {
+public:
+    CompressedInput(ImageHandle file, std::uint64_t length)
+        : m_file(std::move(file)), m_length(length), m_chunk(kFileChunk) {}
+
+    // The next chunk when the last is used up; `ended` once the file has no more.
+    Failure Refill(bool& ended) {
+        std::size_t got = 0;
+        if (Failure failure = ReadSome(m_file, m_chunk.data(), m_chunk.size(), got)) {
+            return {FailureReason::ReadError, failure.error, "reading the image"};
+        }
+        m_size = got;
+        m_used = 0;
+        ended = got == 0;
+        return {};
+    }
+    const std::byte* Next() const { return m_chunk.data() + m_used; }
+    std::size_t Left() const { return m_size - m_used; }
+    void Use(std::size_t bytes) { m_used += bytes; }
+    std::uint64_t FileLength() const { return m_length; }
+
+private:
+    ImageHandle m_file;
+    std::uint64_t m_length;
+    std::vector<std::byte> m_chunk;
+    std::size_t m_size = 0;
+    std::size_t m_used = 0;
+};
+
+class ZstdSource : public ImageSource {
+public:
+    ZstdSource(ImageHandle file, std::uint64_t length)
+        : m_input(std::move(file), length), m_context(ZSTD_createDCtx()) {}
+    ~ZstdSource() override { ZSTD_freeDCtx(m_context); }
+    ZstdSource(const ZstdSource&) = delete;
+    ZstdSource& operator=(const ZstdSource&) = delete;
+
+    // The frame's header tells the content's length, when it was pledged.
+    Failure Start() {
+        if (m_context == nullptr) {
+            return {FailureReason::ReadError, 0, "zstd: no memory for the decompressor"};
+        }
+        bool ended = false;
+        if (Failure failure = m_input.Refill(ended)) {
+            return failure;
+        }
+        const unsigned long long size = ZSTD_getFrameContentSize(m_input.Next(), m_input.Left());
+        if (size == ZSTD_CONTENTSIZE_ERROR) {
+            return {FailureReason::ImageDamaged, 0, "not a zstd file"};
+        }
+        if (size != ZSTD_CONTENTSIZE_UNKNOWN) {
+            m_length = size;
+        }
+        return {};
+    }
+
+    Failure Read(std::byte* data, std::size_t size, std::size_t& got) override {
+        ZSTD_outBuffer out{data, size, 0};
+        while (out.pos == 0 && !m_ended) {
+            if (m_input.Left() == 0) {
+                bool ended = false;
+                if (Failure failure = m_input.Refill(ended)) {
+                    return failure;
+                }
+                if (ended) {
+                    // A frame cut short ends without its checksum.
+                    if (m_frameOpen) {
+                        return {FailureReason::ImageDamaged, 0, "the zstd file ends early"};
+                    }
+                    m_ended = true;
+                    break;
+                }
+            }
+            ZSTD_inBuffer in{m_input.Next(), m_input.Left(), 0};
+            const std::size_t result = ZSTD_decompressStream(m_context, &out, &in);
+            m_input.Use(in.pos);
+            if (ZSTD_isError(result)) {
+                return {FailureReason::ImageDamaged, 0,
+                        std::string("zstd: ") + ZSTD_getErrorName(result)};
+            }
+            m_frameOpen = result != 0;
+        }
+        got = out.pos;
+        return {};
+    }
+    std::optional<std::uint64_t> Length() const override { return m_length; }
+    std::uint64_t FileLength() const override { return m_input.FileLength(); }
+
+private:
+    CompressedInput m_input;
+    ZSTD_DCtx* m_context;
+    std::optional<std::uint64_t> m_length;
+    bool m_frameOpen = false;
+    bool m_ended = false;
+};
+
+// Members one after another are one stream, as gzip -d reads them.
+class GzipSource : public ImageSource {
+public:
+    GzipSource(ImageHandle file, std::uint64_t length) : m_input(std::move(file), length) {}
+    ~GzipSource() override {
+        if (m_started) {
+            inflateEnd(&m_stream);
+        }
+    }
+    GzipSource(const GzipSource&) = delete;
+    GzipSource& operator=(const GzipSource&) = delete;
+
+    Failure Start() {
+        // 16 + 15: a gzip wrapper around a 32 KiB window.
+        m_started = inflateInit2(&m_stream, 16 + 15) == Z_OK;
+        return m_started ? Failure{} : Failure{FailureReason::ReadError, 0, "zlib: no memory"};
+    }
+
+    Failure Read(std::byte* data, std::size_t size, std::size_t& got) override {
+        m_stream.next_out = reinterpret_cast<Bytef*>(data);
+        m_stream.avail_out = static_cast<uInt>(size);
+        while (m_stream.avail_out == size && !m_ended) {
+            if (m_input.Left() == 0) {
+                bool ended = false;
+                if (Failure failure = m_input.Refill(ended)) {
+                    return failure;
+                }
+                if (ended) {
+                    if (m_memberOpen) {
+                        return {FailureReason::ImageDamaged, 0, "the gzip file ends early"};
+                    }
+                    m_ended = true;
+                    break;
+                }
+            }
+            m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(m_input.Next()));
+            m_stream.avail_in = static_cast<uInt>(m_input.Left());
+            const int result = inflate(&m_stream, Z_NO_FLUSH);
+            m_input.Use(m_input.Left() - m_stream.avail_in);
+            if (result == Z_STREAM_END) {
+                m_memberOpen = false;
+                inflateReset(&m_stream);
+                continue;
+            }
+            if (result != Z_OK && result != Z_BUF_ERROR) {
+                return {FailureReason::ImageDamaged, 0,
+                        std::string("gzip: ") +
+                            (m_stream.msg != nullptr ? m_stream.msg : "not a gzip file")};
+            }
+            m_memberOpen = true;
+        }
+        got = size - m_stream.avail_out;
+        return {};
+    }
+    std::optional<std::uint64_t> Length() const override { return std::nullopt; }
+    std::uint64_t FileLength() const override { return m_input.FileLength(); }
+
+private:
+    CompressedInput m_input;
+    z_stream m_stream{};
+    bool m_started = false;
+    bool m_memberOpen = false;
+    bool m_ended = false;
+};
+
+}  // namespace
+
+Failure OpenImageSource(const std::string& path, ImageFormat format,
+                        std::unique_ptr<ImageSource>& source) {
+    ImageHandle file;
+    std::uint64_t length = 0;
+    if (Failure failure = OpenToRead(path, file)) {
+        return {FailureReason::ImageRefused, failure.error, failure.message};
+    }
+    if (Failure failure = LengthOf(file, length)) {
+        return {FailureReason::ImageRefused, failure.error, failure.message};
+    }
+    switch (format) {
+        case ImageFormat::Zstd: {
+            auto zstd = std::make_unique<ZstdSource>(std::move(file), length);
+            if (Failure failure = zstd->Start()) {
+                return failure;
+            }
+            source = std::move(zstd);
+            return {};
+        }
+        case ImageFormat::Gzip: {
+            auto gzip = std::make_unique<GzipSource>(std::move(file), length);
+            if (Failure failure = gzip->Start()) {
+                return failure;
+            }
+            source = std::move(gzip);
+            return {};
+        }
+        case ImageFormat::Raw:
+            break;
+    }
+    source = std::make_unique<RawSource>(std::move(file), length);
+    return {};
+}
+
+Failure ReadFull(ImageSource& source, std::byte* data, std::size_t size, std::size_t& got) {
+    got = 0;
+    for (std::size_t part = 1; got < size && part > 0; got += part) {
+        if (Failure failure = source.Read(data + got, size - got, part)) {
+            return failure;
+        }
+    }
+    return {};
+}
+
+}  // namespace imaging

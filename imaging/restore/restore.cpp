@@ -1,0 +1,324 @@
+#include "restore/restore.h"
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "drive_details.h"
+#include "drive_reads.h"
+#include "drive_writes.h"
+#include "image/image_file.h"
+#include "layout/partition_layout.h"
+#include "positioned_io.h"
+#include "read/buffer_ring.h"
+#include "read/drive_reader.h"
+#include "read/drive_watch.h"
+#include "restore/card_compare.h"
+#include "restore/card_writer.h"
+#include "restore/image_facts.h"
+#include "restore/image_source.h"
+#include "restore/source_reader.h"
+#include "run/run_controller.h"
+#include "scoped_drive.h"
+#include "write/write_from_ring.h"
+
+namespace imaging {
+namespace {
+
+using error::Failure;
+using error::FailureReason;
+
+// Nothing but zeros in the raw image at `path` from `from` to its end.
+bool ZeroFrom(const std::string& path, std::uint64_t from) {
+    std::unique_ptr<ImageSource> source;
+    if (OpenImageSource(path, ImageFormat::Raw, source)) {
+        return false;
+    }
+    std::vector<std::byte> chunk(kRunBufferSize);
+    std::uint64_t at = 0;
+    for (std::size_t got = 1; got > 0; at += got) {
+        if (ReadFull(*source, chunk.data(), chunk.size(), got)) {
+            return false;
+        }
+        const std::size_t skip = at >= from ? 0 : std::min<std::uint64_t>(from - at, got);
+        if (skip < got && !IsZero(chunk.data() + skip, got - skip)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// An image longer than the card goes on it only where what is cut off is nothing the card needs:
+// it lies past the last partition, or it is all zeros.
+Failure CheckFits(const std::string& path, const ImageFacts& facts, std::uint64_t capacity,
+                  const CardTable& table) {
+    if (!facts.length || *facts.length <= capacity) {
+        return {};
+    }
+    if (table.partitionsEnd != 0 && table.partitionsEnd <= capacity) {
+        return {};
+    }
+    if (facts.format == ImageFormat::Raw && ZeroFrom(path, capacity)) {
+        return {};
+    }
+    const std::uint64_t over = *facts.length - capacity;
+    return {FailureReason::ImageTooLarge, 0,
+            "by " + GroupedNumber(over) + " bytes (" + Megabytes(over) + ")"};
+}
+
+// Everything that can refuse the run, on the card opened for reading only: so a refusal writes
+// nothing. `card` is then the card's description.
+Failure CheckCard(const CopyRequest& request, drive::DriveHandle handle, drive::Drive& card) {
+    if (drive::IsRemovableDrive(handle) == 0) {
+        return {FailureReason::NotRemovable, 0, {}};
+    }
+    card = drive::DescribeOpenDrive(handle, request.devicePath);
+    const std::uint64_t capacity = drive::DriveCapacity(handle);
+    card.length = capacity;
+    if (capacity == 0) {
+        return {FailureReason::CapacityUnknown, 0, {}};
+    }
+    const bool sameIdentity = request.expectedDrive == drive::DriveIdentity{} ||
+                              drive::QueryDriveIdentity(handle) == request.expectedDrive;
+    if (!sameIdentity || capacity != request.restore.confirmedLength ||
+        card.serial != request.restore.confirmedSerial) {
+        return {FailureReason::DriveChanged, 0,
+                "not the card that was confirmed: it now holds " + GroupedNumber(capacity) +
+                    " bytes" + (card.serial.empty() ? "" : ", serial " + card.serial)};
+    }
+    if (const std::string why = drive::UsedBySystem(card); !why.empty()) {
+        return {FailureReason::DriveInUse, 0, why};
+    }
+    const std::filesystem::path image(request.imagePath);
+    const std::filesystem::path folder = image.parent_path().empty() ? "." : image.parent_path();
+    TargetFolder imageFolder;
+    if (imageFolder.Open(folder, handle) || FileIsOn(image, handle)) {
+        return {FailureReason::ImageRefused, 0,
+                image.filename().string() + " lies on the card it would be written to"};
+    }
+    if (card.readOnly || drive::IsWriteProtected(handle)) {
+        return {FailureReason::WriteProtected, 0, {}};
+    }
+    return {};
+}
+
+// Writes `bytes` at `offset` of the card through the cache.
+Failure WriteCached(drive::DriveHandle cached, const std::vector<std::byte>& bytes,
+                    std::uint64_t offset) {
+    const io::Request request{io::Direction::Write, cached, const_cast<std::byte*>(bytes.data()),
+                              bytes.size(),         offset, 0};
+    const io::Completion written = io::TransferNow(request);
+    return written.error == 0
+               ? Failure{}
+               : Failure{FailureReason::WriteError, written.error,
+                         "writing the partition table at byte " + GroupedNumber(offset)};
+}
+
+// The table area and the card's last MiB, where a GPT keeps its backup, become zeros before
+// anything else is written, so until the new table goes on last no old table describes
+// half-written partitions.
+Failure ClearTables(const CardToWrite& card) {
+    const std::vector<std::byte> zeros(std::min<std::uint64_t>(kTableArea, card.length));
+    if (Failure failure = WriteCached(card.cached, zeros, 0)) {
+        return failure;
+    }
+    if (Failure failure = WriteCached(card.cached, zeros, card.length - zeros.size())) {
+        return failure;
+    }
+    return drive::FlushDrive(card.cached);
+}
+
+// The image's bytes onto the card, all but the table area; the table is fitted and written once
+// everything else is on the card.
+struct Written {
+    std::uint64_t bytes = 0;  // of the image, as it was read
+    std::string sha256;
+    std::uint64_t pastCardEnd = 0;
+    std::vector<std::byte> head;
+    std::string queueNote;
+};
+
+Failure WriteImage(const StageLink& run, const std::string& path, ImageFormat format,
+                   const CardToWrite& card, std::uint64_t partitionsEnd, Written& written) {
+    std::unique_ptr<ImageSource> source;
+    if (Failure failure = OpenImageSource(path, format, source)) {
+        return failure;
+    }
+    run.Begin();
+    BufferRing ring(kRunBufferCount, kRunBufferSize);
+    SourceReader reader(run, *source, ring);
+    CardWriter writer(card, partitionsEnd);
+    const Failure failure = RunPass(
+        run, ring, [&] { reader.Run(); }, writer);
+    written.queueNote = writer.Queue()->fellBack;
+    if (failure) {
+        return failure;
+    }
+    written.bytes = reader.Bytes();
+    written.pastCardEnd = writer.PastCardEnd();
+    written.head = std::move(writer.Head());
+    return reader.FinishDigest(written.sha256);
+}
+
+Failure WriteTable(const CardToWrite& card, const std::vector<std::byte>& head,
+                   const CardTable& table) {
+    // Everything else must be on the card before the table that describes it.
+    if (Failure failure = drive::FlushDrive(card.cached)) {
+        return failure;
+    }
+    if (!table.backup.empty()) {
+        if (Failure failure = WriteCached(card.cached, table.backup, table.backupAt)) {
+            return failure;
+        }
+    }
+    if (Failure failure = WriteCached(card.cached, head, 0)) {
+        return failure;
+    }
+    return drive::FlushDrive(card.cached);
+}
+
+// Reads the card's first `total` bytes back from the card itself and compares them with the
+// image as it was written.
+Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t total,
+                   const std::vector<std::byte>& head, const CardTable& table,
+                   std::string& cardSha256) {
+    const StageLink run(job);
+    run.Verifying();
+    job.progress.totalBytes.store(total, std::memory_order_relaxed);
+    std::unique_ptr<ImageSource> image;
+    if (Failure failure = OpenImageSource(job.request.imagePath, job.result.format, image)) {
+        return failure;
+    }
+    drive::ForgetCachedReads(card.direct);
+    run.Begin();
+    BufferRing ring(kRunBufferCount, kRunBufferSize);
+    DriveReader reader(run, card.direct, job.request.expectedDrive, total, card.sectorSize, ring,
+                       nullptr);
+    CardCompare compare(*image, head, table, card.length);
+    if (Failure failure = RunPass(
+            run, ring, [&] { reader.Run(); }, compare)) {
+        return error::InContext(failure, "reading the card back");
+    }
+    return reader.FinishDigest(cardSha256);
+}
+
+// The card opened for writing, checked once more to be the one confirmed.
+Failure OpenCard(const CopyRequest& request, drive::ScopedDrive& direct, drive::ScopedDrive& cached,
+                 CardToWrite& card) {
+    drive::DriveHandle handle = drive::kInvalidDriveHandle;
+    if (Failure failure = drive::OpenDriveToWrite(request.devicePath, handle)) {
+        return failure;
+    }
+    direct.Reset(handle);
+    const bool same = (request.expectedDrive == drive::DriveIdentity{} ||
+                       drive::QueryDriveIdentity(handle) == request.expectedDrive) &&
+                      drive::DriveCapacity(handle) == request.restore.confirmedLength;
+    if (!same) {
+        return {FailureReason::DriveChanged, 0, "the card changed as it was opened for writing"};
+    }
+    cached.Reset(drive::OpenCachedWrites(handle));
+    if (!cached.IsValid()) {
+        return {FailureReason::DriveNotOpened, error::LastSystemError(), "a second handle"};
+    }
+    card = {handle, cached.Get(), request.restore.confirmedLength, drive::DriveSectorSize(handle)};
+    return {};
+}
+
+}  // namespace
+
+Failure RestoreImage(CopyJob& job) {
+    const CopyRequest& request = job.request;
+    CopyResult& result = job.result;
+    ImageFacts facts;
+    if (Failure failure = ReadImageFacts(request.imagePath, facts)) {
+        return failure;
+    }
+    result.format = facts.format;
+    result.unreadableBytes = facts.unreadableBytes;
+    drive::Drive described;
+    CardTable table;
+    {
+        drive::DriveHandle handle = drive::kInvalidDriveHandle;
+        if (Failure failure = drive::OpenDriveAskingAccess(request.devicePath, handle)) {
+            return failure;
+        }
+        const drive::ScopedDrive reading(handle);
+        if (Failure failure = CheckCard(request, handle, described)) {
+            return failure;
+        }
+        std::vector<std::byte> head = facts.head;
+        FitTableToCard(head, described.length, drive::DriveSectorSize(handle), table);
+        if (Failure failure = CheckFits(request.imagePath, facts, described.length, table)) {
+            return failure;
+        }
+    }
+    result.cardBytes = described.length;
+    // From here on the card changes: its volumes are unmounted, then it is written.
+    if (Failure failure = drive::UnmountVolumes(described)) {
+        return failure;
+    }
+    drive::ScopedDrive direct;
+    drive::ScopedDrive cached;
+    CardToWrite card;
+    if (Failure failure = OpenCard(request, direct, cached, card)) {
+        return failure;
+    }
+    job.progress.totalBytes.store(facts.length.value_or(card.length), std::memory_order_relaxed);
+    DriveWatch watch(card.direct, card.length, request.expectedDrive, card.sectorSize);
+    // A write that fails because the card has gone says so, rather than blame the card.
+    const auto told = [&watch](Failure failure) {
+        const bool written = failure.reason == FailureReason::WriteError ||
+                             failure.reason == FailureReason::FlushFailed;
+        return written && watch.IsGone(failure)
+                   ? Failure{FailureReason::DriveRemoved, failure.error,
+                             "the card stopped answering"}
+                   : failure;
+    };
+    result.cardWritten = true;
+    const auto started = std::chrono::steady_clock::now();
+    if (Failure failure = ClearTables(card)) {
+        return told(failure);
+    }
+    const StageLink run(job);
+    Written written;
+    const Failure failure =
+        WriteImage(run, request.imagePath, facts.format, card, table.partitionsEnd, written);
+    result.queueNote = written.queueNote;
+    if (failure) {
+        return told(failure);
+    }
+    if (!facts.rawSha256.empty() && written.sha256 != facts.rawSha256) {
+        const std::string name = std::filesystem::path(request.imagePath).filename().string();
+        return {FailureReason::ImageDamaged, 0,
+                name + " differs from its line in " + name + kChecksumSuffix};
+    }
+    std::vector<std::byte> head = written.head;
+    FitTableToCard(head, card.length, card.sectorSize, table);
+    if (Failure failure = WriteTable(card, head, table)) {
+        return told(failure);
+    }
+    result.writeSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    result.driveBytes = std::min(written.bytes, card.length);
+    result.driveSha256 = written.sha256;
+    result.pastCardEnd = written.pastCardEnd;
+    result.tableFitted = head != written.head ? table.table : std::string();
+    if (!request.verifyAfter) {
+        return {};
+    }
+    std::string cardSha256;
+    if (Failure failure = VerifyCard(job, card, result.driveBytes, head, table, cardSha256)) {
+        return failure;
+    }
+    result.verified = true;
+    const bool exact = result.tableFitted.empty() && written.pastCardEnd == 0 &&
+                       !facts.driveSha256.empty() && facts.driveSha256 == written.sha256;
+    if (exact) {
+        result.sameAsCard = facts.sourceCard.empty() ? "the imaged card" : facts.sourceCard;
+    }
+    return {};
+}
+
+}  // namespace imaging

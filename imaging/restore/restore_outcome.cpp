@@ -1,0 +1,67 @@
+#include "restore/restore_outcome.h"
+
+#include <cstdio>
+
+#include "run/run_controller.h"
+
+namespace imaging {
+
+namespace {
+
+std::string Speed(std::uint64_t bytes, std::int64_t seconds) {
+    char text[32];
+    std::snprintf(
+        text, sizeof text, "%.1f MB/s",
+        static_cast<double>(bytes) / 1e6 / static_cast<double>(seconds > 0 ? seconds : 1));
+    return text;
+}
+
+}  // namespace
+
+std::string DescribeRestore(const CopyRequest& request, const CopyResult& result) {
+    if (result.outcome != Outcome::Succeeded) {
+        std::string line = DescribeFailedRun(result);
+        if (result.cardWritten) {
+            line += "; the card holds part of the image and no partition table";
+        } else {
+            line += "; nothing was written to the card";
+        }
+        return line;
+    }
+    std::string line = result.verified ? "Card restored and verified: " : "Card restored: ";
+    line += request.devicePath + " holds " + request.imagePath + " (" + FormatName(result.format) +
+            " image, " + GroupedNumber(result.driveBytes) + " bytes written in " +
+            std::to_string(result.writeSeconds) + " s, " +
+            Speed(result.driveBytes, result.writeSeconds) + ")";
+    if (!result.sameAsCard.empty()) {
+        line += "; the card now holds exactly what card " + result.sameAsCard +
+                " held when imaged: SHA-256 " + result.driveSha256;
+    } else if (result.verified) {
+        line += "; the card reads back as the image: SHA-256 " + result.driveSha256;
+    }
+    if (!result.verified) {
+        line += "; not verified";
+    }
+    if (!result.tableFitted.empty()) {
+        line += "; its " + result.tableFitted + " fitted to the card's " +
+                GroupedNumber(result.cardBytes) + " bytes";
+    }
+    if (result.pastCardEnd != 0) {
+        line += "; " + Megabytes(result.pastCardEnd) +
+                " of empty space past the card's end not written";
+    }
+    if (result.driveBytes < result.cardBytes) {
+        line += "; the card's last " + Megabytes(result.cardBytes - result.driveBytes) +
+                " are past the image's end";
+    }
+    if (result.unreadableBytes != 0) {
+        line += "; " + GroupedNumber(result.unreadableBytes) +
+                " bytes of this image were unreadable on the original card and are zeros";
+    }
+    if (!result.queueNote.empty()) {
+        line += "; " + result.queueNote;
+    }
+    return line;
+}
+
+}  // namespace imaging

@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "command_line.h"
+#include "faulty_drive.h"
+#include "gtest_support.h"
+#include "removable_drive.h"
+#include "test_files.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+struct Printed {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Contents(std::FILE* file) {
+    std::rewind(file);
+    std::string text;
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        text += static_cast<char>(c);
+    }
+    return text;
+}
+
+// The command line run without a terminal: nothing to type a confirmation on.
+Printed RunLine(const std::vector<std::string>& arguments) {
+    using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+    const File in(std::tmpfile(), std::fclose);
+    const File out(std::tmpfile(), std::fclose);
+    const File err(std::tmpfile(), std::fclose);
+    Printed run;
+    run.status =
+        cli::RunCommandLine(cli::ParseCommandLine(arguments), in.get(), out.get(), err.get());
+    run.out = Contents(out.get());
+    run.err = Contents(err.get());
+    return run;
+}
+
+// A card as a camera leaves it: a GPT with one FAT partition of 6 MiB at 1 MiB, over old bytes.
+fs::path CardContent(const TempDir& dir, const std::string& name, std::uint64_t size) {
+    const fs::path backing = dir / name;
+    WriteRandomFile(backing, size, 11);
+    SHELL("sgdisk -o -n 1:2048:+6M -t 1:0700 " + backing.string() + " >/dev/null");
+    SHELL("mkfs.fat --offset 2048 " + backing.string() + " 6144 >/dev/null");
+    return backing;
+}
+
+// The partition of a card laid out as CardContent lays it out, checked by fsck.vfat.
+bool PartitionChecks(const std::string& card) {
+    const std::string loop = Output("losetup -f --show -r -o 1048576 --sizelimit 6291456 " + card);
+    const bool clean = RunCommand("fsck.vfat -n " + loop + " >/dev/null");
+    RunCommand("losetup -d " + loop);
+    return clean;
+}
+
+// The card's partitions as sfdisk lists them, without the lines that name the device itself.
+std::string Partitions(const std::string& card) {
+    return Output("sfdisk -d " + card + " | grep 'start=' | sed 's/^[^:]*://'");
+}
+
+bool HasPartitionTable(const std::string& card) {
+    return !Output("blkid -p -o value -s PTTYPE " + card).empty();
+}
+
+// Each form of image, made from one card by the program itself, onto another card of the same
+// size: the card then holds exactly the first card's bytes, and the summary says so.
+TEST(Restore, PutsEveryFormBackAsTheCardWas) {
+    REQUIRE_ROOT();
+    const TempDir images;
+    {
+        const TempDir sourceDir;
+        const RemovableDrive source(sourceDir, CardContent(sourceDir, "card.bin", 16 * kMiB));
+        for (const char* name : {"card.img", "card.img.zst", "card.img.gz"}) {
+            ASSERT_EQ(RunLine({"--image", "0", (images / name).string()}).status, 0) << name;
+        }
+        fs::copy_file(source.BackingFile(), images / "original.bin");
+    }
+    for (const char* name : {"card.img", "card.img.zst", "card.img.gz"}) {
+        SCOPED_TRACE(name);
+        const TempDir dir;
+        const RemovableDrive card(dir, 16 * kMiB, 5);
+        const Printed run =
+            RunLine({"--restore", "0", (images / name).string(), "--yes=" + card.DrivePath()});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("ALL DATA on it will be replaced by"), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find("Card restored and verified"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("the card now holds exactly what card"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(Fingerprint(card.LoopPath()), Fingerprint(images / "original.bin"));
+    }
+}
+
+// A partitions-only image onto a card twice its card's size: the GPT's backup goes to the new
+// card's end, so the tools that check tables find nothing wrong, and the partition is intact.
+TEST(Restore, FitsAPartitionsOnlyGptToALargerCard) {
+    REQUIRE_ROOT();
+    const TempDir images;
+    const fs::path image = images / "parts.img.zst";
+    std::string partitions;
+    {
+        const TempDir sourceDir;
+        const RemovableDrive source(sourceDir, CardContent(sourceDir, "card.bin", 16 * kMiB));
+        ASSERT_EQ(RunLine({"--image", "0", image.string(), "--partitions-only"}).status, 0);
+        partitions = Partitions(source.LoopPath());
+    }
+    const TempDir dir;
+    const RemovableDrive card(dir, 32 * kMiB, 5);
+    const Printed run = RunLine({"--restore", "0", image.string(), "--yes=" + card.DrivePath()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("GPT fitted to the card's 33,554,432 bytes"), std::string::npos)
+        << run.err;
+    EXPECT_NE(Output("sgdisk -v " + card.LoopPath()).find("No problems found"), std::string::npos);
+    EXPECT_EQ(Partitions(card.LoopPath()), partitions);
+    EXPECT_TRUE(PartitionChecks(card.LoopPath()));
+}
+
+// Every refusal ends the run before the card is opened for writing: not a byte of it changes.
+TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
+    REQUIRE_ROOT();
+    const TempDir images;
+    const fs::path good = images / "good.img";
+    WriteRandomFile(good, 4 * kMiB, 3);
+    const fs::path large = images / "large.img";
+    WriteRandomFile(large, 20 * kMiB, 4);
+    struct Case {
+        const char* name;
+        std::function<std::vector<std::string>(const RemovableDrive&, const TempDir&)> arguments;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"no terminal and no --yes",
+         [&](const RemovableDrive&, const TempDir&) {
+             return std::vector<std::string>{"--restore", "0", good.string()};
+         },
+         "no terminal to confirm on: --yes="},
+        {"--yes names another node",
+         [&](const RemovableDrive&, const TempDir&) {
+             return std::vector<std::string>{"--restore", "0", good.string(), "--yes=/dev/sdq"};
+         },
+         "--yes=/dev/sdq does not name drive 0"},
+        {"no such image",
+         [&](const RemovableDrive& card, const TempDir&) {
+             return std::vector<std::string>{"--restore", "0", (images / "ghost.img").string(),
+                                             "--yes=" + card.DrivePath()};
+         },
+         "No such file or directory); nothing was written to the card"},
+        {"image longer than the card, with data past its end",
+         [&](const RemovableDrive& card, const TempDir&) {
+             return std::vector<std::string>{"--restore", "0", large.string(),
+                                             "--yes=" + card.DrivePath()};
+         },
+         "image larger than the card (by 4,194,304 bytes (5 MB)); nothing was written"},
+        {"lock switch",
+         [&](const RemovableDrive& card, const TempDir&) {
+             SHELL("blockdev --setro " + card.LoopPath());
+             return std::vector<std::string>{"--restore", "0", good.string(),
+                                             "--yes=" + card.DrivePath()};
+         },
+         "card is write-protected: slide its lock switch to unlock it"},
+        {"image on the card itself",
+         [&](const RemovableDrive& card, const TempDir& dir) {
+             SHELL("mkfs.ext4 -q -F " + card.LoopPath());
+             const fs::path mount = dir / "mounted";
+             SHELL("mkdir -p " + mount.string() + " && mount " + card.LoopPath() + " " +
+                   mount.string() + " && cp " + good.string() + " " + mount.string() +
+                   " && umount " + mount.string() + " && mount -o ro " + card.LoopPath() + " " +
+                   mount.string());
+             return std::vector<std::string>{"--restore", "0", (mount / "good.img").string(),
+                                             "--yes=" + card.DrivePath()};
+         },
+         "lies on the card it would be written to"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempDir dir;
+        const RemovableDrive card(dir, 16 * kMiB, 5);
+        const std::vector<std::string> arguments = c.arguments(card, dir);
+        const std::string before = Fingerprint(card.LoopPath());
+        const Printed run = RunLine(arguments);
+        EXPECT_EQ(run.status, cli::kExitFailed);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_EQ(Fingerprint(card.LoopPath()), before);
+        RunCommand("umount " + (dir / "mounted").string() + " 2>/dev/null");
+        RunCommand("blockdev --setrw " + card.LoopPath());
+    }
+}
+
+// A restore that fails once it has begun to write leaves a card with no partition table, so
+// nothing mounts half an image; the reason names the cause.
+TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
+    REQUIRE_ROOT();
+    const TempDir images;
+    {
+        const TempDir sourceDir;
+        const RemovableDrive source(sourceDir, CardContent(sourceDir, "card.bin", 16 * kMiB));
+        for (const char* name : {"card.img", "card.img.zst"}) {
+            ASSERT_EQ(RunLine({"--image", "0", (images / name).string()}).status, 0);
+        }
+    }
+    // A byte changed in the middle of each image.
+    for (const char* name : {"card.img", "card.img.zst"}) {
+        const fs::path damaged = images / (std::string("damaged-") + name);
+        fs::copy_file(images / name, damaged);
+        fs::copy_file(images / (std::string(name) + ".sha256"),
+                      images / ("damaged-" + std::string(name) + ".sha256"));
+        std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(FileSize(damaged) / 2));
+        file.put('\x5a');
+    }
+    struct Case {
+        const char* name;
+        std::string image;
+        DriveFaults faults;
+        const char* says;
+        std::function<void(FaultyDrive&)> meanwhile;  // while the run writes
+    };
+    const auto pull = [](FaultyDrive& card) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        card.Pull();
+    };
+    const auto interrupt = [](FaultyDrive&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        std::raise(SIGINT);
+    };
+    const std::uint64_t slow = 8 * kMiB;
+    const Case cases[] = {
+        {"raw image that differs from its checksum",
+         "damaged-card.img",
+         {.writable = true},
+         "image damaged (damaged-card.img differs from its line in",
+         nullptr},
+        {"zstd image whose frame fails its check",
+         "damaged-card.img.zst",
+         {.writable = true},
+         "image damaged (zstd: ",
+         nullptr},
+        {"card that fails a write at 8 MiB",
+         "card.img",
+         {.writable = true, .badWritesFrom = 8 * kMiB},
+         "(Input/output error)",
+         nullptr},
+        {"card pulled while it is written",
+         "card.img",
+         {.bytesPerSecond = slow, .writable = true},
+         "failed: drive removed",
+         pull},
+        {"Ctrl+C while the card is written",
+         "card.img.zst",
+         {.bytesPerSecond = slow, .writable = true},
+         "failed: cancelled",
+         interrupt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempDir dir;
+        FaultyDrive card(dir, 16 * kMiB, c.faults);
+        ASSERT_TRUE(card.IsReady());
+        auto run = std::async(std::launch::async, [&] {
+            return RunLine(
+                {"--restore", "0", (images / c.image).string(), "--yes=" + card.DrivePath()});
+        });
+        if (c.meanwhile) {
+            c.meanwhile(card);
+        }
+        const Printed printed = run.get();
+        EXPECT_EQ(printed.status, cli::kExitFailed);
+        EXPECT_NE(printed.err.find(c.says), std::string::npos) << printed.err;
+        EXPECT_NE(printed.err.find("the card holds part of the image and no partition table"),
+                  std::string::npos)
+            << printed.err;
+        EXPECT_FALSE(HasPartitionTable(card.Content().string()));
+    }
+}
+
+}  // namespace
