@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "drive.h"
 #include "drive_handle.h"
@@ -18,9 +19,24 @@ std::string UsedBySystem(const Drive& drive);
 // read-only.
 bool IsWriteProtected(DriveHandle handle);
 
-// Unmounts each mounted volume of `drive` (root directly; a desktop user through udisks2, which
-// polkit may ask about). VolumeBusy naming the volume that stays mounted, and why.
-error::Failure UnmountVolumes(const Drive& drive);
+// Volumes of a drive kept locked for as long as this lives (Windows: a volume's lock is a handle
+// of it; Linux keeps nothing, the unmount itself keeps the volumes away).
+class HeldVolumes {
+public:
+    HeldVolumes() = default;
+    ~HeldVolumes();
+    HeldVolumes(const HeldVolumes&) = delete;
+    HeldVolumes& operator=(const HeldVolumes&) = delete;
+    void Hold(DriveHandle volume) { m_volumes.push_back(volume); }
+
+private:
+    std::vector<DriveHandle> m_volumes;
+};
+
+// Unmounts each mounted volume of `drive` (Linux: root directly, a desktop user through udisks2,
+// which polkit may ask about; Windows: locked and dismounted, the locks kept in `held`).
+// VolumeBusy naming the volume that stays mounted, and why.
+error::Failure UnmountVolumes(const Drive& drive, HeldVolumes& held);
 
 // Opens the drive at `path` for writing, exclusively and straight to the drive; where the user
 // may not, through udisks2 (polkit decides). DriveNotOpened with the platform's or the
@@ -33,5 +49,9 @@ DriveHandle OpenCachedWrites(DriveHandle handle);
 
 // Brings every write to the drive's own storage.
 error::Failure FlushDrive(DriveHandle handle);
+
+// What the platform's refusal of a write with `error` most likely means, where it says more
+// than the error's own text; empty otherwise.
+std::string WriteRefusalCause(int error);
 
 }  // namespace drive

@@ -37,7 +37,9 @@ bool IsWriteProtected(DriveHandle handle) {
     return ::ioctl(handle, BLKROGET, &readOnly) == 0 && readOnly != 0;
 }
 
-Failure UnmountVolumes(const Drive& drive) {
+HeldVolumes::~HeldVolumes() = default;
+
+Failure UnmountVolumes(const Drive& drive, HeldVolumes& /*held*/) {
     for (const Volume& volume : drive.volumes) {
         if (volume.mountPoint.empty()) {
             continue;
@@ -82,6 +84,10 @@ DriveHandle OpenCachedWrites(DriveHandle handle) {
 
 Failure FlushDrive(DriveHandle handle) {
     return ::fsync(handle) == 0 ? Failure{} : SystemFailure(FailureReason::FlushFailed);
+}
+
+std::string WriteRefusalCause(int /*error*/) {
+    return {};
 }
 
 }  // namespace drive

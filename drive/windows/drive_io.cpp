@@ -47,6 +47,33 @@ public:
                              OPEN_EXISTING, 0, nullptr);
     }
 
+    HANDLE OpenToWrite(const char* path) override {
+        return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING,
+                             FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr);
+    }
+
+    // A volume that will not lock has files open on it: it is left mounted, and the write refused.
+    HANDLE LockAndDismount(const char* device) override {
+        const HANDLE volume =
+            ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, 0, nullptr);
+        if (volume == INVALID_HANDLE_VALUE) {
+            return volume;
+        }
+        DWORD returned = 0;
+        if (!::DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
+                               nullptr) ||
+            !::DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned,
+                               nullptr)) {
+            const DWORD error = ::GetLastError();
+            ::CloseHandle(volume);
+            ::SetLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        return volume;
+    }
+
     BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) override {
         DWORD returned = 0;
         return ::DeviceIoControl(drive, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,

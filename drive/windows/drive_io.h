@@ -32,6 +32,12 @@ public:
     virtual BOOL QueryVolumes(HANDLE drive, std::vector<Volume>& volumes) = 0;
     // A synchronous ReadFile at `offset`.
     virtual BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) = 0;
+    // Opens the drive for writing, straight to the drive (no buffering, write-through).
+    virtual HANDLE OpenToWrite(const char* path) = 0;
+    // Locks the volume at `device` ("\\?\Volume{...}", no trailing backslash) for this process
+    // alone and dismounts it; the lock lasts while the handle is open. INVALID_HANDLE_VALUE, with
+    // the platform's error, when the volume is in use.
+    virtual HANDLE LockAndDismount(const char* device) = 0;
 };
 
 DriveIo& TheDriveIo();

@@ -14,6 +14,7 @@
 #include "read/buffer_ring.h"
 #include "read/drive_reader.h"
 #include "read/drive_watch.h"
+#include "restore/capacity_probe.h"
 #include "restore/card_compare.h"
 #include "restore/card_writer.h"
 #include "restore/image_facts.h"
@@ -255,7 +256,8 @@ Failure RestoreImage(CopyJob& job) {
     }
     result.cardBytes = described.length;
     // From here on the card changes: its volumes are unmounted, then it is written.
-    if (Failure failure = drive::UnmountVolumes(described)) {
+    drive::HeldVolumes held;
+    if (Failure failure = drive::UnmountVolumes(described, held)) {
         return failure;
     }
     drive::ScopedDrive direct;
@@ -270,11 +272,19 @@ Failure RestoreImage(CopyJob& job) {
     const auto told = [&watch](Failure failure) {
         const bool written = failure.reason == FailureReason::WriteError ||
                              failure.reason == FailureReason::FlushFailed;
-        return written && watch.IsGone(failure)
-                   ? Failure{FailureReason::DriveRemoved, failure.error,
-                             "the card stopped answering"}
-                   : failure;
+        if (written && watch.IsGone(failure)) {
+            return Failure{FailureReason::DriveRemoved, failure.error,
+                           "the card stopped answering"};
+        }
+        if (const std::string cause = drive::WriteRefusalCause(failure.error);
+            written && !cause.empty()) {
+            failure.message = cause;
+        }
+        return failure;
     };
+    if (Failure failure = ProbeCapacity(card)) {
+        return told(failure);
+    }
     result.cardWritten = true;
     const auto started = std::chrono::steady_clock::now();
     if (Failure failure = ClearTables(card)) {
@@ -316,7 +326,8 @@ Failure RestoreImage(CopyJob& job) {
     const bool exact = result.tableFitted.empty() && written.pastCardEnd == 0 &&
                        !facts.driveSha256.empty() && facts.driveSha256 == written.sha256;
     if (exact) {
-        result.sameAsCard = facts.sourceCard.empty() ? "the imaged card" : facts.sourceCard;
+        result.sameAsCard =
+            facts.sourceCard.empty() ? "the imaged card" : "card " + facts.sourceCard;
     }
     return {};
 }

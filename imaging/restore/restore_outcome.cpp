@@ -34,7 +34,7 @@ std::string DescribeRestore(const CopyRequest& request, const CopyResult& result
             std::to_string(result.writeSeconds) + " s, " +
             Speed(result.driveBytes, result.writeSeconds) + ")";
     if (!result.sameAsCard.empty()) {
-        line += "; the card now holds exactly what card " + result.sameAsCard +
+        line += "; the card now holds exactly what " + result.sameAsCard +
                 " held when imaged: SHA-256 " + result.driveSha256;
     } else if (result.verified) {
         line += "; the card reads back as the image: SHA-256 " + result.driveSha256;

@@ -94,8 +94,9 @@ struct CopyResult {
     // The image was written beside an existing one, which a failed run leaves as it was.
     bool replacing = false;
     // A restore: the card's length; the image's bytes past the card's end, not written; the
-    // table fitted to the card ("GPT"), if one was; and the card the image was taken from,
-    // where the card now holds exactly what that card held. driveBytes counts the bytes
+    // table fitted to the card ("GPT"), if one was; and the card the image was taken from
+    // ("card SanDisk SD32G 0x1234", or "the imaged card"), where the card now holds exactly what
+    // that card held. driveBytes counts the bytes
     // written, driveSha256 is theirs as the image holds them.
     std::uint64_t cardBytes = 0;
     std::uint64_t pastCardEnd = 0;

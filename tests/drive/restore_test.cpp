@@ -100,7 +100,8 @@ TEST(Restore, PutsEveryFormBackAsTheCardWas) {
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_NE(run.out.find("ALL DATA on it will be replaced by"), std::string::npos) << run.out;
         EXPECT_NE(run.err.find("Card restored and verified"), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("the card now holds exactly what card"), std::string::npos)
+        EXPECT_NE(run.err.find("the card now holds exactly what the imaged card held"),
+                  std::string::npos)
             << run.err;
         EXPECT_EQ(Fingerprint(card.LoopPath()), Fingerprint(images / "original.bin"));
     }
@@ -201,6 +202,27 @@ TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
     }
 }
 
+// A fake card, whose controller wraps every offset past 4 MiB back to the start, is found out
+// before the long write, and the sectors the probe used are put back.
+TEST(Restore, RefusesACardThatHoldsLessThanItReports) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const fs::path image = dir / "image.img";
+    WriteRandomFile(image, 12 * kMiB, 6);
+    const FaultyDrive card(dir, 16 * kMiB, {.writable = true, .wrapsAt = 4 * kMiB});
+    ASSERT_TRUE(card.IsReady());
+    const std::string before = Fingerprint(card.Content());
+
+    const Printed run = RunLine({"--restore", "0", image.string(), "--yes=" + card.DrivePath()});
+
+    EXPECT_EQ(run.status, cli::kExitFailed);
+    EXPECT_NE(run.err.find("card holds less than it reports (it reports 0.0 GB (16,777,216 bytes) "
+                           "but holds only about 0.0 GB (4,194,304 bytes)); nothing was written"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(Fingerprint(card.Content()), before);
+}
+
 // A restore that fails once it has begun to write leaves a card with no partition table, so
 // nothing mounts half an image; the reason names the cause.
 TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
@@ -250,9 +272,9 @@ TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
          {.writable = true},
          "image damaged (zstd: ",
          nullptr},
-        {"card that fails a write at 8 MiB",
+        {"card that fails a write at 9 MiB",
          "card.img",
-         {.writable = true, .badWritesFrom = 8 * kMiB},
+         {.writable = true, .badWritesStart = 9 * kMiB, .badWritesEnd = 9 * kMiB + 4096},
          "(Input/output error)",
          nullptr},
         {"card pulled while it is written",

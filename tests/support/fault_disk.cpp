@@ -4,10 +4,13 @@
 // gives the tests a real block device with bad sectors or the speed of a card. Reads go straight to
 // the handlers (direct_io), so each read of the loop device arrives here with its own offset and
 // size. With --writable it takes writes too, into the backing file, at the same rate; with
-// --bad-writes-from=OFFSET every write that reaches OFFSET fails with EIO, as a worn card's.
+// --bad-writes=START:END every write that touches [START, END) fails with EIO, as a worn card's;
+// with
+// --wraps-at=BYTES offsets past BYTES land back at the start, as on a fake card that holds less
+// than it reports.
 //
 //   fault_disk MOUNTPOINT BACKING [BAD_START BAD_END [BYTES_PER_SECOND [--writable]
-//              [--bad-writes-from=OFFSET] [BAD_SECTOR_OFFSET...]]]
+//              [--bad-writes=START:END] [--wraps-at=BYTES] [BAD_SECTOR_OFFSET...]]]
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
 #include <fuse3/fuse.h>
@@ -37,7 +40,9 @@ struct Disk {
     std::uint64_t bytesPerSecond = 0;  // 0: as fast as the backing file
     std::vector<std::uint64_t> badSectors;
     bool writable = false;
-    std::uint64_t badWritesFrom = UINT64_MAX;
+    std::uint64_t badWritesStart = 0;
+    std::uint64_t badWritesEnd = 0;
+    std::uint64_t wrapsAt = 0;  // 0: holds what it reports
 };
 
 Disk theDisk;
@@ -105,6 +110,14 @@ void Pace(std::size_t size) {
     std::this_thread::sleep_until(due);
 }
 
+// Where the bytes at `offset` are kept: a fake card keeps only its first wrapsAt bytes. Requests
+// are small and aligned, so none spans the wrap.
+off_t Stored(off_t offset) {
+    return theDisk.wrapsAt == 0
+               ? offset
+               : static_cast<off_t>(static_cast<std::uint64_t>(offset) % theDisk.wrapsAt);
+}
+
 int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
          fuse_file_info* /*info*/) {
     const auto start = static_cast<std::uint64_t>(offset);
@@ -112,17 +125,18 @@ int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
     if (TouchesBad(start, size)) {
         return -EIO;
     }
-    const ssize_t got = ::pread(theDisk.backing, buffer, size, offset);
+    const ssize_t got = ::pread(theDisk.backing, buffer, size, Stored(offset));
     return got < 0 ? -errno : static_cast<int>(got);
 }
 
 int Write(const char* /*path*/, const char* buffer, std::size_t size, off_t offset,
           fuse_file_info* /*info*/) {
     Pace(size);
-    if (static_cast<std::uint64_t>(offset) + size > theDisk.badWritesFrom) {
+    const auto start = static_cast<std::uint64_t>(offset);
+    if (start < theDisk.badWritesEnd && start + size > theDisk.badWritesStart) {
         return -EIO;
     }
-    const ssize_t put = ::pwrite(theDisk.backing, buffer, size, offset);
+    const ssize_t put = ::pwrite(theDisk.backing, buffer, size, Stored(offset));
     return put < 0 ? -errno : static_cast<int>(put);
 }
 
@@ -141,8 +155,12 @@ int main(int argc, char** argv) {
     for (int arg = 6; arg < argc; ++arg) {
         if (std::strcmp(argv[arg], "--writable") == 0) {
             theDisk.writable = true;
-        } else if (std::strncmp(argv[arg], "--bad-writes-from=", 18) == 0) {
-            theDisk.badWritesFrom = std::strtoull(argv[arg] + 18, nullptr, 10);
+        } else if (std::strncmp(argv[arg], "--bad-writes=", 13) == 0) {
+            char* end = nullptr;
+            theDisk.badWritesStart = std::strtoull(argv[arg] + 13, &end, 10);
+            theDisk.badWritesEnd = std::strtoull(end + 1, nullptr, 10);
+        } else if (std::strncmp(argv[arg], "--wraps-at=", 11) == 0) {
+            theDisk.wrapsAt = std::strtoull(argv[arg] + 11, nullptr, 10);
         }
     }
     theDisk.backing = ::open(argv[2], (theDisk.writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);

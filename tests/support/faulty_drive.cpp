@@ -54,8 +54,12 @@ FaultServer::FaultServer(const std::filesystem::path& mount, const std::filesyst
     if (faults.writable) {
         args.emplace_back("--writable");
     }
-    if (faults.badWritesFrom != UINT64_MAX) {
-        args.push_back("--bad-writes-from=" + std::to_string(faults.badWritesFrom));
+    if (faults.badWritesEnd != 0) {
+        args.push_back("--bad-writes=" + std::to_string(faults.badWritesStart) + ":" +
+                       std::to_string(faults.badWritesEnd));
+    }
+    if (faults.wrapsAt != 0) {
+        args.push_back("--wraps-at=" + std::to_string(faults.wrapsAt));
     }
     for (const std::uint64_t sector : faults.badSectors) {
         args.push_back(std::to_string(sector));

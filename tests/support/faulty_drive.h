@@ -17,14 +17,17 @@ namespace testing_support {
 // What goes wrong with a FaultyDrive: reads that touch [badStart, badEnd) or one of the 512-byte
 // `badSectors` fail with EIO, and every read takes as long as a card of `bytesPerSecond` would
 // need (0: no delay). A `writable` drive takes writes at the same rate, into its content; those
-// that reach `badWritesFrom` fail with EIO.
+// that touch [badWritesStart, badWritesEnd) fail with EIO. A drive that `wrapsAt` a length (not 0)
+// keeps only that many bytes: offsets past it land back at the start, as on a fake card.
 struct DriveFaults {
     std::uint64_t badStart = 0;
     std::uint64_t badEnd = 0;
     std::uint64_t bytesPerSecond = 0;
     std::vector<std::uint64_t> badSectors;
     bool writable = false;
-    std::uint64_t badWritesFrom = UINT64_MAX;
+    std::uint64_t badWritesStart = 0;
+    std::uint64_t badWritesEnd = 0;
+    std::uint64_t wrapsAt = 0;
 };
 
 // The FUSE server of a FaultyDrive, running for as long as this object lives; its file

@@ -2,6 +2,7 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -26,6 +27,25 @@ HANDLE FileBackedDrive::Open(const char* path) {
     }
     return ::CreateFileA(m_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
+}
+
+HANDLE FileBackedDrive::OpenToWrite(const char* path) {
+    if (m_drivePath != path) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return ::CreateFileA(m_file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_WRITE_THROUGH, nullptr);
+}
+
+HANDLE FileBackedDrive::LockAndDismount(const char* device) {
+    if (std::find(busy.begin(), busy.end(), device) != busy.end()) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    locked.emplace_back(device);
+    return ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 BOOL FileBackedDrive::QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "drive_io.h"
 #include "test_files.h"
@@ -30,6 +31,14 @@ public:
     // One FAT32 volume "CARD", mounted at E:.
     BOOL QueryVolumes(HANDLE drive, std::vector<drive::Volume>& volumes) override;
     BOOL Read(HANDLE drive, void* buffer, DWORD size, std::uint64_t offset, DWORD& got) override;
+    // The file, opened for reading and writing, as unbuffered as Wine allows.
+    HANDLE OpenToWrite(const char* path) override;
+    // Records the volume and hands back a handle of nothing: no lock or dismount ever reaches
+    // the host's file systems. Each volume named in `busy` refuses, as one with files open.
+    HANDLE LockAndDismount(const char* device) override;
+
+    std::vector<std::string> busy;
+    std::vector<std::string> locked;  // in the order asked
 
 private:
     std::string m_drivePath;

@@ -52,4 +52,31 @@ TEST(Win32CommandLine, ListsAndImagesADrive) {
     EXPECT_EQ(RunLine(folder, {"--image", "2", image}, out), cli::kExitFailed);
 }
 
+// The card's one volume is locked and dismounted through the seam (never on the host) before
+// anything is written, and a volume that will not lock refuses the run with the card untouched.
+TEST(Win32CommandLine, RestoresAnImageOntoTheCard) {
+    const TempFolder folder;
+    const std::string card = folder / "card.bin";
+    WriteRandomFile(card, 5 * kMiB, 4);
+    const std::string untouched = folder / "untouched.bin";
+    WriteRandomFile(untouched, 5 * kMiB, 4);
+    const std::string image = folder / "image.img";
+    WriteRandomFile(image, 4 * kMiB, 9);
+    FileBackedDrive drive("\\\\.\\PhysicalDrive1", card);
+    const std::vector<std::string> restore = {"--restore", "1", image,
+                                              "--yes=\\\\.\\PhysicalDrive1"};
+    std::string out;
+
+    drive.busy = {"\\\\?\\Volume{5eed}"};
+    EXPECT_EQ(RunLine(folder, restore, out), cli::kExitFailed);
+    EXPECT_TRUE(drive.locked.empty());
+    EXPECT_TRUE(SamePrefix(card, untouched, 5 * kMiB));
+
+    drive.busy.clear();
+    EXPECT_EQ(RunLine(folder, restore, out), cli::kExitComplete);
+    EXPECT_NE(out.find("ALL DATA on it will be replaced by"), std::string::npos) << out;
+    EXPECT_EQ(drive.locked, std::vector<std::string>{"\\\\?\\Volume{5eed}"});
+    EXPECT_TRUE(SamePrefix(card, image, 4 * kMiB));
+}
+
 }  // namespace
