@@ -3,8 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <memory>
+
 #include "drive_probe.h"
 #include "failure.h"
+#include "io_queue.h"
 
 namespace drive {
 
@@ -28,6 +31,9 @@ private:
     DriveHandle m_shared = kInvalidDriveHandle;  // the drive's, switched to direct reads
     int m_sharedFlags = 0;                       // and switched back to these at the end
 };
+
+// A queue of `depth` reads of drives in flight, each through the same calls ReadDrive makes.
+std::unique_ptr<io::Queue> OpenDriveReadQueue(std::size_t depth, io::QueueChoice& choice);
 
 // Reads up to `size` bytes at `offset` into `got`; the copy asks for one piece after another,
 // so the platform sees a sequential read. `got` 0 without a failure: the drive's end (or it has

@@ -1,10 +1,9 @@
 #include "thread_queue.h"
 
-#include "positioned_io.h"
-
 namespace io {
 
-ThreadQueue::ThreadQueue(std::size_t depth) : m_depth(depth == 0 ? 1 : depth) {
+ThreadQueue::ThreadQueue(std::size_t depth, Transfer transfer)
+    : m_depth(depth == 0 ? 1 : depth), m_transfer(std::move(transfer)) {
     m_threads.reserve(m_depth);
     for (std::size_t thread = 0; thread < m_depth; ++thread) {
         m_threads.emplace_back([this] { Serve(); });
@@ -50,7 +49,7 @@ void ThreadQueue::Serve() {
         const Request request = m_pending.front();
         m_pending.pop_front();
         lock.unlock();
-        const Completion completion = TransferNow(request);
+        const Completion completion = m_transfer(request);
         lock.lock();
         m_completed.push_back(completion);
         m_ended.notify_one();

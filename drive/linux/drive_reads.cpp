@@ -22,6 +22,10 @@ constexpr std::uint64_t kReadAheadDistance = 64 << 20;
 
 }  // namespace
 
+std::unique_ptr<io::Queue> OpenDriveReadQueue(std::size_t depth, io::QueueChoice& choice) {
+    return io::OpenQueue(depth, choice);
+}
+
 Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint64_t offset,
                   std::size_t& got) {
     ssize_t read = 0;

@@ -2,6 +2,7 @@
 
 #include "drive_io.h"
 #include "drive_reads.h"
+#include "thread_queue.h"
 
 namespace drive {
 
@@ -16,6 +17,31 @@ Failure ReadDrive(DriveHandle handle, void* buffer, std::size_t size, std::uint6
         TheDriveIo().Read(handle, buffer, static_cast<DWORD>(size), offset, read);
     got = succeeded ? read : 0;
     return succeeded ? Failure{} : SystemFailure(FailureReason::ReadError);
+}
+
+// Each read through the drive calls, so a drive the tests put in their place is read as any
+// other; the handle is not opened for overlapped I/O, so threads carry the depth.
+std::unique_ptr<io::Queue> OpenDriveReadQueue(std::size_t depth, io::QueueChoice& choice) {
+    choice = {"threads", {}};
+    return std::make_unique<io::ThreadQueue>(depth, [](const io::Request& request) {
+        io::Completion completion{request.tag, 0, 0};
+        while (completion.done < request.size) {
+            const std::size_t left = request.size - completion.done;
+            DWORD got = 0;
+            if (!TheDriveIo().Read(request.file, request.data + completion.done,
+                                   static_cast<DWORD>(std::min<std::size_t>(left, 1 << 30)),
+                                   request.offset + completion.done, got)) {
+                const DWORD error = ::GetLastError();
+                completion.error = error == ERROR_HANDLE_EOF ? 0 : static_cast<int>(error);
+                break;
+            }
+            if (got == 0) {
+                break;
+            }
+            completion.done += got;
+        }
+        return completion;
+    });
 }
 
 // Raw drive handles are not cached by the platform: the drive's own handle reads direct.

@@ -62,7 +62,7 @@ void DriveReader::Hash(const DriveBuffer& buffer) {
 
 void DriveReader::Run() {
     const drive::DirectReads direct(m_device);
-    const std::unique_ptr<io::Queue> queue = io::OpenQueue(kReadDepth, m_queue);
+    const std::unique_ptr<io::Queue> queue = drive::OpenDriveReadQueue(kReadDepth, m_queue);
     Failure failure = ReadInOrder(*queue, direct.Get());
     // Every buffer in flight is the ring's: nothing returns before the drive is done with them.
     for (const InFlight& read : m_inFlight) {
