@@ -2,8 +2,11 @@
 // the file IMAGE with the copy engine, exactly as the program does: the worker thread at idle
 // priority, ending with the image flushed to disk; --normal-priority runs the same engine at the
 // calling thread's priority, to measure what idle priority costs; --rescue rescues the device
-// with two retries, as `kalvor --rescue` does. The device is presented to the engine
-// as a removable USB disk through a throwaway sysfs tree. Exits 0 only when the run succeeded.
+// with two retries, as `kalvor --rescue` does.
+// engine_copy --restore[-no-verify | -skip-empty] DEVICE IMAGE: writes IMAGE onto DEVICE as
+// `kalvor --restore` does once confirmed, and prints the seconds the write and the verify took.
+// The device is presented to the engine as a removable USB disk through a throwaway sysfs tree.
+// Exits 0 only when the run succeeded.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -31,6 +34,17 @@ std::string DeviceNumber(const char* device) {
     return std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev));
 }
 
+// What the card confirmed for a restore holds.
+std::uint64_t CapacityOf(const char* device) {
+    drive::DriveHandle handle = drive::kInvalidDriveHandle;
+    if (drive::OpenDrive(device, handle) == 0) {
+        return 0;
+    }
+    const std::uint64_t capacity = drive::DriveCapacity(handle);
+    drive::CloseDrive(handle);
+    return capacity;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,14 +53,16 @@ int main(int argc, char** argv) {
     const bool rescue = option == "--rescue";
     // As --hash md5,sha1 asks: the card's bytes hashed three ways in the reader.
     const bool moreHashes = option == "--hash-md5-sha1";
-    if (normalPriority || rescue || moreHashes) {
+    const bool restore = option.rfind("--restore", 0) == 0;
+    if (normalPriority || rescue || moreHashes || restore) {
         --argc;
         ++argv;
     }
     if (argc != 3) {
         std::fprintf(
             stderr,
-            "usage: engine_copy [--normal-priority | --rescue | --hash-md5-sha1] DEVICE IMAGE\n");
+            "usage: engine_copy [--normal-priority | --rescue | --hash-md5-sha1 | --restore |\n"
+            "                    --restore-no-verify | --restore-skip-empty] DEVICE IMAGE\n");
         return 2;
     }
     const std::string deviceNumber = DeviceNumber(argv[1]);
@@ -68,24 +84,41 @@ int main(int argc, char** argv) {
                    .holders = {},
                    .attributes = {}});
         imaging::RunController run;
-        run.Prepare({.devicePath = drive::DrivePath(0),
-                     .imagePath = argv[2],
-                     .expectedDrive = {},
-                     .rescue = {rescue, 2},
-                     .extraHashes =
-                         moreHashes ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
-                                    : std::vector<imaging::HashKind>{},
-                     .command = {},
-                     .restore = {}});
+        run.Prepare(
+            {.devicePath = drive::DrivePath(0),
+             .imagePath = argv[2],
+             .expectedDrive = {},
+             .rescue = {rescue, 2},
+             .verifyAfter = restore && option != "--restore-no-verify",
+             .extraHashes = moreHashes
+                                ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
+                                : std::vector<imaging::HashKind>{},
+             .command = {},
+             .restore = {restore, CapacityOf(argv[1]), {}, option == "--restore-skip-empty"}});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());
         } else if (run.Launch()) {
             // The window looks once a second; a finer poll only makes the timing finer.
+            const auto started = std::chrono::steady_clock::now();
+            auto verifying = started;
             while (!run.HasEnded()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                if (!run.Verifying()) {
+                    verifying = std::chrono::steady_clock::now();
+                }
+            }
+            const auto ended = std::chrono::steady_clock::now();
+            if (restore) {
+                const std::chrono::duration<double> write = verifying - started;
+                const std::chrono::duration<double> verify = ended - verifying;
+                std::printf("%.3f %.3f\n", write.count(), verify.count());
             }
         }
         outcome = run.Result().outcome;
+        if (outcome != imaging::Outcome::Succeeded) {
+            std::fprintf(stderr, "engine_copy: %s\n",
+                         imaging::DescribeOutcome(run.Request(), run.Result()).c_str());
+        }
     }
     fs::remove_all(root);
     return outcome == imaging::Outcome::Succeeded ? 0 : 1;

@@ -33,7 +33,8 @@ enum Option : int {
     kHash,
     kRestore,
     kYes,
-    kNoVerify
+    kNoVerify,
+    kSkipEmpty
 };
 
 constexpr option kOptions[] = {
@@ -49,6 +50,7 @@ constexpr option kOptions[] = {
     {"restore", required_argument, nullptr, kRestore},
     {"yes", required_argument, nullptr, kYes},
     {"no-verify", no_argument, nullptr, kNoVerify},
+    {"skip-empty", no_argument, nullptr, kSkipEmpty},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -333,7 +335,7 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
                          .partitionsOnly = false,
                          .extraHashes = {},
                          .command = line.command,
-                         .restore = {true, card.length, card.serial}},
+                         .restore = {true, card.length, card.serial, line.skipEmpty}},
                         err);
 }
 
@@ -396,6 +398,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             line.yes = optarg;
         } else if (option == kNoVerify) {
             line.noVerify = true;
+        } else if (option == kSkipEmpty) {
+            line.skipEmpty = true;
         } else if (option == kRescue) {
             line.rescue = true;
         } else if (option == kVerify) {
@@ -440,8 +444,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     if (retriesGiven && !line.rescue) {
         return Invalid("--retries goes with --rescue");
     }
-    if ((!line.yes.empty() || line.noVerify) && line.action != Action::Restore) {
-        return Invalid("--yes and --no-verify go with --restore");
+    if ((!line.yes.empty() || line.noVerify || line.skipEmpty) && line.action != Action::Restore) {
+        return Invalid("--yes, --no-verify and --skip-empty go with --restore");
     }
     if (line.action == Action::Restore &&
         (line.verify || line.rescue || line.partitionsOnly || !line.extraHashes.empty())) {
@@ -482,7 +486,7 @@ void PrintUsage(std::FILE* out) {
         "              [--verify | --rescue [--retries N]]\n"
         "       kalvor --verify INDEX FILE    compare drive INDEX with the image FILE\n"
         "       kalvor --restore INDEX FILE   write the image FILE onto drive INDEX\n"
-        "              [--yes=NODE] [--no-verify]\n"
+        "              [--yes=NODE] [--no-verify] [--skip-empty]\n"
         "       kalvor --help | --version\n"
         "\n"
         "--image copies the drive byte for byte into FILE and writes its SHA-256, and the\n"
@@ -504,6 +508,8 @@ void PrintUsage(std::FILE* out) {
         "writes; without a terminal, --yes=NODE must name that node. ALL DATA on the drive is\n"
         "replaced; the partition table is written last, so a restore that fails leaves a\n"
         "card without one. The card is then read back and compared with FILE.\n"
+        "--skip-empty writes only the image's data: its empty blocks keep the card's old\n"
+        "content, and the verify compares the data only.\n"
         "\n"
         "Exit status: 0 image complete (or verified, or restored), 3 complete but for\n"
         "unreadable areas (--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",

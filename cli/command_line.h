@@ -24,6 +24,7 @@ struct CommandLine {
     // whether the card is read back afterwards.
     std::string yes;
     bool noVerify = false;
+    bool skipEmpty = false;
     std::string command;  // the whole line as typed, for the image's record
     std::string error;    // why the command line is Invalid
 };

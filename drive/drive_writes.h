@@ -38,14 +38,11 @@ private:
 // VolumeBusy naming the volume that stays mounted, and why.
 error::Failure UnmountVolumes(const Drive& drive, HeldVolumes& held);
 
-// Opens the drive at `path` for writing, exclusively and straight to the drive; where the user
-// may not, through udisks2 (polkit decides). DriveNotOpened with the platform's or the
+// Opens the drive at `path` for writing, exclusively and straight to the drive: every write is
+// of whole sectors from memory aligned as kBufferAlignment is. Where the user may not open it,
+// through udisks2 (polkit decides). DriveNotOpened with the platform's or the
 // service's words; VolumeBusy when something else holds it.
 error::Failure OpenDriveToWrite(const std::string& path, DriveHandle& handle);
-
-// A second handle of the drive open for writing whose writes go through the platform's cache,
-// for a last sector that is only partly the image's. kInvalidDriveHandle where there is none.
-DriveHandle OpenCachedWrites(DriveHandle handle);
 
 // Brings every write to the drive's own storage.
 error::Failure FlushDrive(DriveHandle handle);

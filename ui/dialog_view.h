@@ -23,6 +23,8 @@ public:
     virtual void SelectDeviceEntry(const std::string& text) = 0;
     virtual std::string ImagePathText() const = 0;
     virtual bool IsControlChecked(int controlId) const = 0;
+    virtual void SetControlChecked(int controlId, bool checked) = 0;
+    virtual void ClearDeviceSelection() = 0;
 
     virtual void SetControlText(int controlId, const std::string& text) = 0;
     virtual void EnableControl(int controlId, bool enabled) = 0;
@@ -36,8 +38,13 @@ public:
     // moment again, so a burst of drive events ends in one refresh.
     virtual void StartRefreshDelay() = 0;
 
-    // "Write Image Successfully", modal, returning once the user has dismissed it.
-    virtual void ShowSuccessMessage() = 0;
+    // The write confirmation, modal: a box titled kConfirmTitle with `text`, "&Write" and
+    // "Cancel" (the default; Enter and Esc cancel), whose Write accepts only once
+    // WriteMayBeAccepted says so. True only when the user pressed Write.
+    virtual bool ConfirmWrite(const std::string& text) = 0;
+
+    // "Write Image Successfully" (or the like, `text`), modal, returning once dismissed.
+    virtual void ShowSuccessMessage(const std::string& text) = 0;
     virtual void EndDialog(int result) = 0;
 };
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "clock.h"
 #include "dialog_view.h"
+#include "drive.h"
 #include "drive_probe.h"
 #include "run/run_controller.h"
 
@@ -30,10 +32,17 @@ public:
     // The platform saw a drive come or go.
     void OnDrivesChanged();
     void OnRefreshDelayOver();
+    // The direction buttons changed: the window reads cards into images, or writes an image
+    // onto a card, from here on.
+    void OnDirectionChanged();
 
     bool IsBusy() const { return m_busy; }
+    // In write mode the chooser opens an existing image and never asks about replacing.
+    bool WritesToCard() const { return m_writeMode; }
 
 private:
+    // The request of a write, once the user has confirmed it; nullopt when not confirmed.
+    std::optional<imaging::RestoreSettings> ConfirmedWrite(int index, const std::string& path);
     void ShowProgress(std::int64_t elapsed);
     void ReturnToIdle();
     void EnableOptions(bool enabled);
@@ -43,11 +52,16 @@ private:
     imaging::RunController& m_run;
     bool m_busy = false;
     bool m_verifyShown = false;
+    bool m_writeMode = false;
+    // The read mode's choices, as they were when the window went into write mode.
+    bool m_readPartitionsOnly = false;
+    bool m_readVerify = false;
     // Drives came or went during a run; the list follows once it is over.
     bool m_refreshPending = false;
     // The disk behind each index the list showed at its last refresh, and the entry's text.
     std::map<int, drive::DriveIdentity> m_listedDrives;
     std::map<int, std::string> m_listedTexts;
+    std::map<int, drive::Drive> m_listedCards;  // each entry's description, for a confirmation
 };
 
 }  // namespace ui

@@ -77,11 +77,6 @@ Failure OpenDriveToWrite(const std::string& path, DriveHandle& handle) {
     return OpenThroughUdisks(path, handle, {"rw", O_EXCL | O_DIRECT});
 }
 
-// Through the descriptor itself, never by path: the very disk already checked.
-DriveHandle OpenCachedWrites(DriveHandle handle) {
-    return ::open(("/proc/self/fd/" + std::to_string(handle)).c_str(), O_WRONLY | O_CLOEXEC);
-}
-
 Failure FlushDrive(DriveHandle handle) {
     return ::fsync(handle) == 0 ? Failure{} : SystemFailure(FailureReason::FlushFailed);
 }

@@ -58,12 +58,6 @@ Failure OpenDriveToWrite(const std::string& path, DriveHandle& handle) {
                                           : SystemFailure(FailureReason::DriveNotOpened);
 }
 
-// The same disk, by its handle: writes of whole sectors from memory the cache may hold.
-DriveHandle OpenCachedWrites(DriveHandle handle) {
-    return ::ReOpenFile(handle, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        0);
-}
-
 Failure FlushDrive(DriveHandle handle) {
     return ::FlushFileBuffers(handle) ? Failure{} : SystemFailure(FailureReason::FlushFailed);
 }

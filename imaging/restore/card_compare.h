@@ -15,9 +15,14 @@ namespace imaging {
 // card it lies, the mark of a card that holds less than it says or has worn out.
 class CardCompare : public StreamSink {
 public:
+    // With `skipEmpty`, the image's empty blocks were not written: the card's are not compared.
     CardCompare(ImageSource& image, const std::vector<std::byte>& head, const CardTable& fit,
-                std::uint64_t cardLength)
-        : m_image(image), m_head(head), m_fit(fit), m_cardLength(cardLength) {}
+                std::uint64_t cardLength, bool skipEmpty)
+        : m_image(image),
+          m_head(head),
+          m_fit(fit),
+          m_cardLength(cardLength),
+          m_skipEmpty(skipEmpty) {}
 
     error::Failure Finish() override { return {}; }
     error::Failure FileSha256(std::string& hex) override {
@@ -36,6 +41,7 @@ private:
     const std::vector<std::byte>& m_head;
     const CardTable& m_fit;
     std::uint64_t m_cardLength;
+    bool m_skipEmpty;
     std::uint64_t m_offset = 0;
     std::vector<std::byte> m_expected;
 };

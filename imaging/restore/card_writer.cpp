@@ -19,12 +19,12 @@ constexpr std::size_t kCardDepth = 8;
 
 }  // namespace
 
-CardWriter::CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd)
+CardWriter::CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd, bool skipEmpty)
     : m_card(card),
       m_partitionsEnd(partitionsEnd),
       m_queue(io::OpenQueue(kCardDepth, m_choice)),
-      m_writer(*m_queue, WriteTarget{card.direct, card.sectorSize, card.cached, false, kTableArea,
-                                     card.length}) {}
+      m_writer(*m_queue, WriteTarget{card.direct, card.sectorSize, card.direct, skipEmpty,
+                                     kTableArea, card.length}) {}
 
 Failure CardWriter::Take(DriveBuffer& buffer, const Released& released) {
     const std::byte* const data = buffer.bytes.get();
@@ -48,6 +48,13 @@ Failure CardWriter::Take(DriveBuffer& buffer, const Released& released) {
                     "the image holds data past the card's end, at byte " +
                         GroupedNumber(buffer.offset + static_cast<std::uint64_t>(nonZero - data))};
         }
+    }
+    // The image's last sector, where it ends within one, is filled up with zeros: the card
+    // takes whole sectors only.
+    if (const std::size_t part = buffer.length % m_card.sectorSize; part != 0) {
+        const std::size_t pad = m_card.sectorSize - part;
+        std::fill_n(buffer.bytes.get() + buffer.length, pad, std::byte{0});
+        buffer.length += pad;
     }
     return m_writer.Put(buffer, released);
 }

@@ -11,11 +11,10 @@
 
 namespace imaging {
 
-// The card a restore writes: open for writing straight to it, a second handle through the cache
-// for a last sector only partly the image's, its length and its sectors' size.
+// The card a restore writes, open for writing straight to it (whole sectors from aligned
+// memory), its length and its sectors' size.
 struct CardToWrite {
     drive::DriveHandle direct{};
-    drive::DriveHandle cached{};
     std::uint64_t length = 0;
     std::size_t sectorSize = 512;
 };
@@ -26,7 +25,8 @@ struct CardToWrite {
 // (`partitionsEnd`, 0 where unknown), else ImageTooLarge.
 class CardWriter : public ImageSink {
 public:
-    CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd);
+    // With `skipEmpty`, all-zero blocks are not written: the card keeps what it held there.
+    CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd, bool skipEmpty);
     error::Failure Take(DriveBuffer& buffer, const Released& released) override;
     bool Holding() const override { return m_writer.Holding(); }
     error::Failure ReleaseOldest(const Released& released) override {
@@ -44,6 +44,8 @@ public:
     std::vector<std::byte>& Head() { return m_head; }
     // The image's bytes past the card's end, left out.
     std::uint64_t PastCardEnd() const { return m_pastEnd; }
+    // The empty blocks not written.
+    std::uint64_t LeftAsItWas() const { return m_writer.LeftOut(); }
 
 private:
     CardToWrite m_card;

@@ -104,12 +104,17 @@ Failure CheckCard(const CopyRequest& request, drive::DriveHandle handle, drive::
     return {};
 }
 
-// Writes `bytes` at `offset` of the card through the cache.
-Failure WriteCached(drive::DriveHandle cached, const std::vector<std::byte>& bytes,
-                    std::uint64_t offset) {
-    const io::Request request{io::Direction::Write, cached, const_cast<std::byte*>(bytes.data()),
-                              bytes.size(),         offset, 0};
-    const io::Completion written = io::TransferNow(request);
+// Writes `bytes` at `offset` of the card, from aligned memory and filled up to whole sectors.
+Failure WriteSectors(const CardToWrite& card, const std::vector<std::byte>& bytes,
+                     std::uint64_t offset) {
+    const std::size_t size =
+        (bytes.size() + card.sectorSize - 1) / card.sectorSize * card.sectorSize;
+    const std::unique_ptr<std::byte[], AlignedDelete> aligned(
+        static_cast<std::byte*>(::operator new[](size, kBufferAlignment)));
+    std::copy(bytes.begin(), bytes.end(), aligned.get());
+    std::fill(aligned.get() + bytes.size(), aligned.get() + size, std::byte{0});
+    const io::Completion written =
+        io::TransferNow({io::Direction::Write, card.direct, aligned.get(), size, offset, 0});
     return written.error == 0
                ? Failure{}
                : Failure{FailureReason::WriteError, written.error,
@@ -121,13 +126,13 @@ Failure WriteCached(drive::DriveHandle cached, const std::vector<std::byte>& byt
 // half-written partitions.
 Failure ClearTables(const CardToWrite& card) {
     const std::vector<std::byte> zeros(std::min<std::uint64_t>(kTableArea, card.length));
-    if (Failure failure = WriteCached(card.cached, zeros, 0)) {
+    if (Failure failure = WriteSectors(card, zeros, 0)) {
         return failure;
     }
-    if (Failure failure = WriteCached(card.cached, zeros, card.length - zeros.size())) {
+    if (Failure failure = WriteSectors(card, zeros, card.length - zeros.size())) {
         return failure;
     }
-    return drive::FlushDrive(card.cached);
+    return drive::FlushDrive(card.direct);
 }
 
 // The image's bytes onto the card, all but the table area; the table is fitted and written once
@@ -136,20 +141,21 @@ struct Written {
     std::uint64_t bytes = 0;  // of the image, as it was read
     std::string sha256;
     std::uint64_t pastCardEnd = 0;
+    std::uint64_t leftAsItWas = 0;
     std::vector<std::byte> head;
     std::string queueNote;
 };
 
-Failure WriteImage(const StageLink& run, const std::string& path, ImageFormat format,
+Failure WriteImage(const StageLink& run, const CopyRequest& request, ImageFormat format,
                    const CardToWrite& card, std::uint64_t partitionsEnd, Written& written) {
     std::unique_ptr<ImageSource> source;
-    if (Failure failure = OpenImageSource(path, format, source)) {
+    if (Failure failure = OpenImageSource(request.imagePath, format, source)) {
         return failure;
     }
     run.Begin();
     BufferRing ring(kRunBufferCount, kRunBufferSize);
     SourceReader reader(run, *source, ring);
-    CardWriter writer(card, partitionsEnd);
+    CardWriter writer(card, partitionsEnd, request.restore.skipEmpty);
     const Failure failure = RunPass(
         run, ring, [&] { reader.Run(); }, writer);
     written.queueNote = writer.Queue()->fellBack;
@@ -158,6 +164,7 @@ Failure WriteImage(const StageLink& run, const std::string& path, ImageFormat fo
     }
     written.bytes = reader.Bytes();
     written.pastCardEnd = writer.PastCardEnd();
+    written.leftAsItWas = writer.LeftAsItWas();
     written.head = std::move(writer.Head());
     return reader.FinishDigest(written.sha256);
 }
@@ -165,18 +172,18 @@ Failure WriteImage(const StageLink& run, const std::string& path, ImageFormat fo
 Failure WriteTable(const CardToWrite& card, const std::vector<std::byte>& head,
                    const CardTable& table) {
     // Everything else must be on the card before the table that describes it.
-    if (Failure failure = drive::FlushDrive(card.cached)) {
+    if (Failure failure = drive::FlushDrive(card.direct)) {
         return failure;
     }
     if (!table.backup.empty()) {
-        if (Failure failure = WriteCached(card.cached, table.backup, table.backupAt)) {
+        if (Failure failure = WriteSectors(card, table.backup, table.backupAt)) {
             return failure;
         }
     }
-    if (Failure failure = WriteCached(card.cached, head, 0)) {
+    if (Failure failure = WriteSectors(card, head, 0)) {
         return failure;
     }
-    return drive::FlushDrive(card.cached);
+    return drive::FlushDrive(card.direct);
 }
 
 // Reads the card's first `total` bytes back from the card itself and compares them with the
@@ -196,7 +203,7 @@ Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t total,
     BufferRing ring(kRunBufferCount, kRunBufferSize);
     DriveReader reader(run, card.direct, job.request.expectedDrive, total, card.sectorSize, ring,
                        nullptr);
-    CardCompare compare(*image, head, table, card.length);
+    CardCompare compare(*image, head, table, card.length, job.request.restore.skipEmpty);
     if (Failure failure = RunPass(
             run, ring, [&] { reader.Run(); }, compare)) {
         return error::InContext(failure, "reading the card back");
@@ -205,8 +212,7 @@ Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t total,
 }
 
 // The card opened for writing, checked once more to be the one confirmed.
-Failure OpenCard(const CopyRequest& request, drive::ScopedDrive& direct, drive::ScopedDrive& cached,
-                 CardToWrite& card) {
+Failure OpenCard(const CopyRequest& request, drive::ScopedDrive& direct, CardToWrite& card) {
     drive::DriveHandle handle = drive::kInvalidDriveHandle;
     if (Failure failure = drive::OpenDriveToWrite(request.devicePath, handle)) {
         return failure;
@@ -218,11 +224,7 @@ Failure OpenCard(const CopyRequest& request, drive::ScopedDrive& direct, drive::
     if (!same) {
         return {FailureReason::DriveChanged, 0, "the card changed as it was opened for writing"};
     }
-    cached.Reset(drive::OpenCachedWrites(handle));
-    if (!cached.IsValid()) {
-        return {FailureReason::DriveNotOpened, error::LastSystemError(), "a second handle"};
-    }
-    card = {handle, cached.Get(), request.restore.confirmedLength, drive::DriveSectorSize(handle)};
+    card = {handle, request.restore.confirmedLength, drive::DriveSectorSize(handle)};
     return {};
 }
 
@@ -261,9 +263,8 @@ Failure RestoreImage(CopyJob& job) {
         return failure;
     }
     drive::ScopedDrive direct;
-    drive::ScopedDrive cached;
     CardToWrite card;
-    if (Failure failure = OpenCard(request, direct, cached, card)) {
+    if (Failure failure = OpenCard(request, direct, card)) {
         return failure;
     }
     job.progress.totalBytes.store(facts.length.value_or(card.length), std::memory_order_relaxed);
@@ -293,7 +294,7 @@ Failure RestoreImage(CopyJob& job) {
     const StageLink run(job);
     Written written;
     const Failure failure =
-        WriteImage(run, request.imagePath, facts.format, card, table.partitionsEnd, written);
+        WriteImage(run, request, facts.format, card, table.partitionsEnd, written);
     result.queueNote = written.queueNote;
     if (failure) {
         return told(failure);
@@ -308,12 +309,14 @@ Failure RestoreImage(CopyJob& job) {
     if (Failure failure = WriteTable(card, head, table)) {
         return told(failure);
     }
+    result.tableWritten = true;
     result.writeSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();
     result.driveBytes = std::min(written.bytes, card.length);
     result.driveSha256 = written.sha256;
     result.pastCardEnd = written.pastCardEnd;
+    result.leftAsItWas = written.leftAsItWas;
     result.tableFitted = head != written.head ? table.table : std::string();
     if (!request.verifyAfter) {
         return {};
@@ -324,7 +327,8 @@ Failure RestoreImage(CopyJob& job) {
     }
     result.verified = true;
     const bool exact = result.tableFitted.empty() && written.pastCardEnd == 0 &&
-                       !facts.driveSha256.empty() && facts.driveSha256 == written.sha256;
+                       written.leftAsItWas == 0 && !facts.driveSha256.empty() &&
+                       facts.driveSha256 == written.sha256;
     if (exact) {
         result.sameAsCard =
             facts.sourceCard.empty() ? "the imaged card" : "card " + facts.sourceCard;

@@ -21,10 +21,10 @@ std::string Speed(std::uint64_t bytes, std::int64_t seconds) {
 std::string DescribeRestore(const CopyRequest& request, const CopyResult& result) {
     if (result.outcome != Outcome::Succeeded) {
         std::string line = DescribeFailedRun(result);
-        if (result.cardWritten) {
-            line += "; the card holds part of the image and no partition table";
-        } else {
+        if (!result.cardWritten) {
             line += "; nothing was written to the card";
+        } else if (!result.tableWritten) {
+            line += "; the card holds part of the image and no partition table";
         }
         return line;
     }
@@ -45,6 +45,11 @@ std::string DescribeRestore(const CopyRequest& request, const CopyResult& result
     if (!result.tableFitted.empty()) {
         line += "; its " + result.tableFitted + " fitted to the card's " +
                 GroupedNumber(result.cardBytes) + " bytes";
+    }
+    if (result.leftAsItWas != 0) {
+        line += "; " + Megabytes(result.leftAsItWas) +
+                " of empty blocks not written: the card keeps its old content there, and the "
+                "verify covered the data";
     }
     if (result.pastCardEnd != 0) {
         line += "; " + Megabytes(result.pastCardEnd) +

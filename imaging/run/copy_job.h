@@ -32,6 +32,8 @@ struct RestoreSettings {
     bool enabled = false;
     std::uint64_t confirmedLength = 0;
     std::string confirmedSerial;
+    // Only the image's data is written: its empty blocks leave the card's old content as it is.
+    bool skipEmpty = false;
 };
 
 // What a run is asked to do. Written before the worker is launched, read only by the worker
@@ -102,7 +104,9 @@ struct CopyResult {
     std::uint64_t pastCardEnd = 0;
     std::string tableFitted;
     std::string sameAsCard;
+    std::uint64_t leftAsItWas = 0;  // empty blocks not written (skipEmpty)
     bool cardWritten = false;       // anything at all: a failure leaves it without a table
+    bool tableWritten = false;      // the table went on last: the card holds the whole image
     std::int64_t writeSeconds = 0;  // the write pass, its final flush included
     // How reads and writes were queued, where not as they should have been.
     std::string queueNote;

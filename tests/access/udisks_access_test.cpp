@@ -13,6 +13,7 @@
 #include "removable_drive.h"
 #include "run/copy_job.h"
 #include "run/copy_worker.h"
+#include "test_files.h"
 
 namespace {
 
@@ -39,8 +40,9 @@ struct ChildCopy {
 
 // The copy worker run in a child process as a user without the right to read drives. Not
 // ended when it did not finish within a minute; the child is then killed.
+// With `restore` set, the image is written onto the drive instead.
 ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::path& image,
-                     bool rescue = false) {
+                     bool rescue = false, const imaging::RestoreSettings& restore = {}) {
     int channel[2];
     if (::pipe(channel) != 0) {
         return {};
@@ -51,8 +53,11 @@ ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::
         ChildCopy result;
         if (::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0) {
             const auto job = std::make_unique<imaging::CopyJob>();
-            imaging::PrepareRun(
-                *job, {.devicePath = device, .imagePath = image.string(), .rescue = {rescue, 1}});
+            imaging::PrepareRun(*job, {.devicePath = device,
+                                       .imagePath = image.string(),
+                                       .rescue = {rescue, 1},
+                                       .verifyAfter = restore.enabled,
+                                       .restore = restore});
             imaging::RunCopyJob(*job);
             result = {job->result.outcome, job->result.failure.reason, true, {}};
             const std::string said = error::DescribeFailure(job->result.failure);
@@ -109,6 +114,42 @@ TEST(DriveAccess, AUserPolkitGrantsImagesThroughUdisksAndAnotherIsRefused) {
     // udisks2's own words, not the errno they would otherwise be reduced to.
     EXPECT_NE(std::string(refused.said).find("NotAuthorized"), std::string::npos) << refused.said;
     EXPECT_FALSE(fs::exists(images / "no.img"));
+}
+
+// A restore opens the card for writing through udisks2 too ("rw", exclusive, direct), under the
+// same polkit action: the granted user writes the card and reads it back; the other is refused
+// with polkit's words before a byte is written.
+TEST(DriveAccess, AUserPolkitGrantsRestoresThroughUdisksAndAnotherWritesNothing) {
+    REQUIRE_ROOT();
+    const SystemUser tester("dresmont-tester");
+    ASSERT_NE(tester.Uid(), 0U);
+    const PolkitRule rule("50-dresmont-test.rules", kGrantingRule);
+    const DesktopServices services;
+    ASSERT_TRUE(services.IsReady());
+    const TempDir dir;
+    const RemovableDrive drive(dir, 8 * kMiB);
+    ASSERT_TRUE(DesktopServices::WaitUntilKnown(drive.LoopPath()));
+    const fs::path images = dir / "images";
+    fs::create_directory(images);
+    fs::permissions(images, fs::perms::all);
+    const fs::path image = images / "card.img";
+    WriteRandomFile(image, 6 * kMiB, 21);
+    fs::permissions(image, fs::perms::all);
+    const imaging::RestoreSettings restore{true, 8 * kMiB, {}, false};
+
+    const std::string before = Fingerprint(drive.LoopPath());
+    const ChildCopy refused =
+        CopyAsUser(kNobody, kNobody, drive.DrivePath(), image, false, restore);
+    ASSERT_TRUE(refused.ended) << "the refused restore hung";
+    EXPECT_EQ(refused.reason, FailureReason::DriveNotOpened);
+    EXPECT_NE(std::string(refused.said).find("NotAuthorized"), std::string::npos) << refused.said;
+    EXPECT_EQ(Fingerprint(drive.LoopPath()), before);
+
+    const ChildCopy granted =
+        CopyAsUser(tester.Uid(), tester.Gid(), drive.DrivePath(), image, false, restore);
+    ASSERT_TRUE(granted.ended) << "the granted restore hung";
+    EXPECT_EQ(granted.outcome, Outcome::Succeeded) << granted.said;
+    EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), 6 * kMiB));
 }
 
 }  // namespace

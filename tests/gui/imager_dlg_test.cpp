@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
@@ -56,6 +57,8 @@ public:
     std::function<void(QMenu*)> onMenu;
     std::function<void(CAboutDlg*)> onAbout;
     std::function<void(QFileDialog*)> onChooser;
+    // The write confirmation ("Write to card"), answered by the test itself.
+    std::function<void(QMessageBox*)> onConfirm;
 
 private:
     void Poll() {
@@ -73,7 +76,10 @@ private:
     }
 
     void Answer(QWidget* window) {
-        if (auto* box = qobject_cast<QMessageBox*>(window)) {
+        auto* box = qobject_cast<QMessageBox*>(window);
+        if (box != nullptr && box->windowTitle() == QStringLiteral("Write to card") && onConfirm) {
+            onConfirm(box);
+        } else if (box != nullptr) {
             messageTexts << box->text();
             messageCaptions << box->windowTitle();
             QAbstractButton* ok = box->button(QMessageBox::Ok);
@@ -173,15 +179,21 @@ private slots:
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Dresmont"));
-        const std::pair<const char*, const char*> texts[] = {{"IDOK", "&Start"},
-                                                             {"IDCANCEL", "E&xit"},
-                                                             {"IDC_SELECT", "Se&lect"},
-                                                             {"IDC_REFRESH", "&Refresh"},
-                                                             {"IDC_TIME_ELAPSED", "00:00"},
-                                                             {"IDC_TIME_REMAINING", "00:00"},
-                                                             {"IDC_TOTAL_TIME", "00:00"},
-                                                             {"IDC_PERCENT", "0 %"},
-                                                             {"IDC_SPEED", "N/A"}};
+        const std::pair<const char*, const char*> texts[] = {
+            {"IDOK", "&Start"},
+            {"IDCANCEL", "E&xit"},
+            {"IDC_SELECT", "Se&lect"},
+            {"IDC_REFRESH", "&Refresh"},
+            {"IDC_TIME_ELAPSED", "00:00"},
+            {"IDC_TIME_REMAINING", "00:00"},
+            {"IDC_TOTAL_TIME", "00:00"},
+            {"IDC_PERCENT", "0 %"},
+            {"IDC_SPEED", "N/A"},
+            {"IDC_PATH_LABEL", "Target Image &File"},
+            {"IDC_DEVICE_LABEL", "CF card &Device"},
+            {"IDC_READ_MODE", "Read the card into an &image"},
+            {"IDC_WRITE_MODE", "Write an image &onto the card"},
+            {"IDC_VERIFY", "&Verify after reading"}};
         for (const auto& [name, text] : texts) {
             auto* widget = Child<QWidget>(dialog, name);
             QCOMPARE(widget->property("text").toString(), QString::fromLatin1(text));
@@ -192,9 +204,11 @@ private slots:
         QVERIFY(!dialog.windowIcon().isNull());
 
         QCOMPARE(QApplication::focusWidget(), Child<QWidget>(dialog, "IDOK"));
+        QVERIFY(Child<QRadioButton>(dialog, "IDC_READ_MODE")->isChecked());
         const char* tabOrder[] = {
             "IDCANCEL",   "IDC_SELECT",  "IDC_IMAGE_PATH",  "IDC_PARTITIONS_ONLY",
-            "IDC_VERIFY", "IDC_REFRESH", "IDC_DEVICE_LIST", "IDOK"};
+            "IDC_VERIFY", "IDC_REFRESH", "IDC_DEVICE_LIST", "IDC_READ_MODE",
+            "IDOK"};
         for (const char* next : tabOrder) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget()->objectName(), QString::fromLatin1(next));
@@ -231,7 +245,7 @@ private slots:
         QTest::keyClick(list, Qt::Key_V, Qt::AltModifier);
         QTRY_VERIFY(Child<QCheckBox>(*m_dialog, "IDC_VERIFY")->isChecked());
         list->setFocus();
-        pressTab(1);
+        pressTab(2);
         QCOMPARE(QApplication::focusWidget(), Start());
 
         QTest::keyClick(Start(), Qt::Key_Return);
@@ -245,6 +259,62 @@ private slots:
                     ->text()
                     .startsWith(QStringLiteral("Image complete and verified: ")));
         QVERIFY(RunCommand("zstd -dc '" + image.string() + "' | cmp - " + m_drive->LoopPath()));
+    }
+
+    // Keyboard alone: write mode, the image's path and the card by their mnemonics, Write, and
+    // the confirmation: Esc there writes nothing; its Write, once the guard has passed, writes
+    // the card, which then holds the image.
+    void keyboardAloneWritesAnImageOntoACard() {
+        QREQUIRE_ROOT();
+        OpenWindowOnADrive(8 * kMiB);
+        m_dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_dialog.get()));
+        const auto image = *m_dir / "write.img";
+        WriteRandomFile(image, 6 * kMiB, 33);
+        const std::string before = Fingerprint(m_drive->LoopPath());
+        ModalAnswerer answerer;
+        int asked = 0;
+        bool escape = true;
+        answerer.onConfirm = [&](QMessageBox* box) {
+            ++asked;
+            auto* write = box->findChild<QPushButton*>(QStringLiteral("IDOK"));
+            if (escape || write == nullptr) {
+                QTest::keyClick(box, Qt::Key_Escape);
+                return;
+            }
+            QVERIFY(!write->isEnabled());
+            QTRY_VERIFY_WITH_TIMEOUT(write->isEnabled(), 5000);
+            QTest::keyClick(box, Qt::Key_W, Qt::AltModifier);
+        };
+        QTest::keyClick(m_dialog.get(), Qt::Key_O, Qt::AltModifier);
+        QTRY_VERIFY(Child<QRadioButton>(*m_dialog, "IDC_WRITE_MODE")->isChecked());
+        QCOMPARE(Start()->text(), QStringLiteral("&Write"));
+        QVERIFY(Child<QCheckBox>(*m_dialog, "IDC_VERIFY")->isChecked());
+        QVERIFY(!Child<QCheckBox>(*m_dialog, "IDC_PARTITIONS_ONLY")->isEnabled());
+        QTest::keyClick(m_dialog.get(), Qt::Key_F, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), Child<QWidget>(*m_dialog, "IDC_IMAGE_PATH"));
+        QTest::keyClicks(QApplication::focusWidget(), QString::fromStdString(image.string()));
+        QTest::keyClick(m_dialog.get(), Qt::Key_D, Qt::AltModifier);
+        auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
+        QCOMPARE(QApplication::focusWidget(), list);
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(list->selectedItems().size(), 1);
+
+        Start()->setFocus();
+        QTest::keyClick(Start(), Qt::Key_Return);
+        QTRY_COMPARE(asked, 1);
+        QVERIFY(!m_dialog->IsBusy());
+        QCOMPARE(Fingerprint(m_drive->LoopPath()), before);
+
+        escape = false;
+        QTest::keyClick(Start(), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
+        QCOMPARE(answerer.messageTexts.first(), QStringLiteral("Write Card Successfully"));
+        WaitUntilIdle();
+        QVERIFY(Child<QLabel>(*m_dialog, "IDC_STATUS")
+                    ->text()
+                    .startsWith(QStringLiteral("Card restored and verified: ")));
+        QVERIFY(RunCommand("cmp -n 6291456 '" + image.string() + "' " + m_drive->LoopPath()));
     }
 
     void copiesAWholeDriveThroughTheWindow() {

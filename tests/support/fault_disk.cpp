@@ -3,14 +3,16 @@
 // sectors, fail with EIO, and every read can be slowed to a chosen rate. A loop device over "disk"
 // gives the tests a real block device with bad sectors or the speed of a card. Reads go straight to
 // the handlers (direct_io), so each read of the loop device arrives here with its own offset and
-// size. With --writable it takes writes too, into the backing file, at the same rate; with
+// size. With --writable it takes writes too, into the backing file, at the same rate or at
+// --write-rate=BYTES_PER_SECOND; with
 // --bad-writes=START:END every write that touches [START, END) fails with EIO, as a worn card's;
 // with
 // --wraps-at=BYTES offsets past BYTES land back at the start, as on a fake card that holds less
 // than it reports.
 //
 //   fault_disk MOUNTPOINT BACKING [BAD_START BAD_END [BYTES_PER_SECOND [--writable]
-//              [--bad-writes=START:END] [--wraps-at=BYTES] [BAD_SECTOR_OFFSET...]]]
+//              [--write-rate=BYTES_PER_SECOND] [--bad-writes=START:END] [--wraps-at=BYTES]
+//              [BAD_SECTOR_OFFSET...]]]
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
 #include <fuse3/fuse.h>
@@ -42,7 +44,8 @@ struct Disk {
     bool writable = false;
     std::uint64_t badWritesStart = 0;
     std::uint64_t badWritesEnd = 0;
-    std::uint64_t wrapsAt = 0;  // 0: holds what it reports
+    std::uint64_t wrapsAt = 0;    // 0: holds what it reports
+    std::uint64_t writeRate = 0;  // 0: bytesPerSecond
 };
 
 Disk theDisk;
@@ -99,14 +102,14 @@ int Open(const char* path, fuse_file_info* info) {
 // Paced against the clock, not by a sleep per request, so neither the time spent serving nor a
 // sleep's overshoot lowers the rate: the card moves `bytesPerSecond` for a reader or writer
 // that keeps up. One that pauses earns at most a tenth of a second back.
-void Pace(std::size_t size) {
-    if (theDisk.bytesPerSecond == 0) {
+void Pace(std::size_t size, std::uint64_t bytesPerSecond) {
+    if (bytesPerSecond == 0) {
         return;
     }
     static auto due = std::chrono::steady_clock::now();
     const auto now = std::chrono::steady_clock::now();
     due = std::max(due, now - std::chrono::milliseconds(100)) +
-          std::chrono::microseconds(size * 1000000 / theDisk.bytesPerSecond);
+          std::chrono::microseconds(size * 1000000 / bytesPerSecond);
     std::this_thread::sleep_until(due);
 }
 
@@ -121,7 +124,7 @@ off_t Stored(off_t offset) {
 int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
          fuse_file_info* /*info*/) {
     const auto start = static_cast<std::uint64_t>(offset);
-    Pace(size);
+    Pace(size, theDisk.bytesPerSecond);
     if (TouchesBad(start, size)) {
         return -EIO;
     }
@@ -131,7 +134,7 @@ int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
 
 int Write(const char* /*path*/, const char* buffer, std::size_t size, off_t offset,
           fuse_file_info* /*info*/) {
-    Pace(size);
+    Pace(size, theDisk.writeRate != 0 ? theDisk.writeRate : theDisk.bytesPerSecond);
     const auto start = static_cast<std::uint64_t>(offset);
     if (start < theDisk.badWritesEnd && start + size > theDisk.badWritesStart) {
         return -EIO;
@@ -159,6 +162,8 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             theDisk.badWritesStart = std::strtoull(argv[arg] + 13, &end, 10);
             theDisk.badWritesEnd = std::strtoull(end + 1, nullptr, 10);
+        } else if (std::strncmp(argv[arg], "--write-rate=", 13) == 0) {
+            theDisk.writeRate = std::strtoull(argv[arg] + 13, nullptr, 10);
         } else if (std::strncmp(argv[arg], "--wraps-at=", 11) == 0) {
             theDisk.wrapsAt = std::strtoull(argv[arg] + 11, nullptr, 10);
         }

@@ -39,7 +39,10 @@ public:
     void StartTimer() override {}
     void StopTimer() override {}
     void StartRefreshDelay() override {}
-    void ShowSuccessMessage() override {}
+    void ShowSuccessMessage(const std::string&) override {}
+    void SetControlChecked(int, bool) override {}
+    void ClearDeviceSelection() override {}
+    bool ConfirmWrite(const std::string&) override { return false; }
     void EndDialog(int) override {}
 
     std::vector<std::string> entries;

@@ -7,9 +7,14 @@
 #include <set>
 #include <string>
 
+#include "fake_sysfs.h"
+#include "gtest_support.h"
 #include "imager_dialog_logic.h"
+#include "loop_device.h"
 #include "resource_ids.h"
 #include "run/copy_job.h"
+#include "test_files.h"
+#include "write_confirmation.h"
 
 namespace {
 
@@ -40,6 +45,18 @@ public:
     }
     std::string ImagePathText() const override { return imagePath; }
     bool IsControlChecked(int id) const override { return checked.count(id) != 0; }
+    void SetControlChecked(int id, bool on) override {
+        if (on) {
+            checked.insert(id);
+        } else {
+            checked.erase(id);
+        }
+    }
+    void ClearDeviceSelection() override { selected.reset(); }
+    bool ConfirmWrite(const std::string& text) override {
+        confirmations.push_back(text);
+        return confirms;
+    }
     void SetControlText(int id, const std::string& text) override { texts[id] = text; }
     void EnableControl(int id, bool enabled) override { this->enabled[id] = enabled; }
     void SetProgressPosition(int percent) override { progress = percent; }
@@ -49,7 +66,10 @@ public:
     }
     void StopTimer() override { timerRunning = false; }
     void StartRefreshDelay() override { ++refreshDelays; }
-    void ShowSuccessMessage() override { ++successMessages; }
+    void ShowSuccessMessage(const std::string& text) override {
+        ++successMessages;
+        successText = text;
+    }
     void EndDialog(int result) override { endedWith = result; }
 
     std::vector<std::string> entries;
@@ -63,6 +83,9 @@ public:
     bool timerRunning = false;
     int timersStarted = 0;
     int successMessages = 0;
+    std::string successText;
+    std::vector<std::string> confirmations;
+    bool confirms = false;
     std::optional<int> endedWith;
 };
 
@@ -405,6 +428,149 @@ TEST_F(DialogLogic, DriveEventsRefreshAfterAPauseAndNeverDuringARun) {
     job.progress.runState = RunState::Idle;
     logic.OnTimer();
     EXPECT_NE(view.entries, std::vector<std::string>{"stale"}) << "refreshed once the run ended";
+}
+
+// A write's outcome lines, in the command line's words: what became of the card each time.
+TEST(OutcomeLine, SaysWhatAWriteLeftOnTheCard) {
+    using error::FailureReason;
+    imaging::CopyRequest request{.devicePath = "/dev/sdb", .imagePath = "/tmp/c.img.zst"};
+    request.restore.enabled = true;
+    imaging::CopyResult cancelled{.outcome = Outcome::Failed};
+    cancelled.failure = {FailureReason::Cancelled, 0, {}};
+    cancelled.cardWritten = true;
+    imaging::CopyResult tooLarge{.outcome = Outcome::Failed};
+    tooLarge.failure = {FailureReason::ImageTooLarge, 0, "by 4,194,304 bytes (5 MB)"};
+    imaging::CopyResult locked{.outcome = Outcome::Failed};
+    locked.failure = {FailureReason::WriteProtected, 0, {}};
+    imaging::CopyResult damaged = cancelled;
+    damaged.failure = {FailureReason::ImageDamaged, 0,
+                       "zstd: Restored data doesn't match checksum"};
+    imaging::CopyResult differs = damaged;
+    differs.tableWritten = true;
+    differs.failure = {FailureReason::ContentDiffers, 0,
+                       "at 3,984,588,800 bytes, 93 % of the card"};
+    imaging::CopyResult restored{.outcome = Outcome::Succeeded,
+                                 .format = imaging::ImageFormat::Zstd,
+                                 .driveSha256 = "ab12",
+                                 .driveBytes = 64'000'000,
+                                 .verified = true};
+    restored.cardBytes = 64'000'000;
+    restored.writeSeconds = 2;
+    restored.sameAsCard = "card SanDisk SD 0x1234";
+    const std::pair<imaging::CopyResult, std::string> cases[] = {
+        {cancelled, "Cancelled: the card holds part of the image and no partition table"},
+        {tooLarge,
+         "Failed: image larger than the card (by 4,194,304 bytes (5 MB)); nothing was written "
+         "to the card"},
+        {locked,
+         "Failed: card is write-protected: slide its lock switch to unlock it; nothing was "
+         "written to the card"},
+        {damaged,
+         "Failed: image damaged (zstd: Restored data doesn't match checksum); the card holds "
+         "part of the image and no partition table"},
+        {differs,
+         "Failed: drive content differs from the image (at 3,984,588,800 bytes, 93 % of the "
+         "card)"},
+        {restored,
+         "Card restored and verified: /dev/sdb holds /tmp/c.img.zst (zstd image, 64,000,000 "
+         "bytes written in 2 s, 32.0 MB/s); the card now holds exactly what card SanDisk SD "
+         "0x1234 held when imaged: SHA-256 ab12"},
+    };
+    for (const auto& [result, line] : cases) {
+        EXPECT_EQ(ui::OutcomeLine(request, result), line);
+    }
+}
+
+// Write mode relabels the window for a write, takes no card picked for reading, ticks Verify;
+// read mode comes back exactly as it was left.
+TEST_F(DialogLogic, WriteModeRelabelsTheWindowAndReadModeComesBackAsItWas) {
+    view.checked = {IDC_PARTITIONS_ONLY};
+    view.selected = "1: volume: 30 MB";
+
+    view.checked.insert(IDC_WRITE_MODE);
+    logic.OnDirectionChanged();
+    EXPECT_TRUE(logic.WritesToCard());
+    EXPECT_EQ(view.texts[IDC_PATH_LABEL], "Source Image &File");
+    EXPECT_EQ(view.texts[IDOK], "&Write");
+    EXPECT_EQ(view.texts[IDC_VERIFY], "&Verify after writing");
+    EXPECT_EQ(view.checked, (std::set<int>{IDC_VERIFY, IDC_WRITE_MODE}));
+    EXPECT_FALSE(view.enabled[IDC_PARTITIONS_ONLY]);
+    EXPECT_FALSE(view.selected);
+    // Nothing is asked, let alone written, without a card picked now.
+    view.imagePath = "/tmp/card.img";
+    logic.OnStart();
+    EXPECT_FALSE(logic.IsBusy());
+    EXPECT_TRUE(view.confirmations.empty());
+
+    view.checked.erase(IDC_WRITE_MODE);
+    logic.OnDirectionChanged();
+    EXPECT_FALSE(logic.WritesToCard());
+    EXPECT_EQ(view.texts[IDC_PATH_LABEL], "Target Image &File");
+    EXPECT_EQ(view.texts[IDOK], "&Start");
+    EXPECT_EQ(view.texts[IDC_VERIFY], "&Verify after reading");
+    EXPECT_EQ(view.checked, std::set<int>{IDC_PARTITIONS_ONLY});
+    EXPECT_TRUE(view.enabled[IDC_PARTITIONS_ONLY]);
+}
+
+// The confirmation box's Write takes effect only once the box has been open two seconds.
+TEST(WriteConfirmation, WriteAcceptsOnlyAfterTheGuard) {
+    for (const auto& [open, accepts] :
+         {std::pair{0, false}, std::pair{1, false}, std::pair{2, false}, std::pair{3, true}}) {
+        EXPECT_EQ(ui::WriteMayBeAccepted(1000, 1000 + open), accepts) << open << " s";
+    }
+}
+
+// A write shows the card's own description and what will happen to it before anything starts;
+// a missing image or an unconfirmed box launches nothing.
+TEST_F(DialogLogic, AWriteLaunchesOnlyOnceTheCardIsConfirmed) {
+    REQUIRE_ROOT();
+    const testing_support::TempDir dir;
+    testing_support::WriteRandomFile(dir / "card.bin", 8 << 20, 1);
+    const testing_support::LoopDevice card(dir / "card.bin");
+    testing_support::FakeSysfs sysfs(dir / "root");
+    sysfs.Add({.name = "sdz",
+               .node = card.Path(),
+               .deviceNumber = card.DeviceNumber(),
+               .removableFlag = true});
+    const std::string image = (dir / "image.img").string();
+    testing_support::WriteRandomFile(image, 4096, 2);
+    logic.OnRefresh();
+    ASSERT_EQ(view.entries.size(), 1U);
+    view.checked.insert(IDC_WRITE_MODE);
+    logic.OnDirectionChanged();
+    view.selected = view.entries.front();
+    struct Case {
+        std::string path;
+        bool confirms;
+        std::size_t asked;  // confirmations so far
+        std::string status;
+    };
+    const Case cases[] = {
+        {(dir / "ghost.img").string(), true, 0,
+         "Failed: image refused (ghost.img: No such file or directory); nothing was written to "
+         "the card"},
+        {image, false, 1, "Not confirmed: nothing was written to the card"},
+        {image, true, 2, "Writing"},
+    };
+    for (const Case& c : cases) {
+        view.imagePath = c.path;
+        view.confirms = c.confirms;
+        logic.OnStart();
+        EXPECT_EQ(view.confirmations.size(), c.asked) << c.path;
+        EXPECT_EQ(view.texts[IDC_STATUS], c.status);
+        EXPECT_EQ(logic.IsBusy(), c.confirms && c.asked != 0);
+    }
+    EXPECT_EQ(launches, 1);
+    EXPECT_NE(view.confirmations.back().find("8388608 bytes"), std::string::npos);
+    EXPECT_NE(view.confirmations.back().find("ALL DATA on it will be replaced by " + image +
+                                             " (raw image, 4,096 bytes)."),
+              std::string::npos)
+        << view.confirmations.back();
+    const imaging::CopyRequest& request = run.Request();
+    EXPECT_TRUE(request.restore.enabled);
+    EXPECT_EQ(request.restore.confirmedLength, 8U << 20);
+    EXPECT_TRUE(request.verifyAfter);
+    EXPECT_FALSE(request.partitionsOnly);
 }
 
 }  // namespace

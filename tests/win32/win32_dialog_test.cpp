@@ -98,8 +98,8 @@ const Control kMainControls[] = {
     {IDC_SELECT, "Button", "Se&lect", {245, 101, 50, 14}, WS_TABSTOP},
     // The progress bar turns its WS_BORDER into an edge of its own drawing.
     {IDC_PROGRESS, "msctls_progress32", "Progress1", {47, 166, 171, 14}, 0},
-    {IDC_STATIC, "Static", "Target Image File", {24, 105, 69, 8}, SS_LEFT},
-    {IDC_STATIC, "Static", "CF card Device", {33, 34, 57, 8}, SS_LEFT},
+    // A label's mnemonic moves the focus to the control that follows it in this order.
+    {IDC_PATH_LABEL, "Static", "Target Image &File", {24, 105, 69, 8}, SS_LEFT},
     {IDC_IMAGE_PATH, "Edit", "", {99, 102, 137, 14}, ES_AUTOHSCROLL | WS_TABSTOP},
     {IDC_PARTITIONS_ONLY,
      "Button",
@@ -111,7 +111,17 @@ const Control kMainControls[] = {
      "&Verify after reading",
      {181, 121, 90, 10},
      BS_AUTOCHECKBOX | WS_TABSTOP},
-    {IDC_REFRESH, "Button", "&Refresh", {245, 34, 50, 14}, WS_TABSTOP},
+    {IDC_READ_MODE,
+     "Button",
+     "Read the card into an &image",
+     {24, 89, 130, 10},
+     BS_AUTORADIOBUTTON | WS_GROUP | WS_TABSTOP},
+    {IDC_WRITE_MODE,
+     "Button",
+     "Write an image &onto the card",
+     {160, 89, 140, 10},
+     BS_AUTORADIOBUTTON},
+    {IDC_REFRESH, "Button", "&Refresh", {245, 34, 50, 14}, WS_GROUP | WS_TABSTOP},
     {IDC_STATIC, "Button", "Process", {18, 143, 291, 91}, BS_GROUPBOX},
     {IDC_STATIC, "Button", "File Select", {18, 7, 291, 130}, BS_GROUPBOX},
     {IDC_STATIC, "Static", "Time elapsed", {28, 197, 49, 8}, SS_LEFT},
@@ -123,6 +133,7 @@ const Control kMainControls[] = {
     {IDC_TOTAL_TIME, "Static", "00:00", {189, 197, 21, 8}, SS_LEFT},
     {IDC_STATIC, "Static", "Speed", {145, 215, 21, 8}, SS_LEFT},
     {IDC_SPEED, "Static", "N/A", {178, 215, 48, 8}, SS_CENTER},
+    {IDC_DEVICE_LABEL, "Static", "CF card &Device", {33, 34, 57, 8}, SS_LEFT},
     {IDC_DEVICE_LIST, "ComboBox", "", {99, 24, 137, 62}, CBS_SIMPLE | CBS_SORT | WS_TABSTOP},
     {IDC_STATUS, "Static", "", {18, 238, 291, 17}, SS_LEFT},
 };
@@ -200,6 +211,22 @@ TEST_F(Win32Dialog, HasEveryControlOfItsTemplateInOrder) {
         child = ::GetWindow(child, GW_HWNDNEXT);
     }
     EXPECT_EQ(child, nullptr);
+}
+
+// The write confirmation's template: its text, Write off until the guard has passed, and
+// Cancel the default button, so Enter cancels as Esc does.
+TEST_F(Win32Dialog, TheWriteConfirmationDefaultsToCancel) {
+    OpenWindow();
+    HWND box = ::CreateDialogParamA(
+        ::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONFIRM_WRITE), m_dialog->Window(),
+        [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(TextOf(box), "Write to card");
+    EXPECT_EQ(LOWORD(::SendMessageA(box, DM_GETDEFID, 0, 0)), IDCANCEL);
+    EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(box, IDOK)));
+    EXPECT_EQ(TextOf(::GetDlgItem(box, IDOK)), "&Write");
+    EXPECT_EQ(TextOf(::GetDlgItem(box, IDCANCEL)), "Cancel");
+    ::DestroyWindow(box);
 }
 
 TEST_F(Win32Dialog, OffersTheAboutBoxInItsSystemMenu) {

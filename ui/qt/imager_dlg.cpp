@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QTimerEvent>
@@ -21,6 +22,7 @@
 #include "about_dlg.h"
 #include "image_file_filters.h"
 #include "resource_ids.h"
+#include "write_confirmation.h"
 
 namespace {
 
@@ -28,6 +30,9 @@ constexpr int kTimerPeriodMs = 1000;
 
 // A card's partitions are announced one after another just after the card itself.
 constexpr int kRefreshDelayMs = 400;
+
+// How often the write confirmation looks whether its Write may accept yet.
+constexpr int kConfirmPollMs = 200;
 
 QString FromLocal(const std::string& text) {
     return QString::fromLocal8Bit(text);
@@ -58,6 +63,7 @@ CImagerDlg::CImagerDlg(QWidget* parent)
             &CImagerDlg::OnRefresh);
     connect(m_btnStart, &QPushButton::clicked, this, &CImagerDlg::OnStart);
     connect(m_btnExit, &QPushButton::clicked, this, &CImagerDlg::OnExit);
+    connect(m_writeMode, &QRadioButton::toggled, this, [this] { m_logic.OnDirectionChanged(); });
     m_refreshDelay = new QTimer(this);
     m_refreshDelay->setSingleShot(true);
     m_refreshDelay->setInterval(kRefreshDelayMs);
@@ -90,6 +96,9 @@ void CImagerDlg::DoDataExchange() {
     m_partitionsOnly = Bind<QCheckBox>(this, "IDC_PARTITIONS_ONLY");
     m_verify = Bind<QCheckBox>(this, "IDC_VERIFY");
     m_status = Bind<QLabel>(this, "IDC_STATUS");
+    m_readMode = Bind<QRadioButton>(this, "IDC_READ_MODE");
+    m_writeMode = Bind<QRadioButton>(this, "IDC_WRITE_MODE");
+    m_pathLabel = Bind<QLabel>(this, "IDC_PATH_LABEL");
 }
 
 void CImagerDlg::OnInitDialog() {
@@ -114,11 +123,13 @@ void CImagerDlg::OnRefresh() {
     m_logic.OnRefresh();
 }
 
-// A save-style chooser: it asks before an existing file is chosen, since Start then replaces it.
+// Reading, a save-style chooser: it asks before an existing file is chosen, since Start then
+// replaces it. Writing, an open-style one: the image must exist, and nothing is replaced.
 void CImagerDlg::OnSelect() {
     QFileDialog chooser(this);
-    chooser.setAcceptMode(QFileDialog::AcceptSave);
-    chooser.setFileMode(QFileDialog::AnyFile);
+    const bool writing = m_logic.WritesToCard();
+    chooser.setAcceptMode(writing ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    chooser.setFileMode(writing ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     QStringList filters;
     for (const ui::ImageFileFilter& filter : ui::kImageFileFilters) {
         filters << QString::fromLatin1(filter.label);
@@ -189,9 +200,49 @@ bool CImagerDlg::IsControlChecked(int controlId) const {
             return m_partitionsOnly->isChecked();
         case IDC_VERIFY:
             return m_verify->isChecked();
+        case IDC_READ_MODE:
+            return m_readMode->isChecked();
+        case IDC_WRITE_MODE:
+            return m_writeMode->isChecked();
         default:
             return false;
     }
+}
+
+void CImagerDlg::SetControlChecked(int controlId, bool checked) {
+    if (controlId == IDC_PARTITIONS_ONLY) {
+        m_partitionsOnly->setChecked(checked);
+    } else if (controlId == IDC_VERIFY) {
+        m_verify->setChecked(checked);
+    }
+}
+
+void CImagerDlg::ClearDeviceSelection() {
+    m_deviceList->clearSelection();
+    m_deviceList->setCurrentItem(nullptr);
+}
+
+// Cancel is the default, so Enter cancels as Esc does; Write takes a click or its mnemonic, and
+// only once the box has been open long enough.
+bool CImagerDlg::ConfirmWrite(const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(ui::kConfirmTitle), FromLocal(text),
+                    QMessageBox::NoButton, this);
+    box.setObjectName(QStringLiteral("IDD_CONFIRM_WRITE"));
+    QPushButton* write = box.addButton(QStringLiteral("&Write"), QMessageBox::AcceptRole);
+    write->setObjectName(QStringLiteral("IDOK"));
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    cancel->setObjectName(QStringLiteral("IDCANCEL"));
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    write->setEnabled(false);
+    const std::int64_t opened = m_clock.Now();
+    QTimer guard;
+    connect(&guard, &QTimer::timeout, &box, [this, write, opened] {
+        write->setEnabled(ui::WriteMayBeAccepted(opened, m_clock.Now()));
+    });
+    guard.start(kConfirmPollMs);
+    box.exec();
+    return box.clickedButton() == write;
 }
 
 std::string CImagerDlg::ImagePathText() const {
@@ -222,6 +273,12 @@ void CImagerDlg::SetControlText(int controlId, const std::string& text) {
         case IDC_PERCENT:
             m_percent->setText(value);
             break;
+        case IDC_PATH_LABEL:
+            m_pathLabel->setText(value);
+            break;
+        case IDC_VERIFY:
+            m_verify->setText(value);
+            break;
         case IDC_STATUS:
             // A long image path may not fit the line's two rows; the tooltip holds it whole.
             m_status->setText(value);
@@ -245,6 +302,12 @@ void CImagerDlg::EnableControl(int controlId, bool enabled) {
             break;
         case IDC_VERIFY:
             m_verify->setEnabled(enabled);
+            break;
+        case IDC_READ_MODE:
+            m_readMode->setEnabled(enabled);
+            break;
+        case IDC_WRITE_MODE:
+            m_writeMode->setEnabled(enabled);
             break;
         default:
             break;
@@ -270,10 +333,9 @@ void CImagerDlg::StartRefreshDelay() {
     m_refreshDelay->start();
 }
 
-void CImagerDlg::ShowSuccessMessage() {
+void CImagerDlg::ShowSuccessMessage(const std::string& text) {
     const QString caption = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
-    QMessageBox message(QMessageBox::NoIcon, caption, QStringLiteral("Write Image Successfully"),
-                        QMessageBox::Ok, this);
+    QMessageBox message(QMessageBox::NoIcon, caption, FromLocal(text), QMessageBox::Ok, this);
     message.exec();
 }
 

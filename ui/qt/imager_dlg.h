@@ -17,6 +17,7 @@ class QLineEdit;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
+class QRadioButton;
 
 namespace Ui {
 class ImagerDialog;
@@ -62,13 +63,16 @@ private:
     void SelectDeviceEntry(const std::string& text) override;
     std::string ImagePathText() const override;
     bool IsControlChecked(int controlId) const override;
+    void SetControlChecked(int controlId, bool checked) override;
+    void ClearDeviceSelection() override;
+    bool ConfirmWrite(const std::string& text) override;
     void SetControlText(int controlId, const std::string& text) override;
     void EnableControl(int controlId, bool enabled) override;
     void SetProgressPosition(int percent) override;
     void StartTimer() override;
     void StopTimer() override;
     void StartRefreshDelay() override;
-    void ShowSuccessMessage() override;
+    void ShowSuccessMessage(const std::string& text) override;
     void EndDialog(int result) override;
 
     std::unique_ptr<Ui::ImagerDialog> m_form;
@@ -85,6 +89,9 @@ private:
     QCheckBox* m_partitionsOnly = nullptr;
     QCheckBox* m_verify = nullptr;
     QLabel* m_status = nullptr;
+    QRadioButton* m_readMode = nullptr;
+    QRadioButton* m_writeMode = nullptr;
+    QLabel* m_pathLabel = nullptr;
     // Drives that come and go: the kernel's announcements, and the pause that gathers a burst
     // of them into one refresh.
     drive::DriveEvents m_driveEvents;

@@ -10,6 +10,7 @@
 #include "about_dlg.h"
 #include "image_file_filters.h"
 #include "resource_ids.h"
+#include "write_confirmation.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ INT_PTR CImagerDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/
 }
 
 BOOL CImagerDlg::OnInitDialog() {
+    ::CheckRadioButton(m_hWnd, IDC_READ_MODE, IDC_WRITE_MODE, IDC_READ_MODE);
     AddAboutEntry();
     ::SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     ::SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
@@ -185,12 +187,17 @@ void CImagerDlg::OnCommand(int id) {
         case IDCANCEL:
             m_logic.OnExit();
             break;
+        case IDC_READ_MODE:
+        case IDC_WRITE_MODE:
+            m_logic.OnDirectionChanged();
+            break;
         default:
             break;
     }
 }
 
-// A save-style chooser: it asks before an existing file is chosen, since Start then replaces it.
+// Reading, a save-style chooser: it asks before an existing file is chosen, since Start then
+// replaces it. Writing, an open-style one: the image must exist, and nothing is replaced.
 void CImagerDlg::OnSelect() {
     char path[MAX_PATH] = "*.*";
     OPENFILENAMEA chooser{};
@@ -203,8 +210,10 @@ void CImagerDlg::OnSelect() {
         filters.append(filter.label).append(1, '\0').append(filter.pattern).append(1, '\0');
     }
     chooser.lpstrFilter = filters.c_str();  // the string's own terminator ends the list
-    chooser.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER;
-    if (::GetSaveFileNameA(&chooser)) {
+    const bool writing = m_logic.WritesToCard();
+    chooser.Flags = OFN_HIDEREADONLY | OFN_EXPLORER |
+                    (writing ? OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST : OFN_OVERWRITEPROMPT);
+    if (writing ? ::GetOpenFileNameA(&chooser) : ::GetSaveFileNameA(&chooser)) {
         ::SetDlgItemTextA(m_hWnd, IDC_IMAGE_PATH, path);
     }
 }
@@ -253,6 +262,66 @@ bool CImagerDlg::IsControlChecked(int controlId) const {
     return ::IsDlgButtonChecked(m_hWnd, controlId) == BST_CHECKED;
 }
 
+void CImagerDlg::SetControlChecked(int controlId, bool checked) {
+    ::CheckDlgButton(m_hWnd, controlId, checked ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void CImagerDlg::ClearDeviceSelection() {
+    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+}
+
+namespace {
+
+// What the confirmation box shows and when its Write may accept.
+struct Confirmation {
+    const std::string* text;
+    const ui::Clock* clock;
+    std::int64_t opened;
+};
+
+constexpr UINT_PTR kConfirmGuardTimerId = 1;
+constexpr UINT kConfirmPollMs = 200;
+
+INT_PTR CALLBACK ConfirmProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            ::SetWindowLongPtrA(box, DWLP_USER, lParam);
+            const auto* confirmation = reinterpret_cast<const Confirmation*>(lParam);
+            ::SetDlgItemTextA(box, IDC_CONFIRM_TEXT, confirmation->text->c_str());
+            ::SetTimer(box, kConfirmGuardTimerId, kConfirmPollMs, nullptr);
+            ::SetFocus(::GetDlgItem(box, IDCANCEL));
+            return FALSE;
+        }
+        case WM_TIMER: {
+            const auto* confirmation =
+                reinterpret_cast<const Confirmation*>(::GetWindowLongPtrA(box, DWLP_USER));
+            const bool may =
+                ui::WriteMayBeAccepted(confirmation->opened, confirmation->clock->Now());
+            ::EnableWindow(::GetDlgItem(box, IDOK), may ? TRUE : FALSE);
+            return TRUE;
+        }
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK && ::IsWindowEnabled(::GetDlgItem(box, IDOK))) {
+                ::KillTimer(box, kConfirmGuardTimerId);
+                ::EndDialog(box, IDOK);
+            } else if (LOWORD(wParam) == IDCANCEL) {
+                ::KillTimer(box, kConfirmGuardTimerId);
+                ::EndDialog(box, IDCANCEL);
+            }
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+}  // namespace
+
+bool CImagerDlg::ConfirmWrite(const std::string& text) {
+    const Confirmation confirmation{&text, &m_clock, m_clock.Now()};
+    return ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONFIRM_WRITE),
+                             m_hWnd, ConfirmProc, reinterpret_cast<LPARAM>(&confirmation)) == IDOK;
+}
+
 std::string CImagerDlg::ImagePathText() const {
     return WindowText(::GetDlgItem(m_hWnd, IDC_IMAGE_PATH));
 }
@@ -281,8 +350,8 @@ void CImagerDlg::StartRefreshDelay() {
     ::SetTimer(m_hWnd, kRefreshDelayTimerId, kRefreshDelayMs, nullptr);
 }
 
-void CImagerDlg::ShowSuccessMessage() {
-    ::MessageBoxA(m_hWnd, "Write Image Successfully", ProgramName().c_str(), MB_OK);
+void CImagerDlg::ShowSuccessMessage(const std::string& text) {
+    ::MessageBoxA(m_hWnd, text.c_str(), ProgramName().c_str(), MB_OK);
 }
 
 void CImagerDlg::EndDialog(int result) {

@@ -51,13 +51,16 @@ private:
     void SelectDeviceEntry(const std::string& text) override;
     std::string ImagePathText() const override;
     bool IsControlChecked(int controlId) const override;
+    void SetControlChecked(int controlId, bool checked) override;
+    void ClearDeviceSelection() override;
+    bool ConfirmWrite(const std::string& text) override;
     void SetControlText(int controlId, const std::string& text) override;
     void EnableControl(int controlId, bool enabled) override;
     void SetProgressPosition(int percent) override;
     void StartTimer() override;
     void StopTimer() override;
     void StartRefreshDelay() override;
-    void ShowSuccessMessage() override;
+    void ShowSuccessMessage(const std::string& text) override;
     void EndDialog(int result) override;
 
     HWND m_parent;

@@ -1,0 +1,22 @@
+#include "write_confirmation.h"
+
+#include "run/run_controller.h"
+
+namespace ui {
+
+std::string ConfirmationText(const drive::Drive& card, const std::string& imagePath,
+                             const imaging::ImageFacts& image) {
+    std::string text = drive::FormatDriveDetails(card) + "\n\nALL DATA on it will be replaced by " +
+                       imagePath + " (" + imaging::DescribeImage(image) + ").";
+    if (image.unreadableBytes != 0) {
+        text += "\n" + imaging::GroupedNumber(image.unreadableBytes) +
+                " bytes of this image were unreadable on the original card and are zeros.";
+    }
+    return text;
+}
+
+bool WriteMayBeAccepted(std::int64_t openedAt, std::int64_t now) {
+    return now - openedAt > kConfirmGuardSeconds;
+}
+
+}  // namespace ui

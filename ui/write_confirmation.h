@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "drive.h"
+#include "restore/image_facts.h"
+
+namespace ui {
+
+inline constexpr const char* kConfirmTitle = "Write to card";
+
+// The confirmation box's Write accepts only once the box has been open this long, so a second
+// Enter meant for the main window never writes a card.
+inline constexpr std::int64_t kConfirmGuardSeconds = 2;
+
+// What the box says: the card's own description and what will happen to it.
+std::string ConfirmationText(const drive::Drive& card, const std::string& imagePath,
+                             const imaging::ImageFacts& image);
+
+// True once a box opened at `openedAt` has been open kConfirmGuardSeconds by `now`; with whole
+// seconds, a full second more, so never less than the guard.
+bool WriteMayBeAccepted(std::int64_t openedAt, std::int64_t now);
+
+}  // namespace ui
