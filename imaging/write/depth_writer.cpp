@@ -65,9 +65,9 @@ Failure DepthWriter::Put(DriveBuffer& buffer, const Released& released) {
     const auto blockAt = [&](std::size_t from) { return std::min(kHoleBlock, size - from); };
     for (std::size_t at = first; at < size;) {
         const bool zero = m_target.skipZeroBlocks && IsZero(data + at, blockAt(at));
-        std::size_t stop = at + blockAt(at);
-        while (stop < size && m_target.skipZeroBlocks &&
-               IsZero(data + stop, blockAt(stop)) == zero) {
+        // Without holes to leave, the whole span is one run, and one write.
+        std::size_t stop = m_target.skipZeroBlocks ? at + blockAt(at) : size;
+        while (stop < size && IsZero(data + stop, blockAt(stop)) == zero) {
             stop += blockAt(stop);
         }
         if (zero) {
