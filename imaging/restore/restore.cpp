@@ -299,6 +299,10 @@ Failure RestoreImage(CopyJob& job) {
     if (failure) {
         return told(failure);
     }
+    // A cancel that came as the last writes ended still leaves the card without its table.
+    if (run.Cancelled()) {
+        return {FailureReason::Cancelled, 0, {}};
+    }
     if (!facts.rawSha256.empty() && written.sha256 != facts.rawSha256) {
         const std::string name = std::filesystem::path(request.imagePath).filename().string();
         return {FailureReason::ImageDamaged, 0,

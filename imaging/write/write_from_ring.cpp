@@ -18,6 +18,12 @@ Failure WriteFromRing(const StageLink& run, BufferRing& ring, ImageSink& sink) {
     };
     Failure failure;
     while (!failure) {
+        // Asked after every write that ends too, so a cancel never waits for the queue to drain
+        // into a table written after it.
+        if (run.Cancelled()) {
+            failure = {FailureReason::Cancelled, 0, {}};
+            break;
+        }
         DriveBuffer* buffer =
             ring.NextFilled(sink.Holding() ? BufferRing::Waiting::No : BufferRing::Waiting::Yes);
         if (buffer == nullptr && sink.Holding()) {
@@ -25,11 +31,6 @@ Failure WriteFromRing(const StageLink& run, BufferRing& ring, ImageSink& sink) {
             continue;
         }
         if (buffer == nullptr) {
-            break;
-        }
-        if (run.Cancelled()) {
-            ring.GiveBack(buffer);
-            failure = {FailureReason::Cancelled, 0, {}};
             break;
         }
         failure = sink.Take(*buffer, released);

@@ -97,7 +97,10 @@ FaultyDrive::FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaul
     if (!m_server.IsRunning() || !WaitForFile(m_mount / "disk", size)) {
         return;
     }
-    m_loop = std::make_unique<LoopDevice>(m_mount / "disk", faults.writable ? "" : "-r");
+    // Direct I/O on the FUSE file: a write reaches the server when the card is written, as on a
+    // card, rather than when the loop device flushes its page cache.
+    m_loop =
+        std::make_unique<LoopDevice>(m_mount / "disk", faults.writable ? "--direct-io=on" : "-r");
     m_sysfs = std::make_unique<FakeSysfs>(m_backing.string() + ".root");
     m_sysfs->Add({.name = "sdz",
                   .node = m_loop->Path(),
