@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "command_line.h"
+#include "command_line_run.h"
 #include "faulty_drive.h"
 #include "gtest_support.h"
 #include "removable_drive.h"
@@ -24,32 +25,6 @@ using cli::CommandLine;
 using namespace testing_support;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
-
-// What one run of the command line printed and returned.
-struct Printed {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Contents(std::FILE* file) {
-    std::rewind(file);
-    std::string text;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-        text += static_cast<char>(c);
-    }
-    return text;
-}
-
-Printed RunLine(const std::vector<std::string>& arguments) {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::tmpfile(), std::fclose);
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> err(std::tmpfile(), std::fclose);
-    Printed run;
-    run.status = cli::RunCommandLine(cli::ParseCommandLine(arguments), stdin, out.get(), err.get());
-    run.out = Contents(out.get());
-    run.err = Contents(err.get());
-    return run;
-}
 
 // IMAGE.info as "key" -> "value"; a key given more than once keeps its last value.
 std::map<std::string, std::string> InfoOf(const std::filesystem::path& image) {

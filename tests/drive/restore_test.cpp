@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "command_line.h"
+#include "command_line_run.h"
 #include "faulty_drive.h"
 #include "gtest_support.h"
 #include "removable_drive.h"
@@ -22,35 +23,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
-
-struct Printed {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Contents(std::FILE* file) {
-    std::rewind(file);
-    std::string text;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-        text += static_cast<char>(c);
-    }
-    return text;
-}
-
-// The command line run without a terminal: nothing to type a confirmation on.
-Printed RunLine(const std::vector<std::string>& arguments) {
-    using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-    const File in(std::tmpfile(), std::fclose);
-    const File out(std::tmpfile(), std::fclose);
-    const File err(std::tmpfile(), std::fclose);
-    Printed run;
-    run.status =
-        cli::RunCommandLine(cli::ParseCommandLine(arguments), in.get(), out.get(), err.get());
-    run.out = Contents(out.get());
-    run.err = Contents(err.get());
-    return run;
-}
 
 // A card as a camera leaves it: a GPT with one FAT partition of 6 MiB at 1 MiB, over old bytes.
 fs::path CardContent(const TempDir& dir, const std::string& name, std::uint64_t size) {
