@@ -213,13 +213,18 @@ TEST_F(Win32Dialog, HasEveryControlOfItsTemplateInOrder) {
     EXPECT_EQ(child, nullptr);
 }
 
+INT_PTR CALLBACK LeaveToTheDialogManager(HWND /*box*/, UINT /*message*/, WPARAM /*wParam*/,
+                                         LPARAM /*lParam*/) {
+    return FALSE;
+}
+
 // The write confirmation's template: its text, Write off until the guard has passed, and
 // Cancel the default button, so Enter cancels as Esc does.
 TEST_F(Win32Dialog, TheWriteConfirmationDefaultsToCancel) {
     OpenWindow();
-    HWND box = ::CreateDialogParamA(
-        ::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONFIRM_WRITE), m_dialog->Window(),
-        [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+    HWND box =
+        ::CreateDialogParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_CONFIRM_WRITE),
+                             m_dialog->Window(), LeaveToTheDialogManager, 0);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(TextOf(box), "Write to card");
     EXPECT_EQ(LOWORD(::SendMessageA(box, DM_GETDEFID, 0, 0)), IDCANCEL);
