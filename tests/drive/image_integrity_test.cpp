@@ -153,8 +153,8 @@ TEST(ReplacingAnImage, LeftoversOfKilledRunsGoAndTakenNamesAreSteppedOver) {
 TEST(SlowDrive, ShowsProgressWhileTheCardIsRead) {
     REQUIRE_ROOT();
     const TempDir dir;
-    const std::uint64_t size = 32 * kMiB;
-    const FaultyDrive card(dir, size, {.bytesPerSecond = 20 * kMiB});
+    const std::uint64_t size = 48 * kMiB;
+    const FaultyDrive card(dir, size, {.bytesPerSecond = 24 * kMiB});
     ASSERT_TRUE(card.IsReady());
     const auto image = dir / "slow card.img";
 
@@ -169,8 +169,10 @@ TEST(SlowDrive, ShowsProgressWhileTheCardIsRead) {
     EXPECT_EQ(job.result.outcome, Outcome::Succeeded);
     seen.erase(0);
     seen.erase(size);
-    // The count moves a buffer of 4 MiB at a time; reads in flight may end together.
-    EXPECT_GE(seen.size(), 4U) << "the done count did not move while the drive was read";
+    // The count moves a buffer of 4 MiB at a time (11 steps here); reads in flight may end
+    // together, as the queue of threads hands the card its reads in whatever order its threads
+    // reach it.
+    EXPECT_GE(seen.size(), 6U) << "the done count did not move while the drive was read";
     EXPECT_TRUE(SamePrefix(image, card.Content(), size));
     EXPECT_TRUE(ChecksumVerifies(image));
 }
