@@ -159,6 +159,10 @@ std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result
         line += "; the whole drive, as ";
         line += result.wholeDriveBecause;
     }
+    if (!result.queueNote.empty()) {
+        line += "; ";
+        line += result.queueNote;
+    }
     return line;
 }
 
