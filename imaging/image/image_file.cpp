@@ -303,23 +303,9 @@ Failure ImageFile::Write(const void* data, std::size_t size) {
     return PaceWriteback(m_image, before, m_length);
 }
 
-Failure ImageFile::Skip(std::uint64_t size) {
-    if (!m_markedSparse) {
-        MarkSparse(m_image);
-        m_markedSparse = true;
-    }
-    if (Failure failure = SkipAhead(m_image, size)) {
-        return failure;
-    }
-    m_length += size;
-    m_endsInHole = true;
-    return {};
-}
-
 // Holes need the file marked sparse first where the file system asks for that (NTFS).
 bool ImageFile::OpenDirectWrites(ImageHandle& direct) {
     MarkSparse(m_image);
-    m_markedSparse = true;
     return OpenForDirectWrites(m_image, direct);
 }
 

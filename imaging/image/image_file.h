@@ -102,9 +102,6 @@ public:
     // Appends `size` bytes, and keeps them moving to the disk.
     error::Failure Write(const void* data, std::size_t size);
 
-    // Appends `size` zero bytes as a hole, where the file system keeps holes.
-    error::Failure Skip(std::uint64_t size);
-
     // For writes at their own offsets, several at once (a raw image): the file being written,
     // and a second description of it whose writes go straight to the disk, where the file
     // system allows (false where it does not: tmpfs).
@@ -156,8 +153,7 @@ private:
     ImageHandle m_image;   // the file being written
     std::uint64_t m_length = 0;
     bool m_endsInHole = false;  // the file's length is still to be set
-    bool m_markedSparse = false;
-    bool m_created = false;  // by this run: holes in it read as zeros
+    bool m_created = false;     // by this run: holes in it read as zeros
     std::string m_name;
     std::string m_partialName;  // the replacement beside the target; empty: written in place
     // Side files written but not yet in place: their hidden and their final names.

@@ -87,13 +87,10 @@ error::Failure ReadSome(const ImageHandle& file, void* data, std::size_t size, s
 // Brings what was written to the file so far to stable storage; FlushFailed when it cannot.
 error::Failure Flush(const ImageHandle& file);
 
-// Moves the file's position `size` bytes on without writing, leaving a hole that reads as zeros.
-error::Failure SkipAhead(const ImageHandle& file, std::uint64_t size);
-
 // Sets the file's length, as when it ends in a hole.
 error::Failure SetLength(const ImageHandle& file, std::uint64_t length);
 
-// Asks the file system to keep the holes SkipAhead leaves as holes, where it must be asked. Where
+// Asks the file system to keep the ranges never written as holes, where it must be asked. Where
 // it keeps none (FAT), the gap reads as zeros all the same.
 void MarkSparse(const ImageHandle& file);
 

@@ -282,12 +282,6 @@ Failure Flush(const ImageHandle& file) {
     return ::fdatasync(file.Get()) == 0 ? Failure{} : SystemFailure(FailureReason::FlushFailed);
 }
 
-Failure SkipAhead(const ImageHandle& file, std::uint64_t size) {
-    return ::lseek(file.Get(), static_cast<off_t>(size), SEEK_CUR) >= 0
-               ? Failure{}
-               : SystemFailure(FailureReason::WriteError);
-}
-
 Failure SetLength(const ImageHandle& file, std::uint64_t length) {
     return ::ftruncate(file.Get(), static_cast<off_t>(length)) == 0
                ? Failure{}

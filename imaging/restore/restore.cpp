@@ -32,18 +32,14 @@ using error::FailureReason;
 
 // Nothing but zeros in the raw image at `path` from `from` to its end.
 bool ZeroFrom(const std::string& path, std::uint64_t from) {
-    std::unique_ptr<ImageSource> source;
-    if (OpenImageSource(path, ImageFormat::Raw, source)) {
+    ImageHandle file;
+    if (OpenToRead(path, file) || PositionAt(file, from)) {
         return false;
     }
     std::vector<std::byte> chunk(kRunBufferSize);
-    std::uint64_t at = 0;
-    for (std::size_t got = 1; got > 0; at += got) {
-        if (ReadFull(*source, chunk.data(), chunk.size(), got)) {
-            return false;
-        }
-        const std::size_t skip = at >= from ? 0 : std::min<std::uint64_t>(from - at, got);
-        if (skip < got && !IsZero(chunk.data() + skip, got - skip)) {
+    for (std::size_t got = 1; got > 0;) {
+        if (ReadSome(file, chunk.data(), chunk.size(), got) ||
+            (got > 0 && !IsZero(chunk.data(), got))) {
             return false;
         }
     }

@@ -234,14 +234,6 @@ Failure Flush(const ImageHandle& file) {
     return ::FlushFileBuffers(file.Get()) ? Failure{} : SystemFailure(FailureReason::FlushFailed);
 }
 
-Failure SkipAhead(const ImageHandle& file, std::uint64_t size) {
-    LARGE_INTEGER distance{};
-    distance.QuadPart = static_cast<LONGLONG>(size);
-    return ::SetFilePointerEx(file.Get(), distance, nullptr, FILE_CURRENT)
-               ? Failure{}
-               : SystemFailure(FailureReason::WriteError);
-}
-
 Failure SetLength(const ImageHandle& file, std::uint64_t length) {
     if (Failure failure = PositionAt(file, length)) {
         return failure;

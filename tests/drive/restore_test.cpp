@@ -135,6 +135,24 @@ TEST(Restore, SkipEmptyWritesOnlyTheData) {
     EXPECT_NE(Output("sgdisk -v " + card.LoopPath()).find("No problems found"), std::string::npos);
 }
 
+// A raw image longer than the card whose excess is all zeros goes on; what was cut off is said.
+TEST(Restore, AnImageLongerOnlyByZerosFits) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const fs::path image = dir / "long.img";
+    WriteRandomFile(image, 16 * kMiB, 8);
+    SHELL("truncate -s 20M " + image.string());
+    const RemovableDrive card(dir, 16 * kMiB, 5);
+
+    const Printed run = RunLine({"--restore", "0", image.string(), "--yes=" + card.DrivePath()});
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("; 5 MB of empty space past the card's end not written"),
+              std::string::npos)
+        << run.err;
+    EXPECT_TRUE(RunCommand("cmp -n 16777216 " + image.string() + " " + card.LoopPath()));
+}
+
 // Every refusal ends the run before the card is opened for writing: not a byte of it changes.
 TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
     REQUIRE_ROOT();
