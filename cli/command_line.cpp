@@ -54,6 +54,13 @@ constexpr option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// "--yes" for kYes, "--image" for 'i'.
+std::string OptionName(int value) {
+    const auto named = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                    [value](const option& entry) { return entry.val == value; });
+    return std::string("--") + (named->name != nullptr ? named->name : "?");
+}
+
 CommandLine Invalid(std::string why) {
     CommandLine line;
     line.action = Action::Invalid;
@@ -326,17 +333,18 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
         std::fprintf(err, "kalvor: not confirmed; nothing was written to the card\n");
         return kExitFailed;
     }
-    return RunAndReport({.devicePath = drive::DrivePath(line.index),
-                         .imagePath = line.imagePath,
-                         .expectedDrive = card.identity,
-                         .rescue = {},
-                         .verifyAfter = !line.noVerify,
-                         .verifyOnly = false,
-                         .partitionsOnly = false,
-                         .extraHashes = {},
-                         .command = line.command,
-                         .restore = {true, card.length, card.serial, line.skipEmpty}},
-                        err);
+    return RunAndReport(
+        {.devicePath = drive::DrivePath(line.index),
+         .imagePath = line.imagePath,
+         .expectedDrive = card.identity,
+         .rescue = {},
+         .verifyAfter = !line.noVerify,
+         .verifyOnly = false,
+         .partitionsOnly = false,
+         .extraHashes = {},
+         .command = line.command,
+         .restore = {true, card.length, card.serial, line.skipEmpty, facts.fileBytes}},
+        err);
 }
 
 // The action an option asks for, where it asks for one.
@@ -373,6 +381,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     const int argc = static_cast<int>(words.size());
 
     CommandLine line;
+    // An option says one thing once: a second --yes would leave the user guessing which counts.
+    std::vector<int> given;
     bool retriesGiven = false;
     std::string index;
     // 0 starts getopt afresh, whatever an earlier parse left behind.
@@ -384,6 +394,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             return Invalid("unknown option, or one without its value: " +
                            std::string(argv[std::min(optind, argc) - 1]));
         }
+        if (std::find(given.begin(), given.end(), option) != given.end()) {
+            return Invalid(OptionName(option) + " given twice");
+        }
+        given.push_back(option);
         const Action action = ActionOf(option);
         if (action != Action::Window) {
             if (line.action != Action::Window) {

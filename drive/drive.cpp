@@ -38,7 +38,12 @@ std::string Trimmed(const std::string& text) {
 
 std::string DecimalGigabytes(std::uint64_t bytes) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    // Under 0.1 GB a card would read "0.0 GB": it is told in MB.
+    if (bytes < 100'000'000) {
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    }
     return text;
 }
 

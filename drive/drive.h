@@ -47,7 +47,7 @@ std::string FormatDriveDetails(const Drive& drive);
 // `text` without the spaces and tabs around it: drives pad their names to fixed widths.
 std::string Trimmed(const std::string& text);
 
-// "31.9 GB": decimal gigabytes with one decimal, as cards are sold.
+// "31.9 GB": decimal gigabytes with one decimal, as cards are sold; "67.1 MB" under 0.1 GB.
 std::string DecimalGigabytes(std::uint64_t bytes);
 
 }  // namespace drive

@@ -43,7 +43,10 @@ int OpenDrive(const std::string& path, DriveHandle& handle);
 // OpenDrive, and where the user has no right to read drives, asks the platform for read access
 // to this one, which may show the user a password prompt and wait for it. Only the copy worker
 // calls this: the drive list never asks for access. DriveNotOpened with the platform's or the
-// access service's own account of the refusal.
+// access service's own account of the refusal. Where the platform allows, the drive is held
+// exclusively for as long as the handle lives, unless a volume of it is mounted, so no other
+// program that asks for it (a restore) writes it meanwhile: HeldByAnotherProgram where one
+// holds it already.
 error::Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle);
 
 // Closes a handle that OpenDrive opened.

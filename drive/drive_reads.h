@@ -58,6 +58,10 @@ error::Failure ReadUntilBadSector(DriveHandle handle, void* buffer, std::uint64_
 // longer there, rather than that a sector is bad.
 bool MeansDriveGone(int error);
 
+// True when a transfer failed with the platform's `error` because of how it was asked (a length
+// or offset off the sectors), which says nothing of the drive.
+bool MeansMalformedRequest(int error);
+
 // Drops what the platform keeps of the drive's content in memory, so the next read comes from
 // the drive itself.
 void ForgetCachedReads(DriveHandle handle);

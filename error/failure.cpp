@@ -60,6 +60,12 @@ const char* FailureReasonText(FailureReason reason) {
             return "card holds less than it reports";
         case FailureReason::DriveInUse:
             return "drive in use by the system";
+        case FailureReason::ImageEmpty:
+            return "image is empty";
+        case FailureReason::ImageChanged:
+            return "the image changed during the restore";
+        case FailureReason::HeldByAnotherProgram:
+            return "in use by another program";
     }
     return "unknown";
 }

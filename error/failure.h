@@ -34,6 +34,9 @@ enum class FailureReason : std::uint32_t {
     NotConfirmed,
     CardHoldsLess,
     DriveInUse,
+    ImageEmpty,
+    ImageChanged,
+    HeldByAnotherProgram,
 };
 
 // The one error type of the drive and imaging layers: the reason, the platform's code captured

@@ -4,12 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "disk_usage.h"
 #include "drive_length.h"
 #include "drive_probe.h"
 #include "removable_rule.h"
+#include "sysfs.h"
 #include "udisks_open.h"
 
 namespace drive {
@@ -24,6 +29,21 @@ namespace {
 constexpr std::uint32_t kTracksPerCylinder = 255;
 constexpr std::uint32_t kSectorsPerTrack = 63;
 
+// True when a volume of the open disk, or of one of its partitions, is mounted.
+bool HasMountedVolume(DriveHandle handle) {
+    struct stat status {};
+    if (::fstat(handle, &status) != 0) {
+        return false;
+    }
+    const auto diskDir = DiskDirOfDevice(status.st_rdev);
+    const std::set<dev_t> devices =
+        diskDir ? DiskDeviceSet(*diskDir) : std::set<dev_t>{status.st_rdev};
+    const std::vector<MountEntry> mounts = CurrentMounts();
+    return std::any_of(mounts.begin(), mounts.end(), [&](const MountEntry& mount) {
+        return devices.count(BlockDeviceOf(mount)) != 0;
+    });
+}
+
 }  // namespace
 
 // A read-write open would make udev re-read the partition table of every probed disk when it
@@ -33,14 +53,28 @@ int OpenDrive(const std::string& path, DriveHandle& handle) {
     return handle != kInvalidDriveHandle ? 1 : 0;
 }
 
+// A mounted volume holds its disk exclusively too, so O_EXCL fails on a card in use only by it.
 Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
-    if (OpenDrive(path, handle) != 0) {
+    handle = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    if (handle >= 0) {
         return {};
+    }
+    if (errno == EBUSY) {
+        if (OpenDrive(path, handle) == 0) {
+            return SystemFailure(FailureReason::DriveNotOpened);
+        }
+        if (HasMountedVolume(handle)) {
+            return {};
+        }
+        CloseDrive(handle);
+        handle = kInvalidDriveHandle;
+        return {FailureReason::HeldByAnotherProgram, EBUSY,
+                path + " is held by another program, which may be writing it"};
     }
     if (errno != EACCES && errno != EPERM) {
         return SystemFailure(FailureReason::DriveNotOpened);
     }
-    return OpenThroughUdisks(path, handle);
+    return OpenThroughUdisks(path, handle, {"r", O_EXCL});
 }
 
 void CloseDrive(DriveHandle handle) {

@@ -115,6 +115,10 @@ bool MeansDriveGone(int error) {
     return error == ENODEV || error == ENXIO || error == ENOMEDIUM;
 }
 
+bool MeansMalformedRequest(int error) {
+    return error == EINVAL;
+}
+
 // The kernel drops only what no one has dirtied, and a drive that is only read has nothing dirty.
 void ForgetCachedReads(DriveHandle handle) {
     ::posix_fadvise(handle, 0, 0, POSIX_FADV_DONTNEED);

@@ -79,6 +79,10 @@ bool MeansDriveGone(int error) {
            error == ERROR_NO_MEDIA_IN_DRIVE || error == ERROR_DEV_NOT_EXIST;
 }
 
+bool MeansMalformedRequest(int error) {
+    return error == ERROR_INVALID_PARAMETER;
+}
+
 // Reads of a physical drive bypass the file cache.
 void ForgetCachedReads(DriveHandle /*handle*/) {}
 

@@ -47,6 +47,9 @@ bool DriveWatch::IsGone(const error::Failure& failure) {
     if (drive::MeansDriveGone(failure.error)) {
         return true;
     }
+    if (drive::MeansMalformedRequest(failure.error)) {
+        return false;
+    }
     if (m_failuresInARow++ % kFailuresBetweenProbes != 0) {
         return false;
     }

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "drive.h"
 #include "image/image_file.h"
+#include "read/buffer_ring.h"
 #include "restore/image_facts.h"
 #include "run/run_controller.h"
 
@@ -24,16 +26,82 @@ void Overlay(std::vector<std::byte>& bytes, std::uint64_t offset,
     }
 }
 
+// "counterfeit: the card returns at byte X what was written at byte Y; it holds only about
+// N GB".
+std::string DescribeWrap(std::uint64_t at, std::uint64_t from) {
+    const std::uint64_t apart = at > from ? at - from : from - at;
+    return "counterfeit: the card returns at byte " + GroupedNumber(at) +
+           " what was written at byte " + GroupedNumber(from) + "; it holds only about " +
+           drive::DecimalGigabytes(apart);
+}
+
 }  // namespace
 
+// Where a fake card wraps, the sector it returns at `at` (a sector's start) is the one last
+// written where it lands: the table, written last, or the image further on. Reads what is left
+// of the image.
+std::optional<std::uint64_t> CardCompare::FindInImage(const std::byte* sector, std::uint64_t at) {
+    const std::size_t size = m_card.sectorSize;
+    // The sector among `bytes`, which lie at `from`, at `first` or past it.
+    const auto holds = [&](const std::vector<std::byte>& bytes, std::uint64_t from,
+                           std::uint64_t first) -> std::optional<std::uint64_t> {
+        for (std::uint64_t offset = (std::max(first, from) + size - 1) / size * size;
+             offset + size <= from + bytes.size(); offset += size) {
+            if (offset != at && std::memcmp(bytes.data() + (offset - from), sector, size) == 0) {
+                return offset;
+            }
+        }
+        return std::nullopt;
+    };
+    if (const auto inTable = holds(m_head, 0, 0)) {
+        return inTable;
+    }
+    if (const auto further = holds(m_expected, m_offset, at + 1)) {
+        return further;
+    }
+    std::vector<std::byte> chunk;
+    for (std::uint64_t from = m_offset + m_expected.size(); from < m_imageBytes;) {
+        chunk.resize(std::min<std::uint64_t>(kRunBufferSize, m_imageBytes - from));
+        std::size_t got = 0;
+        if (ReadFull(m_image, chunk.data(), chunk.size(), got) || got == 0) {
+            return std::nullopt;
+        }
+        chunk.resize(got);
+        if (const auto found = holds(chunk, from, from)) {
+            return found;
+        }
+        from += got;
+    }
+    return std::nullopt;
+}
+
+Failure CardCompare::Differs(std::uint64_t at, const std::byte* data) {
+    const std::uint64_t sector = at / m_card.sectorSize * m_card.sectorSize;
+    const std::byte* const returned = data + (sector - m_offset);
+    // A sector of zeros, or of one byte over and over, is found in many places of any image.
+    const bool telling =
+        sector >= m_offset && std::any_of(returned, returned + m_card.sectorSize,
+                                          [&](std::byte b) { return b != returned[0]; });
+    if (telling) {
+        if (const std::optional<std::uint64_t> from = FindInImage(returned, sector)) {
+            return {FailureReason::CardHoldsLess, 0, DescribeWrap(sector, *from)};
+        }
+    }
+    return {FailureReason::ContentDiffers, 0,
+            "at " + GroupedNumber(at) + " bytes, " + std::to_string(at * 100 / m_card.length) +
+                " % of the card"};
+}
+
 Failure CardCompare::Expected(std::size_t size) {
-    m_expected.resize(size);
+    m_expected.assign(size, std::byte{0});
+    const std::size_t want =
+        m_offset < m_imageBytes ? std::min<std::uint64_t>(size, m_imageBytes - m_offset) : 0;
     std::size_t got = 0;
-    if (Failure failure = ReadFull(m_image, m_expected.data(), size, got)) {
+    if (Failure failure = ReadFull(m_image, m_expected.data(), want, got)) {
         return failure;
     }
-    if (got < size) {
-        return {FailureReason::ImageDamaged, 0, "the image ended sooner than when it was written"};
+    if (got < want) {
+        return {FailureReason::ImageChanged, 0, "it ended sooner than when it was written"};
     }
     Overlay(m_expected, m_offset, m_head, 0);
     if (!m_fit.backup.empty()) {
@@ -54,10 +122,7 @@ Failure CardCompare::Write(const std::byte* data, std::size_t size) {
         }
         const auto differs = std::mismatch(data + block, data + block + length, expected);
         if (differs.first != data + block + length) {
-            const std::uint64_t at = m_offset + static_cast<std::uint64_t>(differs.first - data);
-            return {FailureReason::ContentDiffers, 0,
-                    "at " + GroupedNumber(at) + " bytes, " +
-                        std::to_string(at * 100 / m_cardLength) + " % of the card"};
+            return Differs(m_offset + static_cast<std::uint64_t>(differs.first - data), data);
         }
     }
     m_offset += size;

@@ -1,27 +1,33 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "image/image_sink.h"
 #include "layout/partition_layout.h"
+#include "restore/card_writer.h"
 #include "restore/image_source.h"
 
 namespace imaging {
 
 // The verify of a restore: takes the card's bytes, read back from the card, in order, and
 // compares each with what was written there: the image decoded once more, with the table as it
-// was fitted to the card. ContentDiffers names the first byte that differs and how far into the
-// card it lies, the mark of a card that holds less than it says or has worn out.
+// was fitted to the card, and zeros from the image's end to its last sector's. ContentDiffers
+// names the first byte that differs and how far into the card it lies; where the card returns
+// there a sector the image holds at another offset, it wraps as a fake card does: CardHoldsLess,
+// which names that offset.
 class CardCompare : public StreamSink {
 public:
     // With `skipEmpty`, the image's empty blocks were not written: the card's are not compared.
-    CardCompare(ImageSource& image, const std::vector<std::byte>& head, const CardTable& fit,
-                std::uint64_t cardLength, bool skipEmpty)
+    // `imageBytes`: how many of the image's bytes were written.
+    CardCompare(ImageSource& image, std::uint64_t imageBytes, const std::vector<std::byte>& head,
+                const CardTable& fit, const CardToWrite& card, bool skipEmpty)
         : m_image(image),
+          m_imageBytes(imageBytes),
           m_head(head),
           m_fit(fit),
-          m_cardLength(cardLength),
+          m_card(card),
           m_skipEmpty(skipEmpty) {}
 
     error::Failure Finish() override { return {}; }
@@ -37,10 +43,14 @@ private:
     // The bytes written at [m_offset, m_offset + size) into m_expected.
     error::Failure Expected(std::size_t size);
 
+    error::Failure Differs(std::uint64_t at, const std::byte* data);
+    std::optional<std::uint64_t> FindInImage(const std::byte* sector, std::uint64_t at);
+
     ImageSource& m_image;
+    std::uint64_t m_imageBytes;
     const std::vector<std::byte>& m_head;
     const CardTable& m_fit;
-    std::uint64_t m_cardLength;
+    const CardToWrite& m_card;
     bool m_skipEmpty;
     std::uint64_t m_offset = 0;
     std::vector<std::byte> m_expected;

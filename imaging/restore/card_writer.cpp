@@ -42,6 +42,7 @@ Failure CardWriter::Take(DriveBuffer& buffer, const Released& released) {
         const std::byte* const dataEnd = data + buffer.length;
         const std::byte* const nonZero =
             std::find_if(data + at, dataEnd, [](std::byte b) { return b != std::byte{0}; });
+        m_pastEndData = m_pastEndData || nonZero != dataEnd;
         if (needed && nonZero != dataEnd) {
             released(&buffer, false);
             return {FailureReason::ImageTooLarge, 0,

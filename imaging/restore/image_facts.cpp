@@ -83,6 +83,9 @@ Failure ReadImageFacts(const std::string& path, ImageFacts& facts) {
     if (Failure failure = ReadFull(*source, facts.head.data(), facts.head.size(), got)) {
         return failure;
     }
+    if (got == 0) {
+        return {error::FailureReason::ImageEmpty, 0, {}};
+    }
     facts.head.resize(got);
     ReadChecksums(path, facts);
     if (!facts.length && facts.driveBytes != 0) {
@@ -96,7 +99,9 @@ Failure ReadImageFacts(const std::string& path, ImageFacts& facts) {
 std::string DescribeImage(const ImageFacts& facts) {
     return std::string(FormatName(facts.format)) + " image, " +
            (facts.length ? GroupedNumber(*facts.length) + " bytes"
-                         : GroupedNumber(facts.fileBytes) + " bytes compressed");
+                         : GroupedNumber(facts.fileBytes) +
+                               " bytes compressed; its file does not record its length, so it is "
+                               "decoded once to find it before anything is written");
 }
 
 }  // namespace imaging

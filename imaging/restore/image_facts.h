@@ -36,8 +36,8 @@ struct ImageFacts {
 };
 
 // Reads what `path` and its side files tell. ImageRefused where the file cannot be read;
-// ImageDamaged where its first bytes do not decompress; a side file that is missing or says
-// nothing usable is left out.
+// ImageDamaged where its first bytes do not decompress; ImageEmpty where it holds no byte; a
+// side file that is missing or says nothing usable is left out.
 error::Failure ReadImageFacts(const std::string& path, ImageFacts& facts);
 
 // "zstd image, 31,914,983,424 bytes" (the drive's bytes, where known; else the file's).

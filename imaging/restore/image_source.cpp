@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/target_folder.h"
+#include "restore/zstd_frames.h"
 
 namespace imaging {
 
@@ -24,14 +25,17 @@ public:
         if (Failure failure = ReadSome(m_file, data, size, got)) {
             return {FailureReason::ReadError, failure.error, "reading the image"};
         }
+        m_read += got;
         return {};
     }
     std::optional<std::uint64_t> Length() const override { return m_length; }
     std::uint64_t FileLength() const override { return m_length; }
+    std::uint64_t FileRead() const override { return m_read; }
 
 private:
     ImageHandle m_file;
     std::uint64_t m_length;
+    std::uint64_t m_read = 0;
 };
 
 // The compressed file, read a chunk at a time for a decompressor.
@@ -48,6 +52,7 @@ public:
         }
         m_size = got;
         m_used = 0;
+        m_read += got;
         ended = got == 0;
         return {};
     }
@@ -55,10 +60,12 @@ public:
     std::size_t Left() const { return m_size - m_used; }
     void Use(std::size_t bytes) { m_used += bytes; }
     std::uint64_t FileLength() const { return m_length; }
+    std::uint64_t FileRead() const { return m_read; }
 
 private:
     ImageHandle m_file;
     std::uint64_t m_length;
+    std::uint64_t m_read = 0;
     std::vector<std::byte> m_chunk;
     std::size_t m_size = 0;
     std::size_t m_used = 0;
@@ -66,13 +73,12 @@ private:
 
 class ZstdSource : public ImageSource {
 public:
-    ZstdSource(ImageHandle file, std::uint64_t length)
-        : m_input(std::move(file), length), m_context(ZSTD_createDCtx()) {}
+    ZstdSource(ImageHandle file, std::uint64_t length, std::optional<std::uint64_t> content)
+        : m_input(std::move(file), length), m_context(ZSTD_createDCtx()), m_length(content) {}
     ~ZstdSource() override { ZSTD_freeDCtx(m_context); }
     ZstdSource(const ZstdSource&) = delete;
     ZstdSource& operator=(const ZstdSource&) = delete;
 
-    // The frame's header tells the content's length, when it was pledged.
     Failure Start() {
         if (m_context == nullptr) {
             return {FailureReason::ReadError, 0, "zstd: no memory for the decompressor"};
@@ -81,12 +87,8 @@ public:
         if (Failure failure = m_input.Refill(ended)) {
             return failure;
         }
-        const unsigned long long size = ZSTD_getFrameContentSize(m_input.Next(), m_input.Left());
-        if (size == ZSTD_CONTENTSIZE_ERROR) {
+        if (ZSTD_getFrameContentSize(m_input.Next(), m_input.Left()) == ZSTD_CONTENTSIZE_ERROR) {
             return {FailureReason::ImageDamaged, 0, "not a zstd file"};
-        }
-        if (size != ZSTD_CONTENTSIZE_UNKNOWN) {
-            m_length = size;
         }
         return {};
     }
@@ -122,6 +124,7 @@ public:
     }
     std::optional<std::uint64_t> Length() const override { return m_length; }
     std::uint64_t FileLength() const override { return m_input.FileLength(); }
+    std::uint64_t FileRead() const override { return m_input.FileRead(); }
 
 private:
     CompressedInput m_input;
@@ -187,6 +190,7 @@ public:
     }
     std::optional<std::uint64_t> Length() const override { return std::nullopt; }
     std::uint64_t FileLength() const override { return m_input.FileLength(); }
+    std::uint64_t FileRead() const override { return m_input.FileRead(); }
 
 private:
     CompressedInput m_input;
@@ -210,7 +214,11 @@ Failure OpenImageSource(const std::string& path, ImageFormat format,
     }
     switch (format) {
         case ImageFormat::Zstd: {
-            auto zstd = std::make_unique<ZstdSource>(std::move(file), length);
+            const std::optional<std::uint64_t> content = ZstdContentLength(file, length);
+            if (Failure failure = PositionAt(file, 0)) {
+                return {FailureReason::ImageRefused, failure.error, failure.message};
+            }
+            auto zstd = std::make_unique<ZstdSource>(std::move(file), length, content);
             if (Failure failure = zstd->Start()) {
                 return failure;
             }

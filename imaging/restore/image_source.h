@@ -24,12 +24,14 @@ public:
     // Up to `size` of the next bytes; `got` 0 at the image's end.
     virtual error::Failure Read(std::byte* data, std::size_t size, std::size_t& got) = 0;
 
-    // The drive's bytes the image holds, where the file tells it ahead: a raw file's length, a
-    // zstd frame's content size; none for gzip, whose length field keeps only 32 bits.
+    // The drive's bytes the image holds, where the file tells it ahead: a raw file's length, the
+    // content sizes of a zstd file's frames; none for gzip, whose length field keeps only 32
+    // bits.
     virtual std::optional<std::uint64_t> Length() const = 0;
 
-    // The file's own length in bytes.
+    // The file's own length in bytes, and how many of them have been read so far.
     virtual std::uint64_t FileLength() const = 0;
+    virtual std::uint64_t FileRead() const = 0;
 };
 
 // Opens the image at `path` in `format`. ImageRefused where it is not a regular file that can be

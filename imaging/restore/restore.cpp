@@ -17,6 +17,7 @@
 #include "restore/capacity_probe.h"
 #include "restore/card_compare.h"
 #include "restore/card_writer.h"
+#include "restore/image_count.h"
 #include "restore/image_facts.h"
 #include "restore/image_source.h"
 #include "restore/source_reader.h"
@@ -137,6 +138,7 @@ struct Written {
     std::uint64_t bytes = 0;  // of the image, as it was read
     std::string sha256;
     std::uint64_t pastCardEnd = 0;
+    bool pastCardEndHeldData = false;
     std::uint64_t leftAsItWas = 0;
     std::vector<std::byte> head;
     std::string queueNote;
@@ -160,6 +162,7 @@ Failure WriteImage(const StageLink& run, const CopyRequest& request, ImageFormat
     }
     written.bytes = reader.Bytes();
     written.pastCardEnd = writer.PastCardEnd();
+    written.pastCardEndHeldData = writer.PastCardEndHeldData();
     written.leftAsItWas = writer.LeftAsItWas();
     written.head = std::move(writer.Head());
     return reader.FinishDigest(written.sha256);
@@ -182,14 +185,17 @@ Failure WriteTable(const CardToWrite& card, const std::vector<std::byte>& head,
     return drive::FlushDrive(card.direct);
 }
 
-// Reads the card's first `total` bytes back from the card itself and compares them with the
-// image as it was written.
-Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t total,
+// Reads the card back from the card itself, from its start to the sector in which the image's
+// `imageBytes` end, and compares it with the image as it was written; `cardSha256` is the hash of
+// the bytes read, `cardBytes` of them.
+Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageBytes,
                    const std::vector<std::byte>& head, const CardTable& table,
-                   std::string& cardSha256) {
+                   std::uint64_t& cardBytes, std::string& cardSha256) {
     const StageLink run(job);
     run.Verifying();
-    job.progress.totalBytes.store(total, std::memory_order_relaxed);
+    cardBytes = std::min<std::uint64_t>(
+        (imageBytes + card.sectorSize - 1) / card.sectorSize * card.sectorSize, card.length);
+    job.progress.totalBytes.store(cardBytes, std::memory_order_relaxed);
     std::unique_ptr<ImageSource> image;
     if (Failure failure = OpenImageSource(job.request.imagePath, job.result.format, image)) {
         return failure;
@@ -197,14 +203,54 @@ Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t total,
     drive::ForgetCachedReads(card.direct);
     run.Begin();
     BufferRing ring(kRunBufferCount, kRunBufferSize);
-    DriveReader reader(run, card.direct, job.request.expectedDrive, total, card.sectorSize, ring,
-                       nullptr);
-    CardCompare compare(*image, head, table, card.length, job.request.restore.skipEmpty);
+    DriveReader reader(run, card.direct, job.request.expectedDrive, cardBytes, card.sectorSize,
+                       ring, nullptr);
+    CardCompare compare(*image, imageBytes, head, table, card, job.request.restore.skipEmpty);
     if (Failure failure = RunPass(
             run, ring, [&] { reader.Run(); }, compare)) {
-        return error::InContext(failure, "reading the card back");
+        return failure.reason == FailureReason::CardHoldsLess ||
+                       failure.reason == FailureReason::ImageChanged
+                   ? failure
+                   : error::InContext(failure, "reading the card back");
     }
     return reader.FinishDigest(cardSha256);
+}
+
+// The image's length now, where its file is its content: it must still be what was written.
+Failure CheckUnchanged(const CopyRequest& request, const ImageFacts& facts,
+                       const Written& written) {
+    std::error_code error;
+    const std::uint64_t now = std::filesystem::file_size(request.imagePath, error);
+    const bool same = written.bytes == facts.length &&
+                      (facts.format != ImageFormat::Raw || (!error && now == facts.length));
+    if (same) {
+        return {};
+    }
+    return {
+        FailureReason::ImageChanged, 0,
+        GroupedNumber(*facts.length) + " bytes when it was checked, " +
+            GroupedNumber(written.bytes) + " bytes as it was read" +
+            (facts.format == ImageFormat::Raw && !error ? ", " + GroupedNumber(now) + " bytes now"
+                                                        : std::string())};
+}
+
+// A form whose file does not tell its length is decoded once to find it, before anything is
+// written, so that an image too large for the card writes nothing.
+Failure FindLength(CopyJob& job, ImageFacts& facts) {
+    if (facts.length) {
+        return {};
+    }
+    std::unique_ptr<ImageSource> source;
+    if (Failure failure = OpenImageSource(job.request.imagePath, facts.format, source)) {
+        return failure;
+    }
+    job.progress.totalBytes.store(facts.fileBytes, std::memory_order_relaxed);
+    std::uint64_t bytes = 0;
+    if (Failure failure = CountImageBytes(StageLink(job), *source, bytes)) {
+        return failure;
+    }
+    facts.length = bytes;
+    return {};
 }
 
 // The card opened for writing, checked once more to be the one confirmed.
@@ -235,6 +281,15 @@ Failure RestoreImage(CopyJob& job) {
     }
     result.format = facts.format;
     result.unreadableBytes = facts.unreadableBytes;
+    const std::uint64_t confirmed = request.restore.confirmedImageBytes;
+    if (confirmed != 0 && facts.fileBytes != confirmed) {
+        return {FailureReason::ImageChanged, 0,
+                GroupedNumber(confirmed) + " bytes when it was confirmed, " +
+                    GroupedNumber(facts.fileBytes) + " bytes now"};
+    }
+    if (Failure failure = FindLength(job, facts)) {
+        return failure;
+    }
     drive::Drive described;
     CardTable table;
     {
@@ -263,23 +318,24 @@ Failure RestoreImage(CopyJob& job) {
     if (Failure failure = OpenCard(request, direct, card)) {
         return failure;
     }
-    job.progress.totalBytes.store(facts.length.value_or(card.length), std::memory_order_relaxed);
+    job.progress.totalBytes.store(*facts.length, std::memory_order_relaxed);
     DriveWatch watch(card.direct, card.length, request.expectedDrive, card.sectorSize);
-    // A write that fails because the card has gone says so, rather than blame the card.
+    // A transfer that fails because the card has gone says so, rather than blame the card.
     const auto told = [&watch](Failure failure) {
-        const bool written = failure.reason == FailureReason::WriteError ||
-                             failure.reason == FailureReason::FlushFailed;
-        if (written && watch.IsGone(failure)) {
+        const bool transfer = failure.reason == FailureReason::WriteError ||
+                              failure.reason == FailureReason::FlushFailed ||
+                              failure.reason == FailureReason::ReadError;
+        if (transfer && watch.IsGone(failure)) {
             return Failure{FailureReason::DriveRemoved, failure.error,
                            "the card stopped answering"};
         }
         if (const std::string cause = drive::WriteRefusalCause(failure.error);
-            written && !cause.empty()) {
+            transfer && !cause.empty()) {
             failure.message = cause;
         }
         return failure;
     };
-    if (Failure failure = ProbeCapacity(card)) {
+    if (Failure failure = ProbeCapacity(card, result.probeNotPutBack)) {
         return told(failure);
     }
     result.cardWritten = true;
@@ -299,6 +355,9 @@ Failure RestoreImage(CopyJob& job) {
     if (run.Cancelled()) {
         return {FailureReason::Cancelled, 0, {}};
     }
+    if (Failure changed = CheckUnchanged(request, facts, written)) {
+        return changed;
+    }
     if (!facts.rawSha256.empty() && written.sha256 != facts.rawSha256) {
         const std::string name = std::filesystem::path(request.imagePath).filename().string();
         return {FailureReason::ImageDamaged, 0,
@@ -316,13 +375,14 @@ Failure RestoreImage(CopyJob& job) {
     result.driveBytes = std::min(written.bytes, card.length);
     result.driveSha256 = written.sha256;
     result.pastCardEnd = written.pastCardEnd;
+    result.pastCardEndHeldData = written.pastCardEndHeldData;
     result.leftAsItWas = written.leftAsItWas;
     result.tableFitted = head != written.head ? table.table : std::string();
     if (!request.verifyAfter) {
         return {};
     }
-    std::string cardSha256;
-    if (Failure failure = VerifyCard(job, card, result.driveBytes, head, table, cardSha256)) {
+    if (Failure failure = VerifyCard(job, card, result.driveBytes, head, table,
+                                     result.cardReadBytes, result.cardSha256)) {
         return failure;
     }
     result.verified = true;

@@ -1,5 +1,6 @@
 #include "restore/restore_outcome.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "run/run_controller.h"
@@ -16,12 +17,33 @@ std::string Speed(std::uint64_t bytes, std::int64_t seconds) {
     return text;
 }
 
+// "2 sectors of the card, which may hold its marks: at bytes 0 and 16,776,704"; the first few
+// named.
+std::string NamedSectors(const CopyResult& result) {
+    constexpr std::size_t kNamed = 4;
+    const std::vector<std::uint64_t>& sectors = result.probeNotPutBack;
+    std::string text =
+        std::to_string(sectors.size()) +
+        (sectors.size() == 1 ? " sector of the card, which may hold its mark: at byte "
+                             : " sectors of the card, which may hold its marks: at "
+                               "bytes ");
+    for (std::size_t at = 0; at < std::min(sectors.size(), kNamed); ++at) {
+        text += (at == 0                    ? ""
+                 : at + 1 == sectors.size() ? " and "
+                                            : ", ") +
+                GroupedNumber(sectors[at]);
+    }
+    return text + (sectors.size() > kNamed ? " and more" : "");
+}
+
 }  // namespace
 
 std::string DescribeRestore(const CopyRequest& request, const CopyResult& result) {
     if (result.outcome != Outcome::Succeeded) {
-        std::string line = DescribeFailedRun(result);
-        if (!result.cardWritten) {
+        std::string line = DescribeFailedRun(result, "the card");
+        if (!result.probeNotPutBack.empty()) {
+            line += "; the capacity probe could not put back " + NamedSectors(result);
+        } else if (!result.cardWritten) {
             line += "; nothing was written to the card";
         } else if (!result.tableWritten) {
             line += "; the card holds part of the image and no partition table";
@@ -37,7 +59,8 @@ std::string DescribeRestore(const CopyRequest& request, const CopyResult& result
         line += "; the card now holds exactly what " + result.sameAsCard +
                 " held when imaged: SHA-256 " + result.driveSha256;
     } else if (result.verified) {
-        line += "; the card reads back as the image: SHA-256 " + result.driveSha256;
+        line += "; the card reads back as written: SHA-256 " + result.cardSha256 +
+                " of its first " + GroupedNumber(result.cardReadBytes) + " bytes";
     }
     if (!result.verified) {
         line += "; not verified";
@@ -53,7 +76,8 @@ std::string DescribeRestore(const CopyRequest& request, const CopyResult& result
     }
     if (result.pastCardEnd != 0) {
         line += "; " + Megabytes(result.pastCardEnd) +
-                " of empty space past the card's end not written";
+                (result.pastCardEndHeldData ? " past the last partition, not written"
+                                            : " of empty space past the card's end not written");
     }
     if (result.driveBytes < result.cardBytes) {
         line += "; the card's last " + Megabytes(result.cardBytes - result.driveBytes) +

@@ -34,6 +34,9 @@ struct RestoreSettings {
     std::string confirmedSerial;
     // Only the image's data is written: its empty blocks leave the card's old content as it is.
     bool skipEmpty = false;
+    // The image file's length when the user confirmed it (0: not known): a file that has
+    // changed since is not written.
+    std::uint64_t confirmedImageBytes = 0;
 };
 
 // What a run is asked to do. Written before the worker is launched, read only by the worker
@@ -102,6 +105,13 @@ struct CopyResult {
     // written, driveSha256 is theirs as the image holds them.
     std::uint64_t cardBytes = 0;
     std::uint64_t pastCardEnd = 0;
+    bool pastCardEndHeldData = false;  // else only zeros lay past the card's end
+    // The card read back by the verify: its first cardReadBytes bytes (the image's, up to whole
+    // sectors) and their SHA-256.
+    std::uint64_t cardReadBytes = 0;
+    std::string cardSha256;
+    // Sectors the capacity probe marked and could not put back (the card went), by offset.
+    std::vector<std::uint64_t> probeNotPutBack;
     std::string tableFitted;
     std::string sameAsCard;
     std::uint64_t leftAsItWas = 0;  // empty blocks not written (skipEmpty)

@@ -75,16 +75,20 @@ std::string GroupedNumber(std::uint64_t number) {
 }
 
 std::string Megabytes(std::uint64_t bytes) {
-    constexpr std::uint64_t kMegabyte = 1000 * 1000;
-    return GroupedNumber((bytes + kMegabyte - 1) / kMegabyte) + " MB";
+    constexpr std::uint64_t kTenth = 100'000;
+    const std::uint64_t tenths = (bytes + kTenth / 2) / kTenth;
+    return GroupedNumber(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
 }
 
-std::string DescribeFailedRun(const CopyResult& result) {
+std::string DescribeFailedRun(const CopyResult& result, const char* written) {
     const std::string reason = FailureReasonText(result.failure.reason);
     std::string line = "failed: " + reason;
     if (result.failure.reason == FailureReason::ReadError && result.failure.at) {
         line += " at byte ";
         line += GroupedNumber(*result.failure.at);
+    }
+    if (result.failure.reason == FailureReason::WriteError && result.failure.at) {
+        line += " at byte " + GroupedNumber(*result.failure.at) + " of " + written;
     }
     return line + DescribeFailure(result.failure).substr(reason.size());
 }

@@ -57,7 +57,7 @@ private:
 // 30000128 as "30,000,128".
 std::string GroupedNumber(std::uint64_t number);
 
-// 30000128 as "31 MB": whole megabytes of 10^6 bytes, rounded up, so a few bytes are never 0 MB.
+// 3158073 as "3.2 MB": megabytes of 10^6 bytes to the nearest tenth.
 std::string Megabytes(std::uint64_t bytes);
 
 // One line that says how a run ended, in the words the user reads, e.g. "image complete:
@@ -65,7 +65,8 @@ std::string Megabytes(std::uint64_t bytes);
 // (Input/output error); the image holds everything before it".
 std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result);
 
-// "failed: " and the reason, with where on the drive and what the platform said.
-std::string DescribeFailedRun(const CopyResult& result);
+// "failed: " and the reason, with where and what the platform said: a read error's byte of the
+// drive, a write error's byte of `written` ("the image", "the card").
+std::string DescribeFailedRun(const CopyResult& result, const char* written = "the image");
 
 }  // namespace imaging

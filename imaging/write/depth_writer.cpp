@@ -19,10 +19,14 @@ DepthWriter::~DepthWriter() {
 void DepthWriter::WaitOne() {
     const io::Completion completion = m_queue.Wait();
     --m_inFlight;
+    const bool held = completion.tag >= m_firstId && completion.tag - m_firstId < m_held.size();
     if (completion.error != 0 && !m_failure) {
         m_failure = {FailureReason::WriteError, completion.error, {}};
+        if (held) {
+            m_failure.at = m_held[completion.tag - m_firstId].firstWrite;
+        }
     }
-    if (completion.tag >= m_firstId && completion.tag - m_firstId < m_held.size()) {
+    if (held) {
         --m_held[completion.tag - m_firstId].pending;
     }
 }
@@ -39,11 +43,13 @@ Failure DepthWriter::Start(std::uint64_t id, const std::byte* data, std::size_t 
     const io::Request request{
         io::Direction::Write, m_target.file, const_cast<std::byte*>(data), size, offset, id};
     if (Failure refused = m_queue.Submit(request)) {
-        m_failure = {FailureReason::WriteError, refused.error, refused.message};
+        m_failure = {FailureReason::WriteError, refused.error, refused.message, offset};
         return m_failure;
     }
     ++m_inFlight;
-    ++m_held.back().pending;
+    if (m_held.back().pending++ == 0) {
+        m_held.back().firstWrite = offset;
+    }
     m_written += size;
     return {};
 }
@@ -106,7 +112,7 @@ Failure DepthWriter::Write(std::uint64_t id, const std::byte* data, std::size_t 
     const io::Completion written = io::TransferNow(rest);
     m_written += written.done;
     if (written.error != 0) {
-        m_failure = {FailureReason::WriteError, written.error, {}};
+        m_failure = {FailureReason::WriteError, written.error, {}, offset + aligned};
     }
     return m_failure;
 }

@@ -62,6 +62,8 @@ private:
     struct Held {
         DriveBuffer* buffer = nullptr;
         std::size_t pending = 0;  // its writes still in flight
+        // Where its first write began: a failed write is told by the byte its request began at.
+        std::uint64_t firstWrite = 0;
     };
 
     error::Failure Write(std::uint64_t id, const std::byte* data, std::size_t size,

@@ -194,7 +194,7 @@ TEST(DriveDescription, TellsWhatTheKernelTellsOpenOrNot) {
         EXPECT_EQ(drive::DescribeOpenDrive(opened.Get(), node), expected);
         const std::string details = drive::FormatDriveDetails(expected);
         for (const std::string& part :
-             {node, "serial " + expected.serial, std::string("Size: 8388608 bytes (0.0 GB)"),
+             {node, "serial " + expected.serial, std::string("Size: 8388608 bytes (8.4 MB)"),
               std::string("Not mounted")}) {
             EXPECT_NE(details.find(part), std::string::npos) << part << " in " << details;
         }

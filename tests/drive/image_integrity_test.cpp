@@ -177,27 +177,43 @@ TEST(SlowDrive, ShowsProgressWhileTheCardIsRead) {
     EXPECT_TRUE(ChecksumVerifies(image));
 }
 
-// Two runs onto one path, once onto a new file and once onto an existing one: the second is
-// refused as in use, and the first writes its image whole.
+// Two runs onto one path, once onto a new file and once onto an existing one: the second, of
+// another card, is refused as the image is in use, and the first writes its image whole. A run
+// of the card the first one holds is refused as the card is in use, whatever its image.
 TEST(TwoRunsOnOnePath, OnlyTheFirstWritesTheImage) {
     REQUIRE_ROOT();
     const TempDir dir;
     const std::uint64_t size = 8 * kMiB;
-    const FaultyDrive card(dir, size, {.bytesPerSecond = 16 * kMiB});
+    FaultyDrive card(dir, size, {.bytesPerSecond = 16 * kMiB});
     ASSERT_TRUE(card.IsReady());
+    WriteRandomFile(dir / "other.bin", size, 4);
+    const LoopDevice other(dir / "other.bin", "-r");
     const auto image = dir / "shared.img";
+    const auto attach = [&](const std::string& node, const std::string& number) {
+        card.Sysfs().Relink(
+            "sdz", {.name = "sdz", .node = node, .deviceNumber = number, .removableFlag = true});
+    };
     for (const bool existing : {false, true}) {
         ASSERT_EQ(fs::exists(image), existing);
         imaging::CopyJob first;
         StartCopy(first, card.DrivePath(), image);
         WaitUntilCopying(first);
 
+        imaging::CopyJob sameCard;
+        imaging::PrepareRun(sameCard,
+                            {.devicePath = card.DrivePath(), .imagePath = dir / "same.img"});
+        imaging::RunCopyJob(sameCard);
+        EXPECT_EQ(sameCard.result.failure.reason, FailureReason::HeldByAnotherProgram);
+        EXPECT_FALSE(fs::exists(dir / "same.img"));
+
+        attach(other.Path(), other.DeviceNumber());
         imaging::CopyJob second;
         imaging::PrepareRun(second, {.devicePath = card.DrivePath(), .imagePath = image});
         imaging::RunCopyJob(second);
         EXPECT_EQ(second.result.outcome, Outcome::Failed);
         EXPECT_EQ(second.result.failure.reason, FailureReason::ImageInUse);
         EXPECT_EQ(second.progress.doneBytes.load(), 0U);
+        attach(card.Loop().Path(), card.Loop().DeviceNumber());
 
         WaitForIdle(first);
         EXPECT_EQ(first.result.outcome, Outcome::Succeeded);

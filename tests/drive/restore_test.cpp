@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -135,22 +136,63 @@ TEST(Restore, SkipEmptyWritesOnlyTheData) {
     EXPECT_NE(Output("sgdisk -v " + card.LoopPath()).find("No problems found"), std::string::npos);
 }
 
-// A raw image longer than the card whose excess is all zeros goes on; what was cut off is said.
-TEST(Restore, AnImageLongerOnlyByZerosFits) {
+// Images that go on though they are not the card's size: the summary names what went on and
+// what did not, and the hash it shows is of the card's bytes it names.
+TEST(Restore, SaysWhatWentOnTheCard) {
     REQUIRE_ROOT();
-    const TempDir dir;
-    const fs::path image = dir / "long.img";
-    WriteRandomFile(image, 16 * kMiB, 8);
-    SHELL("truncate -s 20M " + image.string());
-    const RemovableDrive card(dir, 16 * kMiB, 5);
+    const TempDir images;
+    const fs::path zeros = images / "zeros.img";
+    WriteRandomFile(zeros, 16 * kMiB, 8);
+    SHELL("truncate -s 20M " + zeros.string());
+    // Data past the card's end, but past the last partition too: two zstd frames, each with its
+    // length.
+    const fs::path parted = CardContent(images, "parted.img", 20 * kMiB);
+    const fs::path frames = images / "frames.img.zst";
+    SHELL("head -c 10M " + parted.string() + " | zstd -q -c > " + frames.string() +
+          " && tail -c 10M " + parted.string() + " | zstd -q -c >> " + frames.string());
+    const fs::path unaligned = images / "unaligned.img";
+    WriteRandomFile(unaligned, 10 * kMiB + 777, 9);
+    struct Case {
+        fs::path image;
+        const char* says;
+        std::uint64_t sameAs;  // the image's first bytes the card holds
+    };
+    const Case cases[] = {
+        {zeros, "; 4.2 MB of empty space past the card's end not written", 16 * kMiB},
+        {parted, "; 4.2 MB past the last partition, not written", 0},
+        {frames, "; 4.2 MB past the last partition, not written", 0},
+        {unaligned, "; the card's last 6.3 MB are past the image's end", 10 * kMiB + 777},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.image.filename().string());
+        const TempDir dir;
+        const RemovableDrive card(dir, 16 * kMiB, 5);
 
-    const Printed run = RunLine({"--restore", "0", image.string(), "--yes=" + card.DrivePath()});
+        const Printed run =
+            RunLine({"--restore", "0", c.image.string(), "--yes=" + card.DrivePath()});
 
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.err.find("; 5 MB of empty space past the card's end not written"),
-              std::string::npos)
-        << run.err;
-    EXPECT_TRUE(RunCommand("cmp -n 16777216 " + image.string() + " " + card.LoopPath()));
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        // The card's bytes read back, as many as the summary says, hash as it says.
+        const std::string prefix = "the card reads back as written: SHA-256 ";
+        const std::size_t at = run.err.find(prefix);
+        ASSERT_NE(at, std::string::npos) << run.err;
+        const std::string hash = run.err.substr(at + prefix.size(), 64);
+        const std::string bytes = run.err.substr(at + prefix.size() + 78);
+        std::string counted = bytes.substr(0, bytes.find(' '));
+        counted.erase(std::remove(counted.begin(), counted.end(), ','), counted.end());
+        EXPECT_EQ(
+            Output("head -c " + counted + " " + card.LoopPath() + " | sha256sum | cut -c1-64"),
+            hash + "\n");
+        if (c.sameAs != 0) {
+            EXPECT_TRUE(RunCommand("cmp -n " + std::to_string(c.sameAs) + " " + c.image.string() +
+                                   " " + card.LoopPath()));
+        } else {
+            EXPECT_NE(Output("sgdisk -v " + card.LoopPath()).find("No problems found"),
+                      std::string::npos);
+            EXPECT_TRUE(PartitionChecks(card.LoopPath()));
+        }
+    }
 }
 
 // Every refusal ends the run before the card is opened for writing: not a byte of it changes.
@@ -161,6 +203,12 @@ TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
     WriteRandomFile(good, 4 * kMiB, 3);
     const fs::path large = images / "large.img";
     WriteRandomFile(large, 20 * kMiB, 4);
+    const fs::path largeGzip = images / "large.img.gz";
+    SHELL("gzip -1 -c " + large.string() + " > " + largeGzip.string());
+    const fs::path empty = images / "empty.img";
+    SHELL("truncate -s 0 " + empty.string());
+    const fs::path emptyGzip = images / "empty.img.gz";
+    SHELL("gzip -c < /dev/null > " + emptyGzip.string());
     struct Case {
         const char* name;
         std::function<std::vector<std::string>(const RemovableDrive&, const TempDir&)> arguments;
@@ -188,7 +236,25 @@ TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
              return std::vector<std::string>{"--restore", "0", large.string(),
                                              "--yes=" + card.DrivePath()};
          },
-         "image larger than the card (by 4,194,304 bytes (5 MB)); nothing was written"},
+         "image larger than the card (by 4,194,304 bytes (4.2 MB)); nothing was written"},
+        {"gzip image longer than the card, its length found by decoding it",
+         [&](const RemovableDrive& card, const TempDir&) {
+             return std::vector<std::string>{"--restore", "0", largeGzip.string(),
+                                             "--yes=" + card.DrivePath()};
+         },
+         "image larger than the card (by 4,194,304 bytes (4.2 MB)); nothing was written"},
+        {"empty raw image",
+         [&](const RemovableDrive& card, const TempDir&) {
+             return std::vector<std::string>{"--restore", "0", empty.string(),
+                                             "--yes=" + card.DrivePath()};
+         },
+         "image is empty; nothing was written to the card"},
+        {"gzip image that decodes to nothing",
+         [&](const RemovableDrive& card, const TempDir&) {
+             return std::vector<std::string>{"--restore", "0", emptyGzip.string(),
+                                             "--yes=" + card.DrivePath()};
+         },
+         "image is empty; nothing was written to the card"},
         {"lock switch",
          [&](const RemovableDrive& card, const TempDir&) {
              SHELL("blockdev --setro " + card.LoopPath());
@@ -198,12 +264,20 @@ TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
          "card is write-protected: slide its lock switch to unlock it"},
         {"image on the card itself",
          [&](const RemovableDrive& card, const TempDir& dir) {
-             SHELL("mkfs.ext4 -q -F " + card.LoopPath());
+             // On a busy machine udev may still hold the new device: it settles first, the
+             // loop device is the one this test attached, and a mount is tried twice.
+             const std::string loop = card.LoopPath();
+             SHELL("udevadm settle; losetup -n -O BACK-FILE " + loop + " | grep -qxF " +
+                   card.BackingFile().string());
+             SHELL("mkfs.ext4 -q -F " + loop + " && udevadm settle");
              const fs::path mount = dir / "mounted";
-             SHELL("mkdir -p " + mount.string() + " && mount " + card.LoopPath() + " " +
-                   mount.string() + " && cp " + good.string() + " " + mount.string() +
-                   " && umount " + mount.string() + " && mount -o ro " + card.LoopPath() + " " +
-                   mount.string());
+             const auto mountOnce = [&](const std::string& options) {
+                 const std::string command = "mount " + options + loop + " " + mount.string();
+                 return "(" + command + " || (sleep 1; udevadm settle; " + command + "))";
+             };
+             SHELL("mkdir -p " + mount.string() + " && " + mountOnce("") + " && cp " +
+                   good.string() + " " + mount.string() + " && umount " + mount.string() + " && " +
+                   mountOnce("-o ro "));
              return std::vector<std::string>{"--restore", "0", (mount / "good.img").string(),
                                              "--yes=" + card.DrivePath()};
          },
@@ -224,25 +298,69 @@ TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
     }
 }
 
-// A fake card, whose controller wraps every offset past 4 MiB back to the start, is found out
-// before the long write, and the sectors the probe used are put back.
+// Fake cards, whose controller wraps every offset past what they hold back to the start. A wrap
+// on a 64th of the card or a power of two is found before the long write, and the sectors the
+// probe used are put back; one where no mark lands on another is found by the verify, which
+// names it.
 TEST(Restore, RefusesACardThatHoldsLessThanItReports) {
     REQUIRE_ROOT();
     const TempDir dir;
     const fs::path image = dir / "image.img";
     WriteRandomFile(image, 12 * kMiB, 6);
-    const FaultyDrive card(dir, 16 * kMiB, {.writable = true, .wrapsAt = 4 * kMiB});
-    ASSERT_TRUE(card.IsReady());
-    const std::string before = Fingerprint(card.Content());
+    const std::uint64_t card = 16 * kMiB;
+    const auto part = [&](std::uint64_t k, std::uint64_t of) { return card / 512 * k / of * 512; };
+    struct Case {
+        std::uint64_t reports;
+        std::uint64_t wrapsAt;
+        std::string says;
+    };
+    const Case cases[] = {
+        {card, part(1, 64),
+         "card holds less than it reports (it reports 16.8 MB (16,777,216 bytes) but holds only "
+         "about 0.3 MB (262,144 bytes)); nothing was written"},
+        {card, part(16, 64), "holds only about 4.2 MB (4,194,304 bytes)); nothing was written"},
+        {card, part(48, 64), "holds only about 12.6 MB (12,582,912 bytes)); nothing was written"},
+        {card, part(60, 64), "holds only about 15.7 MB (15,728,640 bytes)); nothing was written"},
+        {card, part(63, 64), "holds only about 16.5 MB (16,515,072 bytes)); nothing was written"},
+        {32'000'000'000, 8ULL << 30,
+         "it reports 32.0 GB (32,000,000,000 bytes) but holds only about 8.6 GB "
+         "(8,589,934,592 bytes)); nothing was written"},
+        // Off the grid, and no mark lands on another: the verify finds it.
+        {card, 6 * kMiB + 1024,
+         "card holds less than it reports (counterfeit: the card returns at byte 1,048,576 what "
+         "was written at byte 7,341,056; it holds only about 6.3 MB)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        const TempDir cardDir;
+        const bool large = c.reports > card;
+        const FaultyDrive fake(cardDir, c.reports,
+                               {.writable = true, .wrapsAt = c.wrapsAt, .zeroContent = large});
+        ASSERT_TRUE(fake.IsReady());
+        const std::string before = large ? std::string() : Fingerprint(fake.Content());
 
-    const Printed run = RunLine({"--restore", "0", image.string(), "--yes=" + card.DrivePath()});
+        const auto started = std::chrono::steady_clock::now();
+        const Printed run =
+            RunLine({"--restore", "0", image.string(), "--yes=" + fake.DrivePath()});
 
-    EXPECT_EQ(run.status, cli::kExitFailed);
-    EXPECT_NE(run.err.find("card holds less than it reports (it reports 0.0 GB (16,777,216 bytes) "
-                           "but holds only about 0.0 GB (4,194,304 bytes)); nothing was written"),
-              std::string::npos)
-        << run.err;
-    EXPECT_EQ(Fingerprint(card.Content()), before);
+        EXPECT_EQ(run.status, cli::kExitFailed);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        if (large) {
+            // Its content was zeros, and is: every extent the file holds reads as zeros.
+            EXPECT_EQ(Output("python3 -c \"import os,sys\nf=os.open(sys.argv[1],os.O_RDONLY)\n"
+                             "end=os.lseek(f,0,os.SEEK_END)\nat=0\nwhile True:\n"
+                             " try: at=os.lseek(f,at,os.SEEK_DATA)\n except OSError: break\n"
+                             " stop=os.lseek(f,at,os.SEEK_HOLE)\n"
+                             " assert not any(os.pread(f,stop-at,at)), at\n at=stop\n"
+                             "print('zeros')\" " +
+                             fake.Content().string()),
+                      "zeros\n");
+        } else if (run.err.find("nothing was written") != std::string::npos) {
+            EXPECT_EQ(Fingerprint(fake.Content()), before);
+            // The probe is quick: it does not read or write the card at length.
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        }
+    }
 }
 
 // A restore that fails once it has begun to write leaves a card with no partition table, so
@@ -273,6 +391,8 @@ TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
         DriveFaults faults;
         const char* says;
         std::function<void(FaultyDrive&)> meanwhile;  // while the run writes
+        // Where the run ends before the long write: what it then says is true of the card.
+        bool inProbe = false;
     };
     const auto pull = [](FaultyDrive& card) {
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
@@ -283,7 +403,18 @@ TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
         std::raise(SIGINT);
     };
     const std::uint64_t slow = 8 * kMiB;
+    const fs::path shrinking = images / "shrinking.img";
+    fs::copy_file(images / "card.img", shrinking);
+    const auto cutShort = [&](FaultyDrive&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        fs::resize_file(shrinking, 10 * kMiB);
+    };
     const Case cases[] = {
+        {"raw image cut short while it is written",
+         "shrinking.img",
+         {.bytesPerSecond = slow, .writable = true},
+         "failed: the image changed during the restore (16,777,216 bytes when it was checked, ",
+         cutShort},
         {"raw image that differs from its checksum",
          "damaged-card.img",
          {.writable = true},
@@ -296,8 +427,8 @@ TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
          nullptr},
         {"card that fails a write at 9 MiB",
          "card.img",
-         {.writable = true, .badWritesStart = 9 * kMiB, .badWritesEnd = 9 * kMiB + 4096},
-         "(Input/output error)",
+         {.writable = true, .badWritesStart = 9 * kMiB + 65536, .badWritesEnd = 9 * kMiB + 69632},
+         "failed: write error at byte 8,388,608 of the card (Input/output error)",
          nullptr},
         {"card pulled while it is written",
          "card.img",
@@ -309,12 +440,23 @@ TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
          {.bytesPerSecond = slow, .writable = true},
          "failed: cancelled",
          interrupt},
+        // A card this slow takes about a second for each round of the probe's sectors.
+        {"card pulled during the capacity probe",
+         "card.img",
+         {.bytesPerSecond = 50'000, .writable = true},
+         "failed: drive removed",
+         [](FaultyDrive& card) {
+             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+             card.Pull();
+         },
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const TempDir dir;
         FaultyDrive card(dir, 16 * kMiB, c.faults);
         ASSERT_TRUE(card.IsReady());
+        const std::string before = Fingerprint(card.Content());
         auto run = std::async(std::launch::async, [&] {
             return RunLine(
                 {"--restore", "0", (images / c.image).string(), "--yes=" + card.DrivePath()});
@@ -325,6 +467,16 @@ TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
         const Printed printed = run.get();
         EXPECT_EQ(printed.status, cli::kExitFailed);
         EXPECT_NE(printed.err.find(c.says), std::string::npos) << printed.err;
+        if (c.inProbe) {
+            const bool untouched = Fingerprint(card.Content()) == before;
+            EXPECT_EQ(printed.err.find("nothing was written") != std::string::npos, untouched)
+                << printed.err;
+            EXPECT_EQ(
+                printed.err.find("the capacity probe could not put back") != std::string::npos,
+                !untouched)
+                << printed.err;
+            continue;
+        }
         EXPECT_NE(printed.err.find("the card holds part of the image and no partition table"),
                   std::string::npos)
             << printed.err;

@@ -74,6 +74,8 @@ void FakeSysfs::Add(const FakeDisk& disk) {
 void FakeSysfs::Relink(const std::string& name, const FakeDisk& disk) {
     const fs::path blockDir = fs::canonical(m_sys / "block" / name);
     WriteText(blockDir / "dev", disk.deviceNumber);
+    // A device linked back to a disk keeps its entry.
+    fs::remove(m_sys / "dev" / "block" / disk.deviceNumber);
     fs::create_directory_symlink(blockDir, m_sys / "dev" / "block" / disk.deviceNumber);
     CopyMediaAttributes(disk.deviceNumber, blockDir);
     fs::remove(m_dev / name);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -28,8 +29,14 @@ bool WaitForFile(const std::filesystem::path& path, std::uint64_t size) {
     return false;
 }
 
-std::filesystem::path WithRandomContent(const std::filesystem::path& path, std::uint64_t size) {
-    WriteRandomFile(path, size, 11);
+std::filesystem::path WithContent(const std::filesystem::path& path, std::uint64_t size,
+                                  bool zeros) {
+    if (zeros) {
+        std::ofstream{path};
+        std::filesystem::resize_file(path, size);
+    } else {
+        WriteRandomFile(path, size, 11);
+    }
     return path;
 }
 
@@ -91,7 +98,7 @@ void FaultServer::Kill() {
 }
 
 FaultyDrive::FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaults& faults)
-    : m_backing(WithRandomContent(dir / ("faulty-content-" + UniqueSuffix()), size)),
+    : m_backing(WithContent(dir / ("faulty-content-" + UniqueSuffix()), size, faults.zeroContent)),
       m_mount(m_backing.string() + ".mount"),
       m_server(m_mount, m_backing, faults) {
     if (!m_server.IsRunning() || !WaitForFile(m_mount / "disk", size)) {

@@ -18,7 +18,8 @@ namespace testing_support {
 // `badSectors` fail with EIO, and every read takes as long as a card of `bytesPerSecond` would
 // need (0: no delay). A `writable` drive takes writes at the same rate, into its content; those
 // that touch [badWritesStart, badWritesEnd) fail with EIO. A drive that `wrapsAt` a length (not 0)
-// keeps only that many bytes: offsets past it land back at the start, as on a fake card.
+// keeps only that many bytes: offsets past it land back at the start, as on a fake card. A drive
+// with `zeroContent` holds zeros, in a sparse file, so it may report any size.
 struct DriveFaults {
     std::uint64_t badStart = 0;
     std::uint64_t badEnd = 0;
@@ -28,6 +29,7 @@ struct DriveFaults {
     std::uint64_t badWritesStart = 0;
     std::uint64_t badWritesEnd = 0;
     std::uint64_t wrapsAt = 0;
+    bool zeroContent = false;
 };
 
 // The FUSE server of a FaultyDrive, running for as long as this object lives; its file
@@ -63,6 +65,8 @@ public:
     void Pull() { m_server.Kill(); }
     // The drive's content, readable without faults.
     const std::filesystem::path& Content() const { return m_backing; }
+    FakeSysfs& Sysfs() { return *m_sysfs; }
+    const LoopDevice& Loop() const { return *m_loop; }
 
 private:
     // Destroyed in reverse: the loop device lets go of the FUSE file before the server goes.

@@ -19,8 +19,13 @@
         }                                                             \
     } while (false)
 
-// Runs a shell command; the test fails when it does not exit with 0.
-#define SHELL(command) EXPECT_TRUE(::testing_support::RunCommand(command)) << (command)
+// Runs a shell command; the test fails when it does not exit with 0, and shows the command and
+// what it said on its standard error.
+#define SHELL(command)                                                                            \
+    do {                                                                                          \
+        std::string said_;                                                                        \
+        EXPECT_TRUE(::testing_support::RunCommand(command, said_)) << (command) << "\n" << said_; \
+    } while (false)
 
 namespace testing_support {
 

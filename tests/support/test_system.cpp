@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,20 @@ namespace fs = std::filesystem;
 
 bool RunCommand(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool RunCommand(const std::string& command, std::string& said) {
+    said.clear();
+    FILE* const pipe = ::popen(("{ " + command + "; } 2>&1 >/dev/null").c_str(), "r");
+    if (pipe == nullptr) {
+        return false;
+    }
+    std::array<char, 4096> buffer{};
+    while (const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe)) {
+        said.append(buffer.data(), got);
+    }
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 RootCheck CheckRoot() {

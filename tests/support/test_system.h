@@ -8,8 +8,10 @@
 
 namespace testing_support {
 
-// Runs a shell command, its output discarded; true when it exits with 0.
+// Runs a shell command, its output discarded; true when it exits with 0. The second form keeps
+// what it said on its standard error in `said`.
 bool RunCommand(const std::string& command);
+bool RunCommand(const std::string& command, std::string& said);
 std::string Output(const std::string& command);
 
 // Loop devices, mounts and swap need root. Without it such a test is skipped, except under CI,

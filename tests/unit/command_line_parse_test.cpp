@@ -86,6 +86,16 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(created)) << "a usage error created an image";
+    // A repeated option is refused by its name, whichever of its forms came twice.
+    for (const auto& [arguments, error] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--restore", "0", "x.img", "--yes=/dev/sdc", "--yes=/dev/sdb"}, "--yes given twice"},
+             {{"--image", "0", "x.img", "--image", "1"}, "--image given twice"},
+             {{"-l", "--list"}, "--list given twice"},
+             {{"--restore", "0", "x.img", "--skip-empty", "--skip-empty"},
+              "--skip-empty given twice"}}) {
+        EXPECT_EQ(cli::ParseCommandLine(arguments).error, error);
+    }
     EXPECT_TRUE(
         cli::ParseCommandLine({"--partitions-only", "--image", "2", "c.img"}).partitionsOnly);
     EXPECT_FALSE(cli::ParseCommandLine({"--image", "2", "c.img"}).partitionsOnly);

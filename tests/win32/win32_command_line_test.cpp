@@ -43,7 +43,7 @@ TEST(Win32CommandLine, ListsAndImagesADrive) {
     EXPECT_EQ(RunLine(folder, {"--list"}, out), cli::kExitComplete);
     EXPECT_EQ(out,
               "1: volume: 5 MB\t\\\\.\\PhysicalDrive1, Dresmont Test Card, serial FB0001, "
-              "revision 1.0, Bus: USB, Size: 5242880 bytes (0.0 GB), sectors of 512 bytes, "
+              "revision 1.0, Bus: USB, Size: 5242880 bytes (5.2 MB), sectors of 512 bytes, "
               "\\\\?\\Volume{5eed}\\: FAT32 \"CARD\" at E:\\\n");
 
     const std::string image = folder / "card.img";
