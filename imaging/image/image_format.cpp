@@ -4,22 +4,19 @@
 #include <cctype>
 
 namespace imaging {
-namespace {
 
-bool EndsWith(const std::string& path, const std::string& suffix) {
+bool NameEndsWith(const std::string& path, const std::string& suffix) {
     return path.size() > suffix.size() &&
            std::equal(suffix.rbegin(), suffix.rend(), path.rbegin(), [](char a, char b) {
                return a == std::tolower(static_cast<unsigned char>(b));
            });
 }
 
-}  // namespace
-
 ImageFormat FormatOfName(const std::string& path) {
-    if (EndsWith(path, ".zst")) {
+    if (NameEndsWith(path, ".zst")) {
         return ImageFormat::Zstd;
     }
-    if (EndsWith(path, ".gz")) {
+    if (NameEndsWith(path, ".gz")) {
         return ImageFormat::Gzip;
     }
     return ImageFormat::Raw;
@@ -33,6 +30,12 @@ const char* FormatName(ImageFormat format) {
             return "zstd";
         case ImageFormat::Gzip:
             return "gzip";
+        case ImageFormat::Xz:
+            return "xz";
+        case ImageFormat::Zip:
+            return "zip";
+        case ImageFormat::Bzip2:
+            return "bzip2";
     }
     return "raw";
 }

@@ -23,6 +23,10 @@ Failure OpenSink(ImageFormat format, ImageFile& image, std::uint64_t driveLength
             return OpenZstdSink(image, driveLength, sink);
         case ImageFormat::Gzip:
             return OpenGzipSink(image, sink);
+        // Imaging writes none of the forms downloads come in.
+        case ImageFormat::Xz:
+        case ImageFormat::Zip:
+        case ImageFormat::Bzip2:
         case ImageFormat::Raw:
             break;
     }

@@ -5,6 +5,7 @@
 
 #include "image/image_file.h"
 #include "rescue/rescue_map.h"
+#include "restore/image_form.h"
 #include "restore/image_source.h"
 #include "run/run_controller.h"
 
@@ -71,11 +72,14 @@ void ReadMap(const std::string& path, ImageFacts& facts) {
 
 Failure ReadImageFacts(const std::string& path, ImageFacts& facts) {
     facts = {};
-    facts.format = FormatOfName(path);
+    if (Failure failure = FormOfImage(path, facts.format, facts.formNote)) {
+        return failure;
+    }
     std::unique_ptr<ImageSource> source;
     if (Failure failure = OpenImageSource(path, facts.format, source)) {
         return failure;
     }
+    facts.member = source->Inside();
     facts.fileBytes = source->FileLength();
     facts.length = source->Length();
     facts.head.resize(kTableArea);
@@ -97,7 +101,14 @@ Failure ReadImageFacts(const std::string& path, ImageFacts& facts) {
 }
 
 std::string DescribeImage(const ImageFacts& facts) {
-    return std::string(FormatName(facts.format)) + " image, " +
+    std::string text = std::string(FormatName(facts.format)) + " image";
+    if (!facts.member.empty()) {
+        text += " " + facts.member + " in it";
+    }
+    if (!facts.formNote.empty()) {
+        text += " (" + facts.formNote + ")";
+    }
+    return text + ", " +
            (facts.length ? GroupedNumber(*facts.length) + " bytes"
                          : GroupedNumber(facts.fileBytes) +
                                " bytes compressed; its file does not record its length, so it is "

@@ -19,6 +19,10 @@ inline constexpr std::size_t kTableArea = 1 << 20;
 // bytes and its side files.
 struct ImageFacts {
     ImageFormat format = ImageFormat::Raw;
+    // Where the name says another form than the content ("named .zst, but holds gzip data"); the
+    // member of a zip that is the image.
+    std::string formNote;
+    std::string member;
     std::uint64_t fileBytes = 0;
     // The drive's bytes the image holds, where known ahead (see ImageSource::Length; for gzip
     // from the checksum file's drive line).

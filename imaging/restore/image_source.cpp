@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "image/target_folder.h"
+#include "restore/compressed_input.h"
+#include "restore/download_sources.h"
 #include "restore/zstd_frames.h"
 
 namespace imaging {
@@ -14,9 +16,6 @@ using error::Failure;
 using error::FailureReason;
 
 namespace {
-
-// What is read of a compressed file at once.
-constexpr std::size_t kFileChunk = 1 << 20;
 
 class RawSource : public ImageSource {
 public:
@@ -36,39 +35,6 @@ private:
     ImageHandle m_file;
     std::uint64_t m_length;
     std::uint64_t m_read = 0;
-};
-
-// The compressed file, read a chunk at a time for a decompressor.
-class CompressedInput {
-public:
-    CompressedInput(ImageHandle file, std::uint64_t length)
-        : m_file(std::move(file)), m_length(length), m_chunk(kFileChunk) {}
-
-    // The next chunk when the last is used up; `ended` once the file has no more.
-    Failure Refill(bool& ended) {
-        std::size_t got = 0;
-        if (Failure failure = ReadSome(m_file, m_chunk.data(), m_chunk.size(), got)) {
-            return {FailureReason::ReadError, failure.error, "reading the image"};
-        }
-        m_size = got;
-        m_used = 0;
-        m_read += got;
-        ended = got == 0;
-        return {};
-    }
-    const std::byte* Next() const { return m_chunk.data() + m_used; }
-    std::size_t Left() const { return m_size - m_used; }
-    void Use(std::size_t bytes) { m_used += bytes; }
-    std::uint64_t FileLength() const { return m_length; }
-    std::uint64_t FileRead() const { return m_read; }
-
-private:
-    ImageHandle m_file;
-    std::uint64_t m_length;
-    std::uint64_t m_read = 0;
-    std::vector<std::byte> m_chunk;
-    std::size_t m_size = 0;
-    std::size_t m_used = 0;
 };
 
 class ZstdSource : public ImageSource {
@@ -233,6 +199,12 @@ Failure OpenImageSource(const std::string& path, ImageFormat format,
             source = std::move(gzip);
             return {};
         }
+        case ImageFormat::Xz:
+            return OpenXzSource(std::move(file), length, source);
+        case ImageFormat::Bzip2:
+            return OpenBzip2Source(std::move(file), length, source);
+        case ImageFormat::Zip:
+            return OpenZipSource(path, length, source);
         case ImageFormat::Raw:
             break;
     }

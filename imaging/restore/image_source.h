@@ -12,8 +12,9 @@
 namespace imaging {
 
 // An image read back as the drive's bytes it holds, from the first on: a raw file as it is, a
-// zstd or gzip file decompressed. A compressed image proves itself at its end (zstd's frame
-// checksum, gzip's CRC and length): a damaged one fails ImageDamaged there at the latest.
+// compressed one (zstd, gzip, xz, bzip2, a zip's image) decompressed. A compressed image proves
+// itself at its end at the latest (zstd's frame checksum, gzip's CRC and length, xz's block
+// checks, bzip2's CRCs, the zip member's CRC): a damaged one fails ImageDamaged.
 class ImageSource {
 public:
     ImageSource() = default;
@@ -32,6 +33,9 @@ public:
     // The file's own length in bytes, and how many of them have been read so far.
     virtual std::uint64_t FileLength() const = 0;
     virtual std::uint64_t FileRead() const = 0;
+
+    // The member of an archive the image is, where it is one ("2024-raspios.img" in a zip).
+    virtual std::string Inside() const { return {}; }
 };
 
 // Opens the image at `path` in `format`. ImageRefused where it is not a regular file that can be
