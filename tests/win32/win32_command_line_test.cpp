@@ -77,6 +77,16 @@ TEST(Win32CommandLine, RestoresAnImageOntoTheCard) {
     EXPECT_NE(out.find("ALL DATA on it will be replaced by"), std::string::npos) << out;
     EXPECT_EQ(drive.locked, std::vector<std::string>{"\\\\?\\Volume{5eed}"});
     EXPECT_TRUE(SamePrefix(card, image, 4 * kMiB));
+
+    // The forms images are downloaded in, decoded by the libraries linked into the program.
+    const std::string downloads = KALVOR_DOWNLOADS;
+    for (const char* name : {"/image.img.xz", "/image.zip"}) {
+        EXPECT_EQ(RunLine(folder,
+                          {"--restore", "1", downloads + name, "--yes=\\\\.\\PhysicalDrive1"}, out),
+                  cli::kExitComplete)
+            << name;
+        EXPECT_TRUE(SamePrefix(card, downloads + "/image.img", 4 * kMiB)) << name;
+    }
 }
 
 }  // namespace
