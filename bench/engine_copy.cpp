@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
                                 ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
                                 : std::vector<imaging::HashKind>{},
              .command = {},
-             .restore = {restore, CapacityOf(argv[1]), {}, option == "--restore-skip-empty"}});
+             .restore = {
+                 restore, CapacityOf(argv[1]), {}, option == "--restore-skip-empty", 0, {}}});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());
         } else if (run.Launch()) {

@@ -34,7 +34,8 @@ enum Option : int {
     kRestore,
     kYes,
     kNoVerify,
-    kSkipEmpty
+    kSkipEmpty,
+    kExpectSha256
 };
 
 constexpr option kOptions[] = {
@@ -51,6 +52,7 @@ constexpr option kOptions[] = {
     {"yes", required_argument, nullptr, kYes},
     {"no-verify", no_argument, nullptr, kNoVerify},
     {"skip-empty", no_argument, nullptr, kSkipEmpty},
+    {"expect-sha256", required_argument, nullptr, kExpectSha256},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -315,7 +317,8 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
         return kExitFailed;
     }
     imaging::ImageFacts facts;
-    if (const error::Failure failure = imaging::ReadImageFacts(line.imagePath, facts)) {
+    if (const error::Failure failure =
+            imaging::ReadImageFacts(line.imagePath, facts, line.expectSha256)) {
         std::fprintf(err, "kalvor: %s: %s; nothing was written to the card\n",
                      line.imagePath.c_str(), error::DescribeFailure(failure).c_str());
         return kExitFailed;
@@ -333,18 +336,18 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
         std::fprintf(err, "kalvor: not confirmed; nothing was written to the card\n");
         return kExitFailed;
     }
-    return RunAndReport(
-        {.devicePath = drive::DrivePath(line.index),
-         .imagePath = line.imagePath,
-         .expectedDrive = card.identity,
-         .rescue = {},
-         .verifyAfter = !line.noVerify,
-         .verifyOnly = false,
-         .partitionsOnly = false,
-         .extraHashes = {},
-         .command = line.command,
-         .restore = {true, card.length, card.serial, line.skipEmpty, facts.fileBytes}},
-        err);
+    return RunAndReport({.devicePath = drive::DrivePath(line.index),
+                         .imagePath = line.imagePath,
+                         .expectedDrive = card.identity,
+                         .rescue = {},
+                         .verifyAfter = !line.noVerify,
+                         .verifyOnly = false,
+                         .partitionsOnly = false,
+                         .extraHashes = {},
+                         .command = line.command,
+                         .restore = {true, card.length, card.serial, line.skipEmpty,
+                                     facts.fileBytes, line.expectSha256}},
+                        err);
 }
 
 // The action an option asks for, where it asks for one.
@@ -414,6 +417,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             line.noVerify = true;
         } else if (option == kSkipEmpty) {
             line.skipEmpty = true;
+        } else if (option == kExpectSha256) {
+            line.expectSha256 = optarg;
+            if (line.expectSha256.size() != 64 ||
+                line.expectSha256.find_first_not_of("0123456789abcdefABCDEF") !=
+                    std::string::npos) {
+                return Invalid("--expect-sha256 takes a SHA-256 of 64 hexadecimal digits");
+            }
         } else if (option == kRescue) {
             line.rescue = true;
         } else if (option == kVerify) {
@@ -458,8 +468,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     if (retriesGiven && !line.rescue) {
         return Invalid("--retries goes with --rescue");
     }
-    if ((!line.yes.empty() || line.noVerify || line.skipEmpty) && line.action != Action::Restore) {
-        return Invalid("--yes, --no-verify and --skip-empty go with --restore");
+    if ((!line.yes.empty() || line.noVerify || line.skipEmpty || !line.expectSha256.empty()) &&
+        line.action != Action::Restore) {
+        return Invalid("--yes, --no-verify, --skip-empty and --expect-sha256 go with --restore");
     }
     if (line.action == Action::Restore &&
         (line.verify || line.rescue || line.partitionsOnly || !line.extraHashes.empty())) {
@@ -500,7 +511,7 @@ void PrintUsage(std::FILE* out) {
         "              [--verify | --rescue [--retries N]]\n"
         "       kalvor --verify INDEX FILE    compare drive INDEX with the image FILE\n"
         "       kalvor --restore INDEX FILE   write the image FILE onto drive INDEX\n"
-        "              [--yes=NODE] [--no-verify] [--skip-empty]\n"
+        "              [--yes=NODE] [--no-verify] [--skip-empty] [--expect-sha256=HEX]\n"
         "       kalvor --help | --version\n"
         "\n"
         "--image copies the drive byte for byte into FILE and writes its SHA-256, and the\n"
@@ -523,7 +534,10 @@ void PrintUsage(std::FILE* out) {
         "replaced; the partition table is written last, so a restore that fails leaves a\n"
         "card without one. The card is then read back and compared with FILE.\n"
         "--skip-empty writes only the image's data: its empty blocks keep the card's old\n"
-        "content, and the verify compares the data only.\n"
+        "content, and the verify compares the data only. FILE may be raw, .zst, .gz, .xz,\n"
+        "bzip2 or a zip holding an image, told by its content; the checksum published\n"
+        "beside it (FILE.sha256, FILE.sha, SHA256SUMS, ...) or --expect-sha256=HEX is\n"
+        "checked, a compressed file's before anything is written.\n"
         "\n"
         "Exit status: 0 image complete (or verified, or restored), 3 complete but for\n"
         "unreadable areas (--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",

@@ -25,8 +25,9 @@ struct CommandLine {
     std::string yes;
     bool noVerify = false;
     bool skipEmpty = false;
-    std::string command;  // the whole line as typed, for the image's record
-    std::string error;    // why the command line is Invalid
+    std::string expectSha256;  // --expect-sha256=HEX: the image file's published SHA-256
+    std::string command;       // the whole line as typed, for the image's record
+    std::string error;         // why the command line is Invalid
 };
 
 // Exit statuses of the command line.

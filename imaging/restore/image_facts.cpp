@@ -37,9 +37,6 @@ void ReadChecksums(const std::string& path, ImageFacts& facts) {
         facts.driveSha256.clear();
         facts.driveBytes = 0;
     }
-    if (facts.format == ImageFormat::Raw && !ReadFileLine(checksums, facts.rawSha256)) {
-        facts.rawSha256.clear();
-    }
 }
 
 void ReadRecord(const std::string& path, ImageFacts& facts) {
@@ -70,7 +67,8 @@ void ReadMap(const std::string& path, ImageFacts& facts) {
 
 }  // namespace
 
-Failure ReadImageFacts(const std::string& path, ImageFacts& facts) {
+Failure ReadImageFacts(const std::string& path, ImageFacts& facts,
+                       const std::string& expectedSha256) {
     facts = {};
     if (Failure failure = FormOfImage(path, facts.format, facts.formNote)) {
         return failure;
@@ -92,6 +90,7 @@ Failure ReadImageFacts(const std::string& path, ImageFacts& facts) {
     }
     facts.head.resize(got);
     ReadChecksums(path, facts);
+    facts.published = FindPublishedChecksum(path, expectedSha256);
     if (!facts.length && facts.driveBytes != 0) {
         facts.length = facts.driveBytes;
     }
@@ -108,11 +107,21 @@ std::string DescribeImage(const ImageFacts& facts) {
     if (!facts.formNote.empty()) {
         text += " (" + facts.formNote + ")";
     }
-    return text + ", " +
-           (facts.length ? GroupedNumber(*facts.length) + " bytes"
-                         : GroupedNumber(facts.fileBytes) +
-                               " bytes compressed; its file does not record its length, so it is "
-                               "decoded once to find it before anything is written");
+    text += ", " + (facts.length ? GroupedNumber(*facts.length) + " bytes"
+                                 : GroupedNumber(facts.fileBytes) +
+                                       " bytes compressed; its file does not record its length, "
+                                       "so it is decoded once to find it before anything is "
+                                       "written");
+    if (!facts.published) {
+        return text + "; no published checksum found";
+    }
+    return text + "; checked against " + DescribeChecksum(*facts.published) +
+           (ChecksBeforeWriting(facts) ? ", before anything is written" : ", as it is written");
+}
+
+bool ChecksBeforeWriting(const ImageFacts& facts) {
+    return facts.published && !facts.published->ofContent &&
+           (facts.format != ImageFormat::Raw || facts.published->kind != HashKind::Sha256);
 }
 
 }  // namespace imaging

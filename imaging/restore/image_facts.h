@@ -8,6 +8,7 @@
 
 #include "failure.h"
 #include "image/image_format.h"
+#include "restore/published_checksum.h"
 
 namespace imaging {
 
@@ -27,8 +28,9 @@ struct ImageFacts {
     // The drive's bytes the image holds, where known ahead (see ImageSource::Length; for gzip
     // from the checksum file's drive line).
     std::optional<std::uint64_t> length;
-    // From IMAGE.sha256: the raw file's own line (its bytes are the drive's); the drive's line.
-    std::string rawSha256;
+    // The checksum its publisher gave (Dresmont's own IMAGE.sha256 too: its line of the file).
+    std::optional<PublishedChecksum> published;
+    // From IMAGE.sha256: the drive's line.
     std::string driveSha256;
     std::uint64_t driveBytes = 0;
     // The card the image was taken from, as IMAGE.info names it: "vendor model serial".
@@ -41,10 +43,19 @@ struct ImageFacts {
 
 // Reads what `path` and its side files tell. ImageRefused where the file cannot be read;
 // ImageDamaged where its first bytes do not decompress; ImageEmpty where it holds no byte; a
-// side file that is missing or says nothing usable is left out.
-error::Failure ReadImageFacts(const std::string& path, ImageFacts& facts);
+// side file that is missing or says nothing usable is left out. `expectedSha256`, given by hand,
+// is the published checksum of the file.
+error::Failure ReadImageFacts(const std::string& path, ImageFacts& facts,
+                              const std::string& expectedSha256 = {});
 
-// "zstd image, 31,914,983,424 bytes" (the drive's bytes, where known; else the file's).
+// "zstd image, 31,914,983,424 bytes; checked against the SHA-256 in card.img.zst.sha256, of the
+// file as downloaded, before anything is written" (the drive's bytes, where known; else the
+// file's).
 std::string DescribeImage(const ImageFacts& facts);
+
+// Whether the published checksum is checked by reading the file once before anything is
+// written (a compressed file's own hash), rather than on the bytes as they are written (a raw
+// file's, or the decoded content's).
+bool ChecksBeforeWriting(const ImageFacts& facts);
 
 }  // namespace imaging

@@ -17,9 +17,10 @@
 #include "restore/capacity_probe.h"
 #include "restore/card_compare.h"
 #include "restore/card_writer.h"
-#include "restore/image_count.h"
 #include "restore/image_facts.h"
+#include "restore/image_passes.h"
 #include "restore/image_source.h"
+#include "restore/published_checksum.h"
 #include "restore/source_reader.h"
 #include "run/run_controller.h"
 #include "scoped_drive.h"
@@ -142,17 +143,21 @@ struct Written {
     std::uint64_t leftAsItWas = 0;
     std::vector<std::byte> head;
     std::string queueNote;
+    std::string alsoHash;  // of the published checksum's kind, where it is not SHA-256
 };
 
-Failure WriteImage(const StageLink& run, const CopyRequest& request, ImageFormat format,
+Failure WriteImage(const StageLink& run, const CopyRequest& request, const ImageFacts& facts,
                    const CardToWrite& card, std::uint64_t partitionsEnd, Written& written) {
     std::unique_ptr<ImageSource> source;
-    if (Failure failure = OpenImageSource(request.imagePath, format, source)) {
+    if (Failure failure = OpenImageSource(request.imagePath, facts.format, source)) {
         return failure;
     }
     run.Begin();
     BufferRing ring(kRunBufferCount, kRunBufferSize);
-    SourceReader reader(run, *source, ring);
+    const bool alsoHash =
+        facts.published && !ChecksBeforeWriting(facts) && facts.published->kind != HashKind::Sha256;
+    SourceReader reader(run, *source, ring,
+                        alsoHash ? std::optional(facts.published->kind) : std::nullopt);
     CardWriter writer(card, partitionsEnd, request.restore.skipEmpty);
     const Failure failure = RunPass(
         run, ring, [&] { reader.Run(); }, writer);
@@ -165,6 +170,9 @@ Failure WriteImage(const StageLink& run, const CopyRequest& request, ImageFormat
     written.pastCardEndHeldData = writer.PastCardEndHeldData();
     written.leftAsItWas = writer.LeftAsItWas();
     written.head = std::move(writer.Head());
+    if (Failure failure = reader.FinishAlsoDigest(written.alsoHash)) {
+        return failure;
+    }
     return reader.FinishDigest(written.sha256);
 }
 
@@ -234,6 +242,41 @@ Failure CheckUnchanged(const CopyRequest& request, const ImageFacts& facts,
                                                         : std::string())};
 }
 
+// "card.img.xz differs from the published SHA-256 in card.img.xz.sha256".
+Failure Differs(const CopyRequest& request, const PublishedChecksum& published) {
+    return {FailureReason::ImageDamaged, 0,
+            std::filesystem::path(request.imagePath).filename().string() +
+                " differs from the published " + ChecksumName(published.kind) +
+                (published.source == "--expect-sha256" ? " given by --expect-sha256"
+                                                       : " in " + published.source)};
+}
+
+// A checksum of the compressed file as it lies is checked by reading it once, before anything
+// is written.
+Failure CheckFileBeforeWriting(CopyJob& job, const ImageFacts& facts) {
+    if (!ChecksBeforeWriting(facts)) {
+        return {};
+    }
+    job.progress.totalBytes.store(facts.fileBytes, std::memory_order_relaxed);
+    std::string hex;
+    if (Failure failure =
+            HashImageFile(StageLink(job), job.request.imagePath, facts.published->kind, hex)) {
+        return failure;
+    }
+    return hex == facts.published->hex ? Failure{} : Differs(job.request, *facts.published);
+}
+
+// What was written, checked against a checksum of the bytes as written (a raw file's, or the
+// decoded content's).
+Failure CheckWritten(const CopyRequest& request, const ImageFacts& facts, const Written& written) {
+    if (!facts.published || ChecksBeforeWriting(facts)) {
+        return {};
+    }
+    const std::string& hex =
+        facts.published->kind == HashKind::Sha256 ? written.sha256 : written.alsoHash;
+    return hex == facts.published->hex ? Failure{} : Differs(request, *facts.published);
+}
+
 // A form whose file does not tell its length is decoded once to find it, before anything is
 // written, so that an image too large for the card writes nothing.
 Failure FindLength(CopyJob& job, ImageFacts& facts) {
@@ -276,7 +319,8 @@ Failure RestoreImage(CopyJob& job) {
     const CopyRequest& request = job.request;
     CopyResult& result = job.result;
     ImageFacts facts;
-    if (Failure failure = ReadImageFacts(request.imagePath, facts)) {
+    if (Failure failure =
+            ReadImageFacts(request.imagePath, facts, request.restore.expectedSha256)) {
         return failure;
     }
     result.format = facts.format;
@@ -288,6 +332,9 @@ Failure RestoreImage(CopyJob& job) {
                     GroupedNumber(facts.fileBytes) + " bytes now"};
     }
     if (Failure failure = FindLength(job, facts)) {
+        return failure;
+    }
+    if (Failure failure = CheckFileBeforeWriting(job, facts)) {
         return failure;
     }
     drive::Drive described;
@@ -345,8 +392,7 @@ Failure RestoreImage(CopyJob& job) {
     }
     const StageLink run(job);
     Written written;
-    const Failure failure =
-        WriteImage(run, request, facts.format, card, table.partitionsEnd, written);
+    const Failure failure = WriteImage(run, request, facts, card, table.partitionsEnd, written);
     result.queueNote = written.queueNote;
     if (failure) {
         return told(failure);
@@ -358,11 +404,11 @@ Failure RestoreImage(CopyJob& job) {
     if (Failure changed = CheckUnchanged(request, facts, written)) {
         return changed;
     }
-    if (!facts.rawSha256.empty() && written.sha256 != facts.rawSha256) {
-        const std::string name = std::filesystem::path(request.imagePath).filename().string();
-        return {FailureReason::ImageDamaged, 0,
-                name + " differs from its line in " + name + kChecksumSuffix};
+    if (Failure failure = CheckWritten(request, facts, written)) {
+        return failure;
     }
+    result.publishedNote = facts.published ? "matches " + DescribeChecksum(*facts.published)
+                                           : "no published checksum found";
     std::vector<std::byte> head = written.head;
     FitTableToCard(head, card.length, card.sectorSize, table);
     if (Failure failure = WriteTable(card, head, table)) {

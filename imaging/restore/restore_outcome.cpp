@@ -65,6 +65,9 @@ std::string DescribeRestore(const CopyRequest& request, const CopyResult& result
     if (!result.verified) {
         line += "; not verified";
     }
+    if (!result.publishedNote.empty()) {
+        line += "; " + result.publishedNote;
+    }
     if (!result.tableFitted.empty()) {
         line += "; its " + result.tableFitted + " fitted to the card's " +
                 GroupedNumber(result.cardBytes) + " bytes";

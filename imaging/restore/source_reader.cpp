@@ -24,6 +24,9 @@ void SourceReader::Run() {
             continue;
         }
         m_digest.Update(buffer->bytes.get(), buffer->length);
+        if (m_also) {
+            m_also->Update(buffer->bytes.get(), buffer->length);
+        }
         m_bytes += buffer->length;
         m_ring.HandOver(buffer);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "read/buffer_ring.h"
@@ -15,8 +16,14 @@ namespace imaging {
 // card's bytes are known by their SHA-256 before the card is read back.
 class SourceReader {
 public:
-    SourceReader(const StageLink& run, ImageSource& source, BufferRing& ring)
-        : m_run(run), m_source(source), m_ring(ring) {}
+    // `alsoHash`: a second hash of the same bytes, of a kind other than SHA-256.
+    SourceReader(const StageLink& run, ImageSource& source, BufferRing& ring,
+                 std::optional<HashKind> alsoHash = std::nullopt)
+        : m_run(run), m_source(source), m_ring(ring) {
+        if (alsoHash) {
+            m_also.emplace(*alsoHash);
+        }
+    }
 
     // The thread's body: returns once the image is read, has failed, the run is cancelled or
     // the writer has stopped; it then has finished the ring.
@@ -25,12 +32,18 @@ public:
     // After Run: the bytes handed over, and their SHA-256.
     std::uint64_t Bytes() const { return m_bytes; }
     error::Failure FinishDigest(std::string& hex) { return m_digest.Finish(hex); }
+    // After Run: the second hash, where one was asked for.
+    error::Failure FinishAlsoDigest(std::string& hex) {
+        hex.clear();
+        return m_also ? m_also->Finish(hex) : error::Failure{};
+    }
 
 private:
     StageLink m_run;
     ImageSource& m_source;
     BufferRing& m_ring;
     Digest m_digest;
+    std::optional<Digest> m_also;
     std::uint64_t m_bytes = 0;
 };
 

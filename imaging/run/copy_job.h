@@ -37,6 +37,9 @@ struct RestoreSettings {
     // The image file's length when the user confirmed it (0: not known): a file that has
     // changed since is not written.
     std::uint64_t confirmedImageBytes = 0;
+    // The image file's SHA-256 as its publisher gave it, by hand (--expect-sha256); empty: the
+    // checksum files beside the image are looked for.
+    std::string expectedSha256;
 };
 
 // What a run is asked to do. Written before the worker is launched, read only by the worker
@@ -110,6 +113,9 @@ struct CopyResult {
     // sectors) and their SHA-256.
     std::uint64_t cardReadBytes = 0;
     std::string cardSha256;
+    // What the published checksum said: "matches the published SHA-256 in X", or that none was
+    // found.
+    std::string publishedNote;
     // Sectors the capacity probe marked and could not put back (the card went), by offset.
     std::vector<std::uint64_t> probeNotPutBack;
     std::string tableFitted;

@@ -562,9 +562,10 @@ TEST_F(DialogLogic, AWriteLaunchesOnlyOnceTheCardIsConfirmed) {
     }
     EXPECT_EQ(launches, 1);
     EXPECT_NE(view.confirmations.back().find("8388608 bytes"), std::string::npos);
-    EXPECT_NE(view.confirmations.back().find("ALL DATA on it will be replaced by " + image +
-                                             " (raw image, 4,096 bytes)."),
-              std::string::npos)
+    EXPECT_NE(
+        view.confirmations.back().find("ALL DATA on it will be replaced by " + image +
+                                       " (raw image, 4,096 bytes; no published checksum found)."),
+        std::string::npos)
         << view.confirmations.back();
     const imaging::CopyRequest& request = run.Request();
     EXPECT_TRUE(request.restore.enabled);
