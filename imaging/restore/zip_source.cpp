@@ -36,18 +36,54 @@ struct Member {
     unz64_file_pos position{};
 };
 
+// A size field that says its value is in the zip64 extra field.
+constexpr std::uint64_t kInZip64Field = 0xFFFFFFFF;
+constexpr std::uint16_t kZip64Field = 0x0001;
+
+std::uint64_t LittleEndian(const std::uint8_t* bytes, std::size_t count) {
+    std::uint64_t value = 0;
+    for (std::size_t at = count; at > 0; --at) {
+        value = value << 8 | bytes[at - 1];
+    }
+    return value;
+}
+
+// The sizes a zip64 member keeps in its extra field (0x0001: the uncompressed size, then the
+// compressed one, each only where the header's own field is 0xFFFFFFFF). Debian 12's minizip
+// leaves them unread for a member `zip -fz` writes, with its time and owner fields before it.
+void ReadZip64Sizes(const std::vector<std::uint8_t>& extra, unz_file_info64& info) {
+    for (std::size_t at = 0; at + 4 <= extra.size();) {
+        const auto id = static_cast<std::uint16_t>(LittleEndian(&extra[at], 2));
+        const std::size_t size = LittleEndian(&extra[at + 2], 2);
+        const std::size_t end = std::min(extra.size(), at + 4 + size);
+        if (id == kZip64Field) {
+            std::size_t field = at + 4;
+            for (ZPOS64_T* value : {&info.uncompressed_size, &info.compressed_size}) {
+                if (*value == kInZip64Field && field + 8 <= end) {
+                    *value = LittleEndian(&extra[field], 8);
+                    field += 8;
+                }
+            }
+        }
+        at = end;
+    }
+}
+
 // Every member the central directory lists, in its order.
 Failure ListMembers(unzFile zip, std::vector<Member>& members) {
     for (int code = unzGoToFirstFile(zip); code != UNZ_END_OF_LIST_OF_FILE;
          code = unzGoToNextFile(zip)) {
         Member member;
         std::vector<char> name(1024);
+        std::vector<std::uint8_t> extra(1 << 16);
         if (code != UNZ_OK ||
-            unzGetCurrentFileInfo64(zip, &member.info, name.data(), name.size(), nullptr, 0,
-                                    nullptr, 0) != UNZ_OK ||
+            unzGetCurrentFileInfo64(zip, &member.info, name.data(), name.size(), extra.data(),
+                                    extra.size(), nullptr, 0) != UNZ_OK ||
             unzGetFilePos64(zip, &member.position) != UNZ_OK) {
             return {FailureReason::ImageDamaged, 0, "zip: its central directory is damaged"};
         }
+        extra.resize(std::min<std::size_t>(member.info.size_file_extra, extra.size()));
+        ReadZip64Sizes(extra, member.info);
         member.name = name.data();
         members.push_back(std::move(member));
     }
