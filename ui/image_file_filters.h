@@ -12,10 +12,18 @@ struct ImageFileFilter {
     const char* suffix;  // "" where the chooser adds none
 };
 
+// Reading a card: the forms an image is written in.
 inline constexpr std::array<ImageFileFilter, 4> kImageFileFilters = {{
     {"Raw image (*.img)", "*.img", ""},
     {"zstd-compressed image (*.zst)", "*.zst", "zst"},
     {"gzip-compressed image (*.gz)", "*.gz", "gz"},
+    {"All files (*.*)", "*.*", ""},
+}};
+
+// Writing a card: every form an image is downloaded or kept in, which the content tells apart.
+inline constexpr std::array<ImageFileFilter, 2> kSourceImageFilters = {{
+    {"Disk images (*.img *.iso *.xz *.zip *.zst *.gz *.bz2 *.wic *.bin)",
+     "*.img;*.iso;*.xz;*.zip;*.zst;*.gz;*.bz2;*.wic;*.bin", ""},
     {"All files (*.*)", "*.*", ""},
 }};
 

@@ -131,8 +131,14 @@ void CImagerDlg::OnSelect() {
     chooser.setAcceptMode(writing ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
     chooser.setFileMode(writing ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     QStringList filters;
-    for (const ui::ImageFileFilter& filter : ui::kImageFileFilters) {
-        filters << QString::fromLatin1(filter.label);
+    if (writing) {
+        for (const ui::ImageFileFilter& filter : ui::kSourceImageFilters) {
+            filters << QString::fromLatin1(filter.label);
+        }
+    } else {
+        for (const ui::ImageFileFilter& filter : ui::kImageFileFilters) {
+            filters << QString::fromLatin1(filter.label);
+        }
     }
     chooser.setNameFilters(filters);
     connect(&chooser, &QFileDialog::filterSelected, &chooser, [&chooser](const QString& chosen) {

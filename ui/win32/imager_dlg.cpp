@@ -4,6 +4,7 @@
 #include <commdlg.h>
 #include <dbt.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -205,12 +206,17 @@ void CImagerDlg::OnSelect() {
     chooser.hwndOwner = m_hWnd;
     chooser.lpstrFile = path;
     chooser.nMaxFile = sizeof path;
+    const bool writing = m_logic.WritesToCard();
     std::string filters;
-    for (const ui::ImageFileFilter& filter : ui::kImageFileFilters) {
+    const auto add = [&filters](const ui::ImageFileFilter& filter) {
         filters.append(filter.label).append(1, '\0').append(filter.pattern).append(1, '\0');
+    };
+    if (writing) {
+        std::for_each(ui::kSourceImageFilters.begin(), ui::kSourceImageFilters.end(), add);
+    } else {
+        std::for_each(ui::kImageFileFilters.begin(), ui::kImageFileFilters.end(), add);
     }
     chooser.lpstrFilter = filters.c_str();  // the string's own terminator ends the list
-    const bool writing = m_logic.WritesToCard();
     chooser.Flags = OFN_HIDEREADONLY | OFN_EXPLORER |
                     (writing ? OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST : OFN_OVERWRITEPROMPT);
     if (writing ? ::GetOpenFileNameA(&chooser) : ::GetSaveFileNameA(&chooser)) {
