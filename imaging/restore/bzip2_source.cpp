@@ -14,9 +14,10 @@ using error::FailureReason;
 namespace {
 
 // Streams one after another are one image, as bzip2 -d and pbzip2's files have them.
-class Bzip2Source : public ImageSource {
+class Bzip2Source : public CompressedSource {
 public:
-    Bzip2Source(ImageHandle file, std::uint64_t length) : m_input(std::move(file), length) {}
+    Bzip2Source(ImageHandle file, std::uint64_t length)
+        : CompressedSource(std::move(file), length) {}
     ~Bzip2Source() override { End(); }
     Bzip2Source(const Bzip2Source&) = delete;
     Bzip2Source& operator=(const Bzip2Source&) = delete;
@@ -68,8 +69,6 @@ public:
         return {};
     }
     std::optional<std::uint64_t> Length() const override { return std::nullopt; }
-    std::uint64_t FileLength() const override { return m_input.FileLength(); }
-    std::uint64_t FileRead() const override { return m_input.FileRead(); }
 
 private:
     void End() {
@@ -79,7 +78,6 @@ private:
         }
     }
 
-    CompressedInput m_input;
     bz_stream m_stream{};
     bool m_started = false;
     bool m_streamOpen = false;

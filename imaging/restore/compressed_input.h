@@ -7,6 +7,7 @@
 
 #include "failure.h"
 #include "image/target_folder.h"
+#include "restore/image_source.h"
 
 namespace imaging {
 
@@ -44,6 +45,17 @@ private:
     std::vector<std::byte> m_chunk;
     std::size_t m_size = 0;
     std::size_t m_used = 0;
+};
+
+// An image source that decodes a compressed file read through a CompressedInput.
+class CompressedSource : public ImageSource {
+public:
+    CompressedSource(ImageHandle file, std::uint64_t length) : m_input(std::move(file), length) {}
+    std::uint64_t FileLength() const override { return m_input.FileLength(); }
+    std::uint64_t FileRead() const override { return m_input.FileRead(); }
+
+protected:
+    CompressedInput m_input;
 };
 
 }  // namespace imaging

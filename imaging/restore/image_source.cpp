@@ -37,10 +37,12 @@ private:
     std::uint64_t m_read = 0;
 };
 
-class ZstdSource : public ImageSource {
+class ZstdSource : public CompressedSource {
 public:
     ZstdSource(ImageHandle file, std::uint64_t length, std::optional<std::uint64_t> content)
-        : m_input(std::move(file), length), m_context(ZSTD_createDCtx()), m_length(content) {}
+        : CompressedSource(std::move(file), length),
+          m_context(ZSTD_createDCtx()),
+          m_length(content) {}
     ~ZstdSource() override { ZSTD_freeDCtx(m_context); }
     ZstdSource(const ZstdSource&) = delete;
     ZstdSource& operator=(const ZstdSource&) = delete;
@@ -89,11 +91,8 @@ public:
         return {};
     }
     std::optional<std::uint64_t> Length() const override { return m_length; }
-    std::uint64_t FileLength() const override { return m_input.FileLength(); }
-    std::uint64_t FileRead() const override { return m_input.FileRead(); }
 
 private:
-    CompressedInput m_input;
     ZSTD_DCtx* m_context;
     std::optional<std::uint64_t> m_length;
     bool m_frameOpen = false;
@@ -101,9 +100,10 @@ private:
 };
 
 // Members one after another are one stream, as gzip -d reads them.
-class GzipSource : public ImageSource {
+class GzipSource : public CompressedSource {
 public:
-    GzipSource(ImageHandle file, std::uint64_t length) : m_input(std::move(file), length) {}
+    GzipSource(ImageHandle file, std::uint64_t length)
+        : CompressedSource(std::move(file), length) {}
     ~GzipSource() override {
         if (m_started) {
             inflateEnd(&m_stream);
@@ -155,11 +155,8 @@ public:
         return {};
     }
     std::optional<std::uint64_t> Length() const override { return std::nullopt; }
-    std::uint64_t FileLength() const override { return m_input.FileLength(); }
-    std::uint64_t FileRead() const override { return m_input.FileRead(); }
 
 private:
-    CompressedInput m_input;
     z_stream m_stream{};
     bool m_started = false;
     bool m_memberOpen = false;

@@ -78,10 +78,10 @@ Failure XzContentLength(const ImageHandle& file, std::uint64_t fileLength,
     return PositionAt(file, 0);
 }
 
-class XzSource : public ImageSource {
+class XzSource : public CompressedSource {
 public:
     XzSource(ImageHandle file, std::uint64_t length, std::uint64_t content)
-        : m_input(std::move(file), length), m_length(content) {}
+        : CompressedSource(std::move(file), length), m_length(content) {}
     ~XzSource() override { lzma_end(&m_stream); }
     XzSource(const XzSource&) = delete;
     XzSource& operator=(const XzSource&) = delete;
@@ -121,11 +121,8 @@ public:
         return {};
     }
     std::optional<std::uint64_t> Length() const override { return m_length; }
-    std::uint64_t FileLength() const override { return m_input.FileLength(); }
-    std::uint64_t FileRead() const override { return m_input.FileRead(); }
 
 private:
-    CompressedInput m_input;
     lzma_stream m_stream = LZMA_STREAM_INIT;
     std::uint64_t m_length;
     bool m_fileEnded = false;

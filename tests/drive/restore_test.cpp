@@ -210,10 +210,19 @@ TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
     SHELL("truncate -s 0 " + empty.string());
     const fs::path emptyGzip = images / "empty.img.gz";
     SHELL("gzip -c < /dev/null > " + emptyGzip.string());
+    using Arguments =
+        std::function<std::vector<std::string>(const RemovableDrive&, const TempDir&)>;
     struct Case {
         const char* name;
-        std::function<std::vector<std::string>(const RemovableDrive&, const TempDir&)> arguments;
+        Arguments arguments;
         const char* says;
+    };
+    // The image at `image` restored onto the card, confirmed by its node.
+    const auto restoring = [](const fs::path& image) -> Arguments {
+        return [image](const RemovableDrive& card, const TempDir&) {
+            return std::vector<std::string>{"--restore", "0", image.string(),
+                                            "--yes=" + card.DrivePath()};
+        };
     };
     const Case cases[] = {
         {"no terminal and no --yes",
@@ -226,35 +235,14 @@ TEST(Restore, EachRefusalLeavesTheCardAsItWas) {
              return std::vector<std::string>{"--restore", "0", good.string(), "--yes=/dev/sdq"};
          },
          "--yes=/dev/sdq does not name drive 0"},
-        {"no such image",
-         [&](const RemovableDrive& card, const TempDir&) {
-             return std::vector<std::string>{"--restore", "0", (images / "ghost.img").string(),
-                                             "--yes=" + card.DrivePath()};
-         },
+        {"no such image", restoring(images / "ghost.img"),
          "No such file or directory); nothing was written to the card"},
-        {"image longer than the card, with data past its end",
-         [&](const RemovableDrive& card, const TempDir&) {
-             return std::vector<std::string>{"--restore", "0", large.string(),
-                                             "--yes=" + card.DrivePath()};
-         },
+        {"image longer than the card, with data past its end", restoring(large),
          "image larger than the card (by 4,194,304 bytes (4.2 MB)); nothing was written"},
-        {"gzip image longer than the card, its length found by decoding it",
-         [&](const RemovableDrive& card, const TempDir&) {
-             return std::vector<std::string>{"--restore", "0", largeGzip.string(),
-                                             "--yes=" + card.DrivePath()};
-         },
+        {"gzip image longer than the card, its length found by decoding it", restoring(largeGzip),
          "image larger than the card (by 4,194,304 bytes (4.2 MB)); nothing was written"},
-        {"empty raw image",
-         [&](const RemovableDrive& card, const TempDir&) {
-             return std::vector<std::string>{"--restore", "0", empty.string(),
-                                             "--yes=" + card.DrivePath()};
-         },
-         "image is empty; nothing was written to the card"},
-        {"gzip image that decodes to nothing",
-         [&](const RemovableDrive& card, const TempDir&) {
-             return std::vector<std::string>{"--restore", "0", emptyGzip.string(),
-                                             "--yes=" + card.DrivePath()};
-         },
+        {"empty raw image", restoring(empty), "image is empty; nothing was written to the card"},
+        {"gzip image that decodes to nothing", restoring(emptyGzip),
          "image is empty; nothing was written to the card"},
         {"lock switch",
          [&](const RemovableDrive& card, const TempDir&) {
