@@ -84,18 +84,22 @@ int main(int argc, char** argv) {
                    .holders = {},
                    .attributes = {}});
         imaging::RunController run;
-        run.Prepare(
-            {.devicePath = drive::DrivePath(0),
-             .imagePath = argv[2],
-             .expectedDrive = {},
-             .rescue = {rescue, 2},
-             .verifyAfter = restore && option != "--restore-no-verify",
-             .extraHashes = moreHashes
-                                ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
-                                : std::vector<imaging::HashKind>{},
-             .command = {},
-             .restore = {
-                 restore, CapacityOf(argv[1]), {}, option == "--restore-skip-empty", 0, {}}});
+        run.Prepare({.devicePath = drive::DrivePath(0),
+                     .imagePath = argv[2],
+                     .expectedDrive = {},
+                     .rescue = {rescue, 2},
+                     .verifyAfter = restore && option != "--restore-no-verify",
+                     .extraHashes =
+                         moreHashes ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
+                                    : std::vector<imaging::HashKind>{},
+                     .command = {},
+                     .restore = {restore,
+                                 CapacityOf(argv[1]),
+                                 {},
+                                 option == "--restore-skip-empty",
+                                 0,
+                                 {},
+                                 false}});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());
         } else if (run.Launch()) {

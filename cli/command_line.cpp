@@ -35,7 +35,8 @@ enum Option : int {
     kYes,
     kNoVerify,
     kSkipEmpty,
-    kExpectSha256
+    kExpectSha256,
+    kNoBmap
 };
 
 constexpr option kOptions[] = {
@@ -53,6 +54,7 @@ constexpr option kOptions[] = {
     {"no-verify", no_argument, nullptr, kNoVerify},
     {"skip-empty", no_argument, nullptr, kSkipEmpty},
     {"expect-sha256", required_argument, nullptr, kExpectSha256},
+    {"no-bmap", no_argument, nullptr, kNoBmap},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -318,7 +320,7 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
     }
     imaging::ImageFacts facts;
     if (const error::Failure failure =
-            imaging::ReadImageFacts(line.imagePath, facts, line.expectSha256)) {
+            imaging::ReadImageFacts(line.imagePath, facts, line.expectSha256, !line.noBmap)) {
         std::fprintf(err, "kalvor: %s: %s; nothing was written to the card\n",
                      line.imagePath.c_str(), error::DescribeFailure(failure).c_str());
         return kExitFailed;
@@ -346,7 +348,7 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
                          .extraHashes = {},
                          .command = line.command,
                          .restore = {true, card.length, card.serial, line.skipEmpty,
-                                     facts.fileBytes, line.expectSha256}},
+                                     facts.fileBytes, line.expectSha256, line.noBmap}},
                         err);
 }
 
@@ -417,6 +419,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             line.noVerify = true;
         } else if (option == kSkipEmpty) {
             line.skipEmpty = true;
+        } else if (option == kNoBmap) {
+            line.noBmap = true;
         } else if (option == kExpectSha256) {
             line.expectSha256 = optarg;
             if (line.expectSha256.size() != 64 ||
@@ -468,9 +472,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     if (retriesGiven && !line.rescue) {
         return Invalid("--retries goes with --rescue");
     }
-    if ((!line.yes.empty() || line.noVerify || line.skipEmpty || !line.expectSha256.empty()) &&
+    if ((!line.yes.empty() || line.noVerify || line.skipEmpty || !line.expectSha256.empty() ||
+         line.noBmap) &&
         line.action != Action::Restore) {
-        return Invalid("--yes, --no-verify, --skip-empty and --expect-sha256 go with --restore");
+        return Invalid(
+            "--yes, --no-verify, --skip-empty, --expect-sha256 and --no-bmap go with --restore");
     }
     if (line.action == Action::Restore &&
         (line.verify || line.rescue || line.partitionsOnly || !line.extraHashes.empty())) {
@@ -512,6 +518,7 @@ void PrintUsage(std::FILE* out) {
         "       kalvor --verify INDEX FILE    compare drive INDEX with the image FILE\n"
         "       kalvor --restore INDEX FILE   write the image FILE onto drive INDEX\n"
         "              [--yes=NODE] [--no-verify] [--skip-empty] [--expect-sha256=HEX]\n"
+        "              [--no-bmap]\n"
         "       kalvor --help | --version\n"
         "\n"
         "--image copies the drive byte for byte into FILE and writes its SHA-256, and the\n"
@@ -537,7 +544,9 @@ void PrintUsage(std::FILE* out) {
         "content, and the verify compares the data only. FILE may be raw, .zst, .gz, .xz,\n"
         "bzip2 or a zip holding an image, told by its content; the checksum published\n"
         "beside it (FILE.sha256, FILE.sha, SHA256SUMS, ...) or --expect-sha256=HEX is\n"
-        "checked, a compressed file's before anything is written.\n"
+        "checked, a compressed file's before anything is written. With FILE.bmap beside\n"
+        "it (as bmaptool finds it), only the blocks it maps are written, each checked, and\n"
+        "only they are verified; --no-bmap writes the whole image.\n"
         "\n"
         "Exit status: 0 image complete (or verified, or restored), 3 complete but for\n"
         "unreadable areas (--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",

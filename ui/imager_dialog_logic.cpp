@@ -248,8 +248,8 @@ std::optional<imaging::RestoreSettings> ImagerDialogLogic::ConfirmedWrite(int in
         m_view.SetControlText(IDC_STATUS, "Not confirmed: nothing was written to the card");
         return std::nullopt;
     }
-    return imaging::RestoreSettings{true,  card->second.length, card->second.serial,
-                                    false, facts.fileBytes,     {}};
+    return imaging::RestoreSettings{
+        true, card->second.length, card->second.serial, false, facts.fileBytes, {}, false};
 }
 
 // Switching back gives the read mode its own choices again, exactly as they were.

@@ -21,8 +21,9 @@ namespace imaging {
 inline constexpr const char* kChecksumSuffix = ".sha256";
 inline constexpr const char* kMapSuffix = ".map";
 inline constexpr const char* kInfoSuffix = ".info";
-inline constexpr std::array<const char*, 5> kSideSuffixes = {kChecksumSuffix, kMapSuffix,
-                                                             kInfoSuffix, ".md5", ".sha1"};
+inline constexpr const char* kBlockMapSuffix = ".bmap";
+inline constexpr std::array<const char*, 6> kSideSuffixes = {
+    kChecksumSuffix, kMapSuffix, kInfoSuffix, ".md5", ".sha1", kBlockMapSuffix};
 
 // The smallest hole worth leaving in an image: a file system's block.
 inline constexpr std::size_t kHoleBlock = 4096;

@@ -52,9 +52,16 @@ RawImageSink::RawImageSink(ImageFile& image, std::uint64_t length)
     : m_image(image),
       m_length(length),
       m_queue(io::OpenQueue(kWriteDepth, m_choice)),
-      m_writer(*m_queue, image.OpenDirectWrites(m_direct)
-                             ? WriteTarget{m_direct.Get(), kDirectAlignment, image.Native(), true}
-                             : WriteTarget{image.Native(), 1, image.Native(), true}) {}
+      m_writer(*m_queue,
+               image.OpenDirectWrites(m_direct)
+                   ? WriteTarget{m_direct.Get(),
+                                 kDirectAlignment,
+                                 image.Native(),
+                                 true,
+                                 0,
+                                 UINT64_MAX,
+                                 {}}
+                   : WriteTarget{image.Native(), 1, image.Native(), true, 0, UINT64_MAX, {}}) {}
 
 Released RawImageSink::Written(const Released& released) {
     return [this, &released](DriveBuffer* buffer, bool written) {

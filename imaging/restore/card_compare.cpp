@@ -117,7 +117,10 @@ Failure CardCompare::Write(const std::byte* data, std::size_t size) {
     for (std::size_t block = 0; block < size; block += kHoleBlock) {
         const std::size_t length = std::min(kHoleBlock, size - block);
         const std::byte* const expected = m_expected.data() + block;
-        if (m_skipEmpty && m_offset + block >= kTableArea && IsZero(expected, length)) {
+        const bool written = m_offset + block < kTableArea ||
+                             ((!m_skipEmpty || !IsZero(expected, length)) &&
+                              (m_map == nullptr || m_map->Maps(m_offset + block, length)));
+        if (!written) {
             continue;
         }
         const auto differs = std::mismatch(data + block, data + block + length, expected);

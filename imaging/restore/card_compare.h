@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "image/block_map.h"
 #include "image/image_sink.h"
 #include "layout/partition_layout.h"
 #include "restore/card_writer.h"
@@ -21,14 +22,16 @@ class CardCompare : public StreamSink {
 public:
     // With `skipEmpty`, the image's empty blocks were not written: the card's are not compared.
     // `imageBytes`: how many of the image's bytes were written.
+    // With a block `map`, only the blocks it maps were written, and only they are compared.
     CardCompare(ImageSource& image, std::uint64_t imageBytes, const std::vector<std::byte>& head,
-                const CardTable& fit, const CardToWrite& card, bool skipEmpty)
+                const CardTable& fit, const CardToWrite& card, bool skipEmpty, const BlockMap* map)
         : m_image(image),
           m_imageBytes(imageBytes),
           m_head(head),
           m_fit(fit),
           m_card(card),
-          m_skipEmpty(skipEmpty) {}
+          m_skipEmpty(skipEmpty),
+          m_map(map) {}
 
     error::Failure Finish() override { return {}; }
     error::Failure FileSha256(std::string& hex) override {
@@ -52,6 +55,7 @@ private:
     const CardTable& m_fit;
     const CardToWrite& m_card;
     bool m_skipEmpty;
+    const BlockMap* m_map;
     std::uint64_t m_offset = 0;
     std::vector<std::byte> m_expected;
 };

@@ -19,12 +19,27 @@ constexpr std::size_t kCardDepth = 8;
 
 }  // namespace
 
-CardWriter::CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd, bool skipEmpty)
+namespace {
+
+WriteTarget CardTarget(const CardToWrite& card, bool skipEmpty, const BlockMap* map) {
+    WriteTarget target{card.direct, card.sectorSize, card.direct, skipEmpty,
+                       kTableArea,  card.length,     {}};
+    if (map != nullptr) {
+        target.mapped = [map](std::uint64_t offset, std::size_t size) {
+            return map->Maps(offset, size);
+        };
+    }
+    return target;
+}
+
+}  // namespace
+
+CardWriter::CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd, bool skipEmpty,
+                       const BlockMap* map)
     : m_card(card),
       m_partitionsEnd(partitionsEnd),
       m_queue(io::OpenQueue(kCardDepth, m_choice)),
-      m_writer(*m_queue, WriteTarget{card.direct, card.sectorSize, card.direct, skipEmpty,
-                                     kTableArea, card.length}) {}
+      m_writer(*m_queue, CardTarget(card, skipEmpty, map)) {}
 
 Failure CardWriter::Take(DriveBuffer& buffer, const Released& released) {
     const std::byte* const data = buffer.bytes.get();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "drive_handle.h"
+#include "image/block_map.h"
 #include "image/image_sink.h"
 #include "io_queue.h"
 #include "write/depth_writer.h"
@@ -25,8 +26,10 @@ struct CardToWrite {
 // (`partitionsEnd`, 0 where unknown), else ImageTooLarge.
 class CardWriter : public ImageSink {
 public:
-    // With `skipEmpty`, all-zero blocks are not written: the card keeps what it held there.
-    CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd, bool skipEmpty);
+    // With `skipEmpty`, all-zero blocks are not written: the card keeps what it held there; with
+    // a block `map`, only the blocks it maps are.
+    CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd, bool skipEmpty,
+               const BlockMap* map);
     error::Failure Take(DriveBuffer& buffer, const Released& released) override;
     bool Holding() const override { return m_writer.Holding(); }
     error::Failure ReleaseOldest(const Released& released) override {

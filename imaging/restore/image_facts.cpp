@@ -68,7 +68,7 @@ void ReadMap(const std::string& path, ImageFacts& facts) {
 }  // namespace
 
 Failure ReadImageFacts(const std::string& path, ImageFacts& facts,
-                       const std::string& expectedSha256) {
+                       const std::string& expectedSha256, bool useBlockMap) {
     facts = {};
     if (Failure failure = FormOfImage(path, facts.format, facts.formNote)) {
         return failure;
@@ -96,6 +96,17 @@ Failure ReadImageFacts(const std::string& path, ImageFacts& facts,
     }
     ReadRecord(path, facts);
     ReadMap(path, facts);
+    if (const auto found = useBlockMap ? FindBlockMap(path) : std::nullopt) {
+        if (Failure failure = ReadBlockMap(*found, facts.blockMap.emplace())) {
+            return failure;
+        }
+        if (facts.length && *facts.length != facts.blockMap->imageSize) {
+            return {error::FailureReason::ImageRefused, 0,
+                    facts.blockMap->fileName + " describes an image of " +
+                        GroupedNumber(facts.blockMap->imageSize) + " bytes, not this one of " +
+                        GroupedNumber(*facts.length)};
+        }
+    }
     return {};
 }
 
@@ -112,6 +123,10 @@ std::string DescribeImage(const ImageFacts& facts) {
                                        " bytes compressed; its file does not record its length, "
                                        "so it is decoded once to find it before anything is "
                                        "written");
+    if (facts.blockMap) {
+        text += "; " + facts.blockMap->fileName + " maps " +
+                Megabytes(facts.blockMap->MappedBytes()) + " of it: only that is written";
+    }
     if (!facts.published) {
         return text + "; no published checksum found";
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "image/block_map.h"
 #include "image/image_format.h"
 #include "restore/published_checksum.h"
 
@@ -30,6 +31,8 @@ struct ImageFacts {
     std::optional<std::uint64_t> length;
     // The checksum its publisher gave (Dresmont's own IMAGE.sha256 too: its line of the file).
     std::optional<PublishedChecksum> published;
+    // IMAGE.bmap, as bmaptool finds it: only the blocks it maps are written.
+    std::optional<BlockMap> blockMap;
     // From IMAGE.sha256: the drive's line.
     std::string driveSha256;
     std::uint64_t driveBytes = 0;
@@ -44,9 +47,10 @@ struct ImageFacts {
 // Reads what `path` and its side files tell. ImageRefused where the file cannot be read;
 // ImageDamaged where its first bytes do not decompress; ImageEmpty where it holds no byte; a
 // side file that is missing or says nothing usable is left out. `expectedSha256`, given by hand,
-// is the published checksum of the file.
+// is the published checksum of the file. A block map found (unless not `useBlockMap`) that is
+// damaged, or describes an image of another length, is ImageRefused.
 error::Failure ReadImageFacts(const std::string& path, ImageFacts& facts,
-                              const std::string& expectedSha256 = {});
+                              const std::string& expectedSha256 = {}, bool useBlockMap = true);
 
 // "zstd image, 31,914,983,424 bytes; checked against the SHA-256 in card.img.zst.sha256, of the
 // file as downloaded, before anything is written" (the drive's bytes, where known; else the

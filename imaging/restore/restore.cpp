@@ -14,6 +14,7 @@
 #include "read/buffer_ring.h"
 #include "read/drive_reader.h"
 #include "read/drive_watch.h"
+#include "restore/block_map_check.h"
 #include "restore/capacity_probe.h"
 #include "restore/card_compare.h"
 #include "restore/card_writer.h"
@@ -156,9 +157,15 @@ Failure WriteImage(const StageLink& run, const CopyRequest& request, const Image
     BufferRing ring(kRunBufferCount, kRunBufferSize);
     const bool alsoHash =
         facts.published && !ChecksBeforeWriting(facts) && facts.published->kind != HashKind::Sha256;
+    std::optional<BlockMapCheck> check;
+    if (facts.blockMap) {
+        check.emplace(*facts.blockMap);
+    }
     SourceReader reader(run, *source, ring,
-                        alsoHash ? std::optional(facts.published->kind) : std::nullopt);
-    CardWriter writer(card, partitionsEnd, request.restore.skipEmpty);
+                        alsoHash ? std::optional(facts.published->kind) : std::nullopt,
+                        check ? &*check : nullptr);
+    CardWriter writer(card, partitionsEnd, request.restore.skipEmpty,
+                      facts.blockMap ? &*facts.blockMap : nullptr);
     const Failure failure = RunPass(
         run, ring, [&] { reader.Run(); }, writer);
     written.queueNote = writer.Queue()->fellBack;
@@ -197,7 +204,7 @@ Failure WriteTable(const CardToWrite& card, const std::vector<std::byte>& head,
 // `imageBytes` end, and compares it with the image as it was written; `cardSha256` is the hash of
 // the bytes read, `cardBytes` of them.
 Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageBytes,
-                   const std::vector<std::byte>& head, const CardTable& table,
+                   const std::vector<std::byte>& head, const CardTable& table, const BlockMap* map,
                    std::uint64_t& cardBytes, std::string& cardSha256) {
     const StageLink run(job);
     run.Verifying();
@@ -213,7 +220,7 @@ Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageByt
     BufferRing ring(kRunBufferCount, kRunBufferSize);
     DriveReader reader(run, card.direct, job.request.expectedDrive, cardBytes, card.sectorSize,
                        ring, nullptr);
-    CardCompare compare(*image, imageBytes, head, table, card, job.request.restore.skipEmpty);
+    CardCompare compare(*image, imageBytes, head, table, card, job.request.restore.skipEmpty, map);
     if (Failure failure = RunPass(
             run, ring, [&] { reader.Run(); }, compare)) {
         return failure.reason == FailureReason::CardHoldsLess ||
@@ -319,8 +326,8 @@ Failure RestoreImage(CopyJob& job) {
     const CopyRequest& request = job.request;
     CopyResult& result = job.result;
     ImageFacts facts;
-    if (Failure failure =
-            ReadImageFacts(request.imagePath, facts, request.restore.expectedSha256)) {
+    if (Failure failure = ReadImageFacts(request.imagePath, facts, request.restore.expectedSha256,
+                                         !request.restore.noBlockMap)) {
         return failure;
     }
     result.format = facts.format;
@@ -333,6 +340,12 @@ Failure RestoreImage(CopyJob& job) {
     }
     if (Failure failure = FindLength(job, facts)) {
         return failure;
+    }
+    if (facts.blockMap && facts.blockMap->imageSize != *facts.length) {
+        return {FailureReason::ImageRefused, 0,
+                facts.blockMap->fileName + " describes an image of " +
+                    GroupedNumber(facts.blockMap->imageSize) + " bytes, not this one of " +
+                    GroupedNumber(*facts.length)};
     }
     if (Failure failure = CheckFileBeforeWriting(job, facts)) {
         return failure;
@@ -424,10 +437,17 @@ Failure RestoreImage(CopyJob& job) {
     result.pastCardEndHeldData = written.pastCardEndHeldData;
     result.leftAsItWas = written.leftAsItWas;
     result.tableFitted = head != written.head ? table.table : std::string();
+    if (facts.blockMap) {
+        result.blockMapNote = "only the " + Megabytes(facts.blockMap->MappedBytes()) + " that " +
+                              facts.blockMap->fileName + " maps were written" +
+                              (request.verifyAfter ? " and verified" : "") +
+                              ": the card keeps its old content elsewhere";
+    }
     if (!request.verifyAfter) {
         return {};
     }
     if (Failure failure = VerifyCard(job, card, result.driveBytes, head, table,
+                                     facts.blockMap ? &*facts.blockMap : nullptr,
                                      result.cardReadBytes, result.cardSha256)) {
         return failure;
     }

@@ -72,7 +72,9 @@ std::string DescribeRestore(const CopyRequest& request, const CopyResult& result
         line += "; its " + result.tableFitted + " fitted to the card's " +
                 GroupedNumber(result.cardBytes) + " bytes";
     }
-    if (result.leftAsItWas != 0) {
+    if (!result.blockMapNote.empty()) {
+        line += "; " + result.blockMapNote;
+    } else if (result.leftAsItWas != 0) {
         line += "; " + Megabytes(result.leftAsItWas) +
                 " of empty blocks not written: the card keeps its old content there, and the "
                 "verify covered the data";

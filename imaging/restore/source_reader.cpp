@@ -19,6 +19,9 @@ void SourceReader::Run() {
         buffer->offset = m_bytes;
         failure = ReadFull(m_source, buffer->bytes.get(), buffer->capacity, buffer->length);
         ended = buffer->length < buffer->capacity;
+        if (!failure && m_check != nullptr) {
+            failure = m_check->Update(buffer->offset, buffer->bytes.get(), buffer->length);
+        }
         if (buffer->length == 0 || failure) {
             m_ring.GiveBack(buffer);
             continue;

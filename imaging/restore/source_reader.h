@@ -6,6 +6,7 @@
 
 #include "read/buffer_ring.h"
 #include "read/digest.h"
+#include "restore/block_map_check.h"
 #include "restore/image_source.h"
 #include "run/copy_job.h"
 
@@ -16,10 +17,11 @@ namespace imaging {
 // card's bytes are known by their SHA-256 before the card is read back.
 class SourceReader {
 public:
-    // `alsoHash`: a second hash of the same bytes, of a kind other than SHA-256.
+    // `alsoHash`: a second hash of the same bytes, of a kind other than SHA-256; `check`: the
+    // ranges of a block map the bytes are checked against as they pass.
     SourceReader(const StageLink& run, ImageSource& source, BufferRing& ring,
-                 std::optional<HashKind> alsoHash = std::nullopt)
-        : m_run(run), m_source(source), m_ring(ring) {
+                 std::optional<HashKind> alsoHash = std::nullopt, BlockMapCheck* check = nullptr)
+        : m_run(run), m_source(source), m_ring(ring), m_check(check) {
         if (alsoHash) {
             m_also.emplace(*alsoHash);
         }
@@ -42,6 +44,7 @@ private:
     StageLink m_run;
     ImageSource& m_source;
     BufferRing& m_ring;
+    BlockMapCheck* m_check;
     Digest m_digest;
     std::optional<Digest> m_also;
     std::uint64_t m_bytes = 0;

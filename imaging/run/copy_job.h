@@ -40,6 +40,8 @@ struct RestoreSettings {
     // The image file's SHA-256 as its publisher gave it, by hand (--expect-sha256); empty: the
     // checksum files beside the image are looked for.
     std::string expectedSha256;
+    // The image's block map (IMAGE.bmap) is not used: the whole image is written.
+    bool noBlockMap = false;
 };
 
 // What a run is asked to do. Written before the worker is launched, read only by the worker
@@ -116,6 +118,8 @@ struct CopyResult {
     // What the published checksum said: "matches the published SHA-256 in X", or that none was
     // found.
     std::string publishedNote;
+    // Where a block map chose what was written: "only the 64.0 MB that os.img.bmap maps".
+    std::string blockMapNote;
     // Sectors the capacity probe marked and could not put back (the card went), by offset.
     std::vector<std::uint64_t> probeNotPutBack;
     std::string tableFitted;

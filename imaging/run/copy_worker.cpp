@@ -7,7 +7,9 @@
 
 #include "drive_details.h"
 #include "drive_reads.h"
+#include "image/block_map.h"
 #include "image/image_file.h"
+#include "image/mapping_sink.h"
 #include "image/image_info.h"
 #include "image/image_sink.h"
 #include "layout/partition_layout.h"
@@ -291,7 +293,13 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     drive::AdviseSequentialRead(device);
     const StageLink run(job);
     DriveDigests digests;
-    if (Failure failure = ReadThrough(run, pass, request.extraHashes, *sink, digests)) {
+    BlockMapBuilder mapping;
+    MappingSink mapped(*sink, mapping);
+    if (Failure failure = ReadThrough(run, pass, request.extraHashes, mapped, digests)) {
+        return failure;
+    }
+    BlockMap blockMap;
+    if (Failure failure = mapping.Finish(blockMap)) {
         return failure;
     }
     std::string fileSha256;
@@ -319,6 +327,7 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     record.verify = request.verifyAfter ? "pending" : "not asked";
     std::vector<SideFile> sideFiles = ExtraChecksumFiles(image, result);
     sideFiles.push_back({kChecksumSuffix, checksums});
+    sideFiles.push_back({kBlockMapSuffix, BlockMapText(blockMap)});
     sideFiles.push_back({kInfoSuffix, ImageInfo(image.Name(), request, result, record)});
     // Only an image that reached stable storage, with its side files, counts as a success.
     if (Failure failure = image.Commit(sideFiles)) {

@@ -69,11 +69,16 @@ Failure DepthWriter::Put(DriveBuffer& buffer, const Released& released) {
                                   ? std::min<std::uint64_t>(m_target.from - buffer.offset, size)
                                   : 0;
     const auto blockAt = [&](std::size_t from) { return std::min(kHoleBlock, size - from); };
+    const bool mayLeaveOut = m_target.skipZeroBlocks || m_target.mapped;
+    const auto leftOut = [&](std::size_t from) {
+        return (m_target.skipZeroBlocks && IsZero(data + from, blockAt(from))) ||
+               (m_target.mapped && !m_target.mapped(buffer.offset + from, blockAt(from)));
+    };
     for (std::size_t at = first; at < size;) {
-        const bool zero = m_target.skipZeroBlocks && IsZero(data + at, blockAt(at));
-        // Without holes to leave, the whole span is one run, and one write.
-        std::size_t stop = m_target.skipZeroBlocks ? at + blockAt(at) : size;
-        while (stop < size && IsZero(data + stop, blockAt(stop)) == zero) {
+        const bool zero = mayLeaveOut && leftOut(at);
+        // Without blocks to leave out, the whole span is one run, and one write.
+        std::size_t stop = mayLeaveOut ? at + blockAt(at) : size;
+        while (stop < size && leftOut(stop) == zero) {
             stop += blockAt(stop);
         }
         if (zero) {

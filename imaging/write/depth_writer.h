@@ -14,8 +14,9 @@ namespace imaging {
 // Where a writer puts buffers: the file or drive, and the alignment its writes must keep (direct
 // writes; 1 where the cache takes any write); the same file through the cache, for the bytes
 // that do not keep it (a last partial block); whether runs of zero blocks are left out (the
-// holes of a sparse image; the empty space of a card that keeps its old content); and the bytes
-// [from, to) of the stream that are written at all: the rest is left alone.
+// holes of a sparse image; the empty space of a card that keeps its old content), or those a
+// block map leaves unmapped; and the bytes [from, to) of the stream that are written at all: the
+// rest is left alone.
 struct WriteTarget {
     io::NativeFile file{};
     std::size_t alignment = 1;
@@ -23,6 +24,8 @@ struct WriteTarget {
     bool skipZeroBlocks = false;
     std::uint64_t from = 0;
     std::uint64_t to = UINT64_MAX;
+    // Where set, only the blocks it maps (offset, size) are written: the rest is left out.
+    std::function<bool(std::uint64_t, std::size_t)> mapped;
 };
 
 // A buffer whose bytes the writer no longer needs, handed back in the order they were put;

@@ -8,6 +8,7 @@
 #include "command_line.h"
 #include "command_line_run.h"
 #include "gtest_support.h"
+#include "loop_device.h"
 #include "removable_drive.h"
 #include "test_files.h"
 
@@ -153,6 +154,10 @@ TEST_F(Downloads, EachFaultEndsTheRunAndSaysWhy) {
          false},
         {"header.img.xz", "head -c 1M system.img > header.img.xz",
          "image damaged (its name ends in .xz, but its first bytes are no xz header", true},
+        {"ranged.img",
+         "cp system.img ranged.img && bmaptool -q create ranged.img > ranged.img.bmap && "
+         "printf Z | dd of=ranged.img bs=1 seek=4500000 conv=notrunc status=none",
+         "image damaged (blocks 260-1535 differ from ranged.img.bmap)", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
@@ -235,6 +240,55 @@ TEST_F(Downloads, FindsAndChecksThePublishersChecksum) {
     EXPECT_NE(byHand.err.find("differs from the published SHA-256 given by --expect-sha256"),
               std::string::npos)
         << byHand.err;
+}
+
+// A bmap beside the image, as bmaptool makes it, writes only what it maps: the rest of the card
+// keeps its old bytes; and the bmap Dresmont writes beside its own images is one bmaptool
+// copies by, to a card that then holds what was imaged.
+TEST_F(Downloads, WritesOnlyWhatTheBlockMapMapsAndWritesOneBmaptoolReads) {
+    SHELL(
+        In("cp system.img mapped.img && bmaptool -q create mapped.img > mapped.img.bmap && "
+           "xz -T1 -c mapped.img > mapped.img.xz"));
+    for (const char* name : {"mapped.img", "mapped.img.xz"}) {
+        SCOPED_TRACE(name);
+        const TempDir cardDir;
+        const RemovableDrive card(cardDir, 8 * kMiB, 3);
+        const std::string old = (cardDir / "old.bin").string();
+        SHELL("cp " + card.LoopPath() + " " + old);
+
+        const Printed run = Restore(card, name);
+
+        EXPECT_EQ(run.status, cli::kExitComplete) << run.err;
+        EXPECT_NE(run.out.find("mapped.img.bmap maps 6.3 MB of it: only that is written"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_NE(run.err.find("only the 6.3 MB that mapped.img.bmap maps were written and "
+                               "verified: the card keeps its old content elsewhere"),
+                  std::string::npos)
+            << run.err;
+        // The card as bmaptool makes it of the same old card (a block device: onto a file it
+        // leaves only what it maps), but for the first and the last MiB, which a restore clears
+        // so that no old table survives.
+        const LoopDevice oldCard(old);
+        SHELL("bmaptool -q copy --bmap " + Path("mapped.img.bmap") + " " + Path("mapped.img") +
+              " " + oldCard.Path());
+        EXPECT_TRUE(RunCommand("cmp -n 6291456 -i 1048576:1048576 " + old + " " + card.LoopPath()));
+        EXPECT_TRUE(RunCommand("cmp -n 1048576 " + Path("mapped.img") + " " + card.LoopPath()));
+        const Printed whole = Restore(card, name, {"--no-bmap"});
+        EXPECT_EQ(whole.status, cli::kExitComplete) << whole.err;
+        EXPECT_TRUE(RunCommand("cmp " + Path("mapped.img") + " " + card.LoopPath()));
+    }
+
+    const TempDir cardDir;
+    const RemovableDrive card(cardDir, m_image);
+    for (const char* name : {"own.img", "own.img.zst"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(RunLine({"--image", "0", Path(name)}).status, cli::kExitComplete);
+        const std::string target = (cardDir / "target.bin").string();
+        SHELL("truncate -s 8M " + target + " && bmaptool -q copy " + Path(name) + " " + target);
+        EXPECT_EQ(Fingerprint(target), Fingerprint(m_image));
+        SHELL("rm -f " + target);
+    }
 }
 
 }  // namespace
