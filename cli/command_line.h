@@ -25,8 +25,8 @@ struct CommandLine {
     std::string yes;
     bool noVerify = false;
     bool skipEmpty = false;
-    std::string expectSha256;
-    bool noBmap = false;  // --no-bmap: the whole image, whatever IMAGE.bmap maps  // --expect-sha256=HEX: the image file's published SHA-256
+    std::string expectSha256;  // --expect-sha256=HEX: the image file's published SHA-256
+    bool noBmap = false;       // --no-bmap: the whole image, whatever IMAGE.bmap maps
     std::string command;       // the whole line as typed, for the image's record
     std::string error;         // why the command line is Invalid
 };
