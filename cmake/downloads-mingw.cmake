@@ -1,11 +1,12 @@
 # The decoders of downloaded images for the Windows build, each from Debian's own source
 # package, fetched by `scripts/setup windows` into build/deps and compiled here with the cross
 # compiler into the one static executable: liblzma (xz, with its own CMake build and Windows
-# threads), bzip2, and zlib's minizip (its unzip side; zlib itself is Debian's mingw package).
+# threads), bzip2, zlib's minizip (its unzip side; zlib itself is Debian's mingw package), and
+# expat (with its own CMake build) for block maps.
 # Someone else's code, built as its makers build it: their warnings are not ours to fail on.
 enable_language(C)
 set(DRESMONT_DEPS ${PROJECT_SOURCE_DIR}/build/deps)
-foreach(package xz-utils bzip2 zlib)
+foreach(package xz-utils bzip2 zlib expat)
     file(GLOB found ${DRESMONT_DEPS}/${package}-[0-9]*)
     if(NOT found)
         message(FATAL_ERROR "${package}'s source is missing from build/deps: run scripts/setup windows")
@@ -23,6 +24,21 @@ endblock()
 target_compile_options(liblzma PRIVATE -w)
 target_include_directories(liblzma SYSTEM INTERFACE
                            $<BUILD_INTERFACE:${DRESMONT_SOURCE_xz-utils}/src/liblzma/api>)
+
+block()
+    set(EXPAT_SHARED_LIBS OFF)
+    set(EXPAT_BUILD_TOOLS OFF)
+    set(EXPAT_BUILD_EXAMPLES OFF)
+    set(EXPAT_BUILD_TESTS OFF)
+    set(EXPAT_BUILD_DOCS OFF)
+    set(EXPAT_BUILD_PKGCONFIG OFF)
+    set(EXPAT_ENABLE_INSTALL OFF)
+    # A bmap has no DTD; and Debian's patched 2.5.0 tests XML_DTD as a number, which its own
+    # CMake build defines empty.
+    set(EXPAT_DTD OFF)
+    add_subdirectory(${DRESMONT_SOURCE_expat}/expat ${PROJECT_BINARY_DIR}/deps/expat EXCLUDE_FROM_ALL)
+endblock()
+target_compile_options(expat PRIVATE -w)
 
 set(DRESMONT_BZIP2 ${DRESMONT_SOURCE_bzip2})
 add_library(dresmont_bzip2 STATIC
