@@ -96,7 +96,11 @@ Failure ReadImageFacts(const std::string& path, ImageFacts& facts,
     }
     ReadRecord(path, facts);
     ReadMap(path, facts);
-    if (const auto found = useBlockMap ? FindBlockMap(path) : std::nullopt) {
+    // Dresmont's own image (its checksum file has the drive's line) restores the card it was
+    // taken from exactly: its block map is for bmaptool, whose copy leaves unmapped blocks as
+    // they were.
+    const bool own = !facts.driveSha256.empty();
+    if (const auto found = useBlockMap && !own ? FindBlockMap(path) : std::nullopt) {
         if (Failure failure = ReadBlockMap(*found, facts.blockMap.emplace())) {
             return failure;
         }

@@ -31,7 +31,8 @@ struct ImageFacts {
     std::optional<std::uint64_t> length;
     // The checksum its publisher gave (Dresmont's own IMAGE.sha256 too: its line of the file).
     std::optional<PublishedChecksum> published;
-    // IMAGE.bmap, as bmaptool finds it: only the blocks it maps are written.
+    // IMAGE.bmap, as bmaptool finds it, beside an image that is not Dresmont's own: only the
+    // blocks it maps are written.
     std::optional<BlockMap> blockMap;
     // From IMAGE.sha256: the drive's line.
     std::string driveSha256;

@@ -108,8 +108,8 @@ TEST(ReplacingAnImage, FailedRunsLeaveTheOldOneAndASuccessReplacesIt) {
     EXPECT_EQ(job.result.failure.reason, FailureReason::None);
     EXPECT_EQ(FileSize(image), 1 * kMiB);
     EXPECT_TRUE(SamePrefix(image, slow.Content(), 1 * kMiB));
-    EXPECT_EQ(NamesIn(images),
-              (std::set<std::string>{"card.img", "card.img.sha256", "card.img.info"}));
+    EXPECT_EQ(NamesIn(images), (std::set<std::string>{"card.img", "card.img.sha256",
+                                                      "card.img.info", "card.img.bmap"}));
     EXPECT_TRUE(ChecksumVerifies(image));
     {
         std::fstream flip(image, std::ios::in | std::ios::out | std::ios::binary);
@@ -131,7 +131,8 @@ TEST(ReplacingAnImage, LeftoversOfKilledRunsGoAndTakenNamesAreSteppedOver) {
     fs::create_directory(dir / "images");
     const auto image = dir / "images" / "card.img";
     WriteRandomFile(image, 2 * kMiB, 3);
-    std::set<std::string> expected = {"card.img", "card.img.sha256", "card.img.info"};
+    std::set<std::string> expected = {"card.img", "card.img.sha256", "card.img.info",
+                                      "card.img.bmap"};
     const std::string own = ".card.img.kalvor-" + std::to_string(::getpid()) + "-";
     for (int sequence = 0; sequence < 500; ++sequence) {
         std::ofstream(dir / "images" / (own + std::to_string(sequence)));
