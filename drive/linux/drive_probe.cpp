@@ -29,12 +29,9 @@ namespace {
 constexpr std::uint32_t kTracksPerCylinder = 255;
 constexpr std::uint32_t kSectorsPerTrack = 63;
 
-// True when a volume of the open disk, or of one of its partitions, is mounted.
-bool HasMountedVolume(DriveHandle handle) {
-    struct stat status {};
-    if (::fstat(handle, &status) != 0) {
-        return false;
-    }
+// True when a volume of the disk, or of one of its partitions, is mounted; `status` is the disk
+// node's (stat needs no right to the device).
+bool HasMountedVolume(const struct stat& status) {
     const auto diskDir = DiskDirOfDevice(status.st_rdev);
     const std::set<dev_t> devices =
         diskDir ? DiskDeviceSet(*diskDir) : std::set<dev_t>{status.st_rdev};
@@ -63,7 +60,8 @@ Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
         if (OpenDrive(path, handle) == 0) {
             return SystemFailure(FailureReason::DriveNotOpened);
         }
-        if (HasMountedVolume(handle)) {
+        struct stat status {};
+        if (::fstat(handle, &status) == 0 && HasMountedVolume(status)) {
             return {};
         }
         CloseDrive(handle);
@@ -74,7 +72,9 @@ Failure OpenDriveAskingAccess(const std::string& path, DriveHandle& handle) {
     if (errno != EACCES && errno != EPERM) {
         return SystemFailure(FailureReason::DriveNotOpened);
     }
-    return OpenThroughUdisks(path, handle, {"r", O_EXCL});
+    struct stat status {};
+    const bool mounted = ::stat(path.c_str(), &status) == 0 && HasMountedVolume(status);
+    return OpenThroughUdisks(path, handle, {"r", mounted ? 0 : O_EXCL});
 }
 
 void CloseDrive(DriveHandle handle) {

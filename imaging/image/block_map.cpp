@@ -50,9 +50,12 @@ void XMLCALL Start(void* data, const XML_Char* name, const XML_Char** attributes
     if (std::strcmp(name, "Range") == 0) {
         parse.rangeChecksum.clear();
         for (const XML_Char** attribute = attributes; *attribute != nullptr; attribute += 2) {
-            if (std::strcmp(attribute[0], "chksum") == 0 ||
-                std::strcmp(attribute[0], "sha1") == 0) {
+            if (std::strcmp(attribute[0], "chksum") == 0) {
                 parse.rangeChecksum = attribute[1];
+            } else if (std::strcmp(attribute[0], "sha1") == 0) {
+                // Version 1.0 to 1.3 name SHA-1 in the attribute and have no ChecksumType.
+                parse.rangeChecksum = attribute[1];
+                parse.map->checksumKind = HashKind::Sha1;
             }
         }
     }
@@ -173,8 +176,17 @@ Failure ReadBlockMap(const std::filesystem::path& path, BlockMap& map) {
     if (!parsed) {
         return refused("is not sound XML: " + said);
     }
-    if (parse.failed || map.imageSize == 0 ||
-        (!map.ranges.empty() && map.ranges.back().first * map.blockSize >= map.imageSize)) {
+    // Every range within the image, every checksum of the kind the map names, so nothing about
+    // the map can fail once the card is being written.
+    const std::size_t digits = map.checksumKind == HashKind::Sha1 ? 40 : 64;
+    const bool sound =
+        !parse.failed && map.imageSize != 0 && map.blockSize <= map.imageSize &&
+        (map.ranges.empty() ||
+         map.ranges.back().last < (map.imageSize + map.blockSize - 1) / map.blockSize) &&
+        std::all_of(map.ranges.begin(), map.ranges.end(), [&](const BlockRange& range) {
+            return range.checksum.empty() || range.checksum.size() == digits;
+        });
+    if (!sound) {
         return refused("is not a sound bmap");
     }
     const HashKind fileKind = parse.fileChecksum.size() == 40 ? HashKind::Sha1 : HashKind::Sha256;

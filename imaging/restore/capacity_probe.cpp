@@ -87,17 +87,23 @@ Failure MarkAndReadBack(const CardToWrite& card, const std::vector<std::uint64_t
     };
     std::vector<Sector> saved;
     std::vector<bool> marked(offsets.size(), false);
+    std::vector<bool> savedWhole(offsets.size(), false);
     bool whole = false;
-    for (const std::uint64_t offset : offsets) {
+    for (std::size_t at = 0; at < offsets.size(); ++at) {
         saved.push_back(NewSector(size));
         if (!failure) {
-            failed(Transfer(io::Direction::Read, card, saved.back().get(), offset, whole),
-                   FailureReason::ReadError, offset);
+            failed(Transfer(io::Direction::Read, card, saved.back().get(), offsets[at], whole),
+                   FailureReason::ReadError, offsets[at]);
+            savedWhole[at] = whole;
         }
     }
-    // Only a sector that was saved is marked, so each marked one can be put back.
+    // Only a sector that was saved whole is marked, so each marked one can be put back; one the
+    // card did not give whole has lost its mark.
     const Sector sector = NewSector(size);
     for (std::size_t at = 0; at < offsets.size() && !failure; ++at) {
+        if (!savedWhole[at]) {
+            continue;
+        }
         Mark(sector.get(), size, offsets[at], run);
         marked[at] = true;
         failed(Transfer(io::Direction::Write, card, sector.get(), offsets[at], whole),
@@ -129,7 +135,16 @@ Failure MarkAndReadBack(const CardToWrite& card, const std::vector<std::uint64_t
         }
     }
     const Failure flushed = drive::FlushDrive(card.direct);
-    if (!failure && !notPutBack.empty()) {
+    // Where the sectors put back may not have reached the card, none of them counts as back.
+    if (flushed) {
+        notPutBack.clear();
+        for (std::size_t at = 0; at < offsets.size(); ++at) {
+            if (marked[at]) {
+                notPutBack.push_back(offsets[at]);
+            }
+        }
+    }
+    if (!failure && !notPutBack.empty() && !flushed) {
         failure = {FailureReason::WriteError, putBackError,
                    "putting back the sectors of the capacity probe", notPutBack.front()};
     }

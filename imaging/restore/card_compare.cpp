@@ -60,7 +60,8 @@ std::optional<std::uint64_t> CardCompare::FindInImage(const std::byte* sector, s
         return further;
     }
     std::vector<std::byte> chunk;
-    for (std::uint64_t from = m_offset + m_expected.size(); from < m_imageBytes;) {
+    for (std::uint64_t from = m_offset + m_expected.size();
+         from < m_imageBytes && !m_cancelled();) {
         chunk.resize(std::min<std::uint64_t>(kRunBufferSize, m_imageBytes - from));
         std::size_t got = 0;
         if (ReadFull(m_image, chunk.data(), chunk.size(), got) || got == 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -23,15 +24,19 @@ public:
     // With `skipEmpty`, the image's empty blocks were not written: the card's are not compared.
     // `imageBytes`: how many of the image's bytes were written.
     // With a block `map`, only the blocks it maps were written, and only they are compared.
+    // `cancelled` ends the search for where a fake card's bytes came from, which reads the rest
+    // of the image.
     CardCompare(ImageSource& image, std::uint64_t imageBytes, const std::vector<std::byte>& head,
-                const CardTable& fit, const CardToWrite& card, bool skipEmpty, const BlockMap* map)
+                const CardTable& fit, const CardToWrite& card, bool skipEmpty, const BlockMap* map,
+                std::function<bool()> cancelled)
         : m_image(image),
           m_imageBytes(imageBytes),
           m_head(head),
           m_fit(fit),
           m_card(card),
           m_skipEmpty(skipEmpty),
-          m_map(map) {}
+          m_map(map),
+          m_cancelled(std::move(cancelled)) {}
 
     error::Failure Finish() override { return {}; }
     error::Failure FileSha256(std::string& hex) override {
@@ -56,6 +61,7 @@ private:
     const CardToWrite& m_card;
     bool m_skipEmpty;
     const BlockMap* m_map;
+    std::function<bool()> m_cancelled;
     std::uint64_t m_offset = 0;
     std::vector<std::byte> m_expected;
 };

@@ -134,8 +134,10 @@ std::string DescribeImage(const ImageFacts& facts) {
     if (!facts.published) {
         return text + "; no published checksum found";
     }
+    // A content checksum is checked by the counting pass where one runs.
+    const bool before = ChecksBeforeWriting(facts) || (!facts.length && facts.published->ofContent);
     return text + "; checked against " + DescribeChecksum(*facts.published) +
-           (ChecksBeforeWriting(facts) ? ", before anything is written" : ", as it is written");
+           (before ? ", before anything is written" : ", as it is written");
 }
 
 bool ChecksBeforeWriting(const ImageFacts& facts) {

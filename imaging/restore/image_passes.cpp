@@ -10,7 +10,8 @@ namespace imaging {
 using error::Failure;
 using error::FailureReason;
 
-Failure CountImageBytes(const StageLink& run, ImageSource& source, std::uint64_t& bytes) {
+Failure CountImageBytes(const StageLink& run, ImageSource& source, std::uint64_t& bytes,
+                        Digest* content) {
     run.Begin();
     std::vector<std::byte> chunk(kRunBufferSize);
     bytes = 0;
@@ -20,6 +21,9 @@ Failure CountImageBytes(const StageLink& run, ImageSource& source, std::uint64_t
         }
         if (Failure failure = ReadFull(source, chunk.data(), chunk.size(), got)) {
             return failure;
+        }
+        if (content != nullptr) {
+            content->Update(chunk.data(), got);
         }
         run.SetDone(source.FileRead());
     }

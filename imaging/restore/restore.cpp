@@ -220,7 +220,8 @@ Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageByt
     BufferRing ring(kRunBufferCount, kRunBufferSize);
     DriveReader reader(run, card.direct, job.request.expectedDrive, cardBytes, card.sectorSize,
                        ring, nullptr);
-    CardCompare compare(*image, imageBytes, head, table, card, job.request.restore.skipEmpty, map);
+    CardCompare compare(*image, imageBytes, head, table, card, job.request.restore.skipEmpty, map,
+                        [&run] { return run.Cancelled(); });
     if (Failure failure = RunPass(
             run, ring, [&] { reader.Run(); }, compare)) {
         return failure.reason == FailureReason::CardHoldsLess ||
@@ -286,6 +287,7 @@ Failure CheckWritten(const CopyRequest& request, const ImageFacts& facts, const 
 
 // A form whose file does not tell its length is decoded once to find it, before anything is
 // written, so that an image too large for the card writes nothing.
+// A published checksum of the content is checked on the way, so it too refuses before writing.
 Failure FindLength(CopyJob& job, ImageFacts& facts) {
     if (facts.length) {
         return {};
@@ -295,11 +297,26 @@ Failure FindLength(CopyJob& job, ImageFacts& facts) {
         return failure;
     }
     job.progress.totalBytes.store(facts.fileBytes, std::memory_order_relaxed);
+    const bool ofContent = facts.published && facts.published->ofContent;
+    std::optional<Digest> content;
+    if (ofContent) {
+        content.emplace(facts.published->kind);
+    }
     std::uint64_t bytes = 0;
-    if (Failure failure = CountImageBytes(StageLink(job), *source, bytes)) {
+    if (Failure failure =
+            CountImageBytes(StageLink(job), *source, bytes, content ? &*content : nullptr)) {
         return failure;
     }
     facts.length = bytes;
+    std::string hex;
+    if (content) {
+        if (Failure failure = content->Finish(hex)) {
+            return failure;
+        }
+        if (hex != facts.published->hex) {
+            return Differs(job.request, *facts.published);
+        }
+    }
     return {};
 }
 
@@ -338,6 +355,9 @@ Failure RestoreImage(CopyJob& job) {
                 GroupedNumber(confirmed) + " bytes when it was confirmed, " +
                     GroupedNumber(facts.fileBytes) + " bytes now"};
     }
+    if (Failure failure = CheckFileBeforeWriting(job, facts)) {
+        return failure;
+    }
     if (Failure failure = FindLength(job, facts)) {
         return failure;
     }
@@ -346,9 +366,6 @@ Failure RestoreImage(CopyJob& job) {
                 facts.blockMap->fileName + " describes an image of " +
                     GroupedNumber(facts.blockMap->imageSize) + " bytes, not this one of " +
                     GroupedNumber(*facts.length)};
-    }
-    if (Failure failure = CheckFileBeforeWriting(job, facts)) {
-        return failure;
     }
     drive::Drive described;
     CardTable table;
@@ -381,10 +398,11 @@ Failure RestoreImage(CopyJob& job) {
     job.progress.totalBytes.store(*facts.length, std::memory_order_relaxed);
     DriveWatch watch(card.direct, card.length, request.expectedDrive, card.sectorSize);
     // A transfer that fails because the card has gone says so, rather than blame the card.
-    const auto told = [&watch](Failure failure) {
+    // Only the probe reads the card before the verify: elsewhere a ReadError is the image's.
+    const auto told = [&watch](Failure failure, bool cardReads = false) {
         const bool transfer = failure.reason == FailureReason::WriteError ||
                               failure.reason == FailureReason::FlushFailed ||
-                              failure.reason == FailureReason::ReadError;
+                              (cardReads && failure.reason == FailureReason::ReadError);
         if (transfer && watch.IsGone(failure)) {
             return Failure{FailureReason::DriveRemoved, failure.error,
                            "the card stopped answering"};
@@ -396,7 +414,7 @@ Failure RestoreImage(CopyJob& job) {
         return failure;
     };
     if (Failure failure = ProbeCapacity(card, result.probeNotPutBack)) {
-        return told(failure);
+        return told(failure, true);
     }
     result.cardWritten = true;
     const auto started = std::chrono::steady_clock::now();

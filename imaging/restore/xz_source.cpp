@@ -16,8 +16,10 @@ using error::FailureReason;
 namespace {
 
 // What the decoder's threads may hold, beyond which it decodes on one: a block of the largest
-// the distributions make (xz -9: 64 MiB dictionary, 192 MiB blocks) on each of a few cores.
-constexpr std::uint64_t kThreadsMemory = std::uint64_t{1} << 30;
+// the distributions make (xz -9: 64 MiB dictionary, 192 MiB blocks) on each of a few cores; in a
+// 32-bit process, whose whole address space is 2 GiB, a quarter of that.
+constexpr std::uint64_t kThreadsMemory =
+    sizeof(void*) >= 8 ? std::uint64_t{1} << 30 : std::uint64_t{256} << 20;
 
 Failure XzFailure(lzma_ret code) {
     switch (code) {

@@ -1,4 +1,5 @@
 #include <unzip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <climits>
@@ -77,7 +78,7 @@ Failure ListMembers(unzFile zip, std::vector<Member>& members) {
         std::vector<char> name(1024);
         std::vector<std::uint8_t> extra(1 << 16);
         if (code != UNZ_OK ||
-            unzGetCurrentFileInfo64(zip, &member.info, name.data(), name.size(), extra.data(),
+            unzGetCurrentFileInfo64(zip, &member.info, name.data(), name.size() - 1, extra.data(),
                                     extra.size(), nullptr, 0) != UNZ_OK ||
             unzGetFilePos64(zip, &member.position) != UNZ_OK) {
             return {FailureReason::ImageDamaged, 0, "zip: its central directory is damaged"};
@@ -158,11 +159,15 @@ public:
         }
         got = static_cast<std::size_t>(read);
         m_done += got;
+        m_crc = crc32_z(m_crc, reinterpret_cast<const Bytef*>(data), got);
         if (read == 0) {
             m_open = false;
-            if (unzCloseCurrentFile(m_zip) != UNZ_OK) {
+            // Checked here as well as by minizip, whose own sizes a zip64 member may leave unread.
+            const bool whole =
+                m_done == m_member.info.uncompressed_size && m_crc == m_member.info.crc;
+            if (unzCloseCurrentFile(m_zip) != UNZ_OK || !whole) {
                 return {FailureReason::ImageDamaged, 0,
-                        "zip: " + m_member.name + " fails its CRC check"};
+                        "zip: " + m_member.name + " fails its CRC check or its length"};
             }
         }
         return {};
@@ -183,6 +188,7 @@ private:
     Member m_member;
     bool m_open = false;
     std::uint64_t m_done = 0;
+    uLong m_crc = crc32(0, nullptr, 0);
 };
 
 }  // namespace

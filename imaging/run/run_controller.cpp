@@ -76,6 +76,10 @@ std::string GroupedNumber(std::uint64_t number) {
 
 std::string Megabytes(std::uint64_t bytes) {
     constexpr std::uint64_t kTenth = 100'000;
+    // Under a twentieth of a MB it would read "0.0 MB".
+    if (bytes < kTenth / 2) {
+        return GroupedNumber(bytes) + (bytes == 1 ? " byte" : " bytes");
+    }
     const std::uint64_t tenths = (bytes + kTenth / 2) / kTenth;
     return GroupedNumber(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
 }
