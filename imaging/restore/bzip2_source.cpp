@@ -32,18 +32,11 @@ public:
         m_stream.next_out = reinterpret_cast<char*>(data);
         m_stream.avail_out = want;
         while (m_stream.avail_out > 0 && !m_ended) {
-            if (m_input.Left() == 0) {
-                bool ended = false;
-                if (Failure failure = m_input.Refill(ended)) {
-                    return failure;
-                }
-                if (ended) {
-                    if (m_streamOpen) {
-                        return {FailureReason::ImageDamaged, 0, "bzip2: the file ends early"};
-                    }
-                    m_ended = true;
-                    break;
-                }
+            if (Failure failure = NeedInput(m_streamOpen, "bzip2", m_ended)) {
+                return failure;
+            }
+            if (m_ended) {
+                break;
             }
             // A stream ended and more follows: the next one starts afresh.
             if (!m_started) {

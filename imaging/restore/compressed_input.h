@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,25 @@ public:
     std::uint64_t FileRead() const override { return m_input.FileRead(); }
 
 protected:
+    // Input for the decoder, refilled once used up; `atEnd` when the file has no more. A stream
+    // the decoder still has open there was cut short: ImageDamaged "`form`: the file ends early".
+    error::Failure NeedInput(bool streamOpen, const char* form, bool& atEnd) {
+        atEnd = false;
+        if (m_input.Left() > 0) {
+            return {};
+        }
+        bool ended = false;
+        if (error::Failure failure = m_input.Refill(ended)) {
+            return failure;
+        }
+        if (ended && streamOpen) {
+            return {error::FailureReason::ImageDamaged, 0,
+                    std::string(form) + ": the file ends early"};
+        }
+        atEnd = ended;
+        return {};
+    }
+
     CompressedInput m_input;
 };
 

@@ -104,11 +104,8 @@ Failure ReadImageFacts(const std::string& path, ImageFacts& facts,
         if (Failure failure = ReadBlockMap(*found, facts.blockMap.emplace())) {
             return failure;
         }
-        if (facts.length && *facts.length != facts.blockMap->imageSize) {
-            return {error::FailureReason::ImageRefused, 0,
-                    facts.blockMap->fileName + " describes an image of " +
-                        GroupedNumber(facts.blockMap->imageSize) + " bytes, not this one of " +
-                        GroupedNumber(*facts.length)};
+        if (facts.length) {
+            return CheckBlockMapFits(facts);
         }
     }
     return {};
@@ -138,6 +135,16 @@ std::string DescribeImage(const ImageFacts& facts) {
     const bool before = ChecksBeforeWriting(facts) || (!facts.length && facts.published->ofContent);
     return text + "; checked against " + DescribeChecksum(*facts.published) +
            (before ? ", before anything is written" : ", as it is written");
+}
+
+Failure CheckBlockMapFits(const ImageFacts& facts) {
+    if (!facts.blockMap || *facts.length == facts.blockMap->imageSize) {
+        return {};
+    }
+    return {error::FailureReason::ImageRefused, 0,
+            facts.blockMap->fileName + " describes an image of " +
+                GroupedNumber(facts.blockMap->imageSize) + " bytes, not this one of " +
+                GroupedNumber(*facts.length)};
 }
 
 bool ChecksBeforeWriting(const ImageFacts& facts) {

@@ -58,6 +58,10 @@ error::Failure ReadImageFacts(const std::string& path, ImageFacts& facts,
 // file's).
 std::string DescribeImage(const ImageFacts& facts);
 
+// ImageRefused where the block map describes an image of another length than the image's, which
+// is known.
+error::Failure CheckBlockMapFits(const ImageFacts& facts);
+
 // Whether the published checksum is checked by reading the file once before anything is
 // written (a compressed file's own hash), rather than on the bytes as they are written (a raw
 // file's, or the decoded content's).

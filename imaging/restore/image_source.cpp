@@ -64,19 +64,12 @@ public:
     Failure Read(std::byte* data, std::size_t size, std::size_t& got) override {
         ZSTD_outBuffer out{data, size, 0};
         while (out.pos == 0 && !m_ended) {
-            if (m_input.Left() == 0) {
-                bool ended = false;
-                if (Failure failure = m_input.Refill(ended)) {
-                    return failure;
-                }
-                if (ended) {
-                    // A frame cut short ends without its checksum.
-                    if (m_frameOpen) {
-                        return {FailureReason::ImageDamaged, 0, "the zstd file ends early"};
-                    }
-                    m_ended = true;
-                    break;
-                }
+            // A frame cut short ends without its checksum.
+            if (Failure failure = NeedInput(m_frameOpen, "zstd", m_ended)) {
+                return failure;
+            }
+            if (m_ended) {
+                break;
             }
             ZSTD_inBuffer in{m_input.Next(), m_input.Left(), 0};
             const std::size_t result = ZSTD_decompressStream(m_context, &out, &in);
@@ -122,18 +115,11 @@ public:
         m_stream.next_out = reinterpret_cast<Bytef*>(data);
         m_stream.avail_out = static_cast<uInt>(size);
         while (m_stream.avail_out == size && !m_ended) {
-            if (m_input.Left() == 0) {
-                bool ended = false;
-                if (Failure failure = m_input.Refill(ended)) {
-                    return failure;
-                }
-                if (ended) {
-                    if (m_memberOpen) {
-                        return {FailureReason::ImageDamaged, 0, "the gzip file ends early"};
-                    }
-                    m_ended = true;
-                    break;
-                }
+            if (Failure failure = NeedInput(m_memberOpen, "gzip", m_ended)) {
+                return failure;
+            }
+            if (m_ended) {
+                break;
             }
             m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(m_input.Next()));
             m_stream.avail_in = static_cast<uInt>(m_input.Left());

@@ -361,11 +361,8 @@ Failure RestoreImage(CopyJob& job) {
     if (Failure failure = FindLength(job, facts)) {
         return failure;
     }
-    if (facts.blockMap && facts.blockMap->imageSize != *facts.length) {
-        return {FailureReason::ImageRefused, 0,
-                facts.blockMap->fileName + " describes an image of " +
-                    GroupedNumber(facts.blockMap->imageSize) + " bytes, not this one of " +
-                    GroupedNumber(*facts.length)};
+    if (Failure failure = CheckBlockMapFits(facts)) {
+        return failure;
     }
     drive::Drive described;
     CardTable table;

@@ -126,6 +126,8 @@ TEST_F(Downloads, EachFaultEndsTheRunAndSaysWhy) {
          "xz -T1 -c system.img > damaged.img.xz && printf Z | dd of=damaged.img.xz bs=1 "
          "seek=2000000 conv=notrunc status=none",
          "image damaged (xz: the file is damaged", false},
+        {"cut.img.bz2", "bzip2 -c system.img | head -c 1000000 > cut.img.bz2",
+         "image damaged (bzip2: the file ends early); nothing was written", true},
         {"cut.zip", "zip -q whole.zip system.img && head -c 2000000 whole.zip > cut.zip",
          "image damaged (zip: its central directory is missing or damaged", true},
         {"papers.zip", "printf a > a.txt && printf b > b.pdf && zip -q papers.zip a.txt b.pdf",
