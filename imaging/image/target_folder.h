@@ -9,6 +9,7 @@
 #include "drive_probe.h"
 #include "failure.h"
 #include "image_handle.h"
+#include "read/byte_ranges.h"
 
 namespace imaging {
 
@@ -83,6 +84,10 @@ error::Failure PositionAt(const ImageHandle& file, std::uint64_t offset);
 
 // Reads up to `size` bytes at the file's position; `got` 0 at its end.
 error::Failure ReadSome(const ImageHandle& file, void* data, std::size_t size, std::size_t& got);
+
+// The stretches of `file`'s first `length` bytes that hold data, as its file system keeps them;
+// the rest are holes, which read as zeros. All of it where the file system cannot tell.
+ByteRanges DataExtents(const ImageHandle& file, std::uint64_t length);
 
 // Brings what was written to the file so far to stable storage; FlushFailed when it cannot.
 error::Failure Flush(const ImageHandle& file);

@@ -7,6 +7,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 #include <system_error>
 
@@ -276,6 +277,26 @@ Failure ReadSome(const ImageHandle& file, void* data, std::size_t size, std::siz
     } while (read < 0 && errno == EINTR);
     got = read > 0 ? static_cast<std::size_t>(read) : 0;
     return read >= 0 ? Failure{} : SystemFailure(FailureReason::ChecksumFailed);
+}
+
+ByteRanges DataExtents(const ImageHandle& file, std::uint64_t length) {
+    ByteRanges extents;
+    for (off_t at = 0; static_cast<std::uint64_t>(at) < length;) {
+        const off_t data = ::lseek(file.Get(), at, SEEK_DATA);
+        if (data < 0) {
+            // ENXIO: no data past `at`; anything else: the file system cannot tell.
+            return errno == ENXIO ? extents : ByteRanges{{0, length}};
+        }
+        const off_t hole = ::lseek(file.Get(), data, SEEK_HOLE);
+        if (hole < 0) {
+            return {{0, length}};
+        }
+        extents.push_back(
+            {static_cast<std::uint64_t>(data), std::min(static_cast<std::uint64_t>(hole), length) -
+                                                   static_cast<std::uint64_t>(data)});
+        at = hole;
+    }
+    return extents;
 }
 
 Failure Flush(const ImageHandle& file) {

@@ -35,11 +35,16 @@ DriveReader::DriveReader(const StageLink& run, drive::DriveHandle device,
       m_sectorSize(sectorSize),
       m_ring(ring),
       m_plan(plan),
+      m_ranges(Joined({{0, m_total}}, 0, 1, m_total)),
       m_watch(device, total, expected, sectorSize) {
     m_digests.emplace_back(HashKind::Sha256);
     for (const HashKind kind : extraHashes) {
         m_digests.emplace_back(kind);
     }
+}
+
+void DriveReader::ReadOnly(const ByteRanges& ranges) {
+    m_ranges = Joined(ranges, 0, m_sectorSize, m_total);
 }
 
 Failure DriveReader::FinishExtraDigests(std::vector<NamedDigest>& digests) {
@@ -77,18 +82,20 @@ void DriveReader::Run() {
 // Keeps the queue full and takes each read as it ends, oldest first: a buffer is finished,
 // hashed and handed over in the drive's order whatever order its reads ended in.
 Failure DriveReader::ReadInOrder(io::Queue& queue, drive::DriveHandle reads) {
-    std::uint64_t next = 0;
+    std::size_t range = 0;
+    std::uint64_t next = m_ranges.empty() ? 0 : m_ranges.front().offset;
     for (;;) {
         if (m_run.Cancelled()) {
             return {FailureReason::Cancelled, 0, {}};
         }
-        while (m_inFlight.size() < queue.Depth() && next < m_total) {
+        while (m_inFlight.size() < queue.Depth() && range < m_ranges.size()) {
             DriveBuffer* buffer = m_ring.NextEmpty(m_inFlight.empty() ? BufferRing::Waiting::Yes
                                                                       : BufferRing::Waiting::No);
             if (buffer == nullptr) {
                 break;
             }
-            const std::size_t want = std::min<std::uint64_t>(buffer->capacity, m_total - next);
+            const std::size_t want =
+                std::min<std::uint64_t>(buffer->capacity, m_ranges[range].End() - next);
             buffer->offset = next;
             buffer->length = 0;
             m_inFlight.push_back({buffer, want, false, {}});
@@ -104,6 +111,9 @@ Failure DriveReader::ReadInOrder(io::Queue& queue, drive::DriveHandle reads) {
                 m_inFlight.back().completion = {request.tag, 0, refused.error};
             }
             next += want;
+            if (next == m_ranges[range].End() && ++range < m_ranges.size()) {
+                next = m_ranges[range].offset;
+            }
         }
         if (m_inFlight.empty()) {
             break;

@@ -9,6 +9,7 @@
 #include "io_queue.h"
 #include "layout/partition_layout.h"
 #include "read/buffer_ring.h"
+#include "read/byte_ranges.h"
 #include "read/digest.h"
 #include "read/drive_watch.h"
 #include "run/copy_job.h"
@@ -30,6 +31,9 @@ public:
     DriveReader(const StageLink& run, drive::DriveHandle device, drive::DriveIdentity expected,
                 std::uint64_t total, std::size_t sectorSize, BufferRing& ring,
                 const PartitionsPlan* plan, const std::vector<HashKind>& extraHashes = {});
+
+    // Reads only the drive's bytes in `ranges`, widened to whole sectors, rather than all of it.
+    void ReadOnly(const ByteRanges& ranges);
 
     // The thread's body: returns once the drive is read, has failed, the run is cancelled or the
     // writer has stopped; it then has finished the ring.
@@ -66,6 +70,7 @@ private:
     std::size_t m_sectorSize;
     BufferRing& m_ring;
     const PartitionsPlan* m_plan;
+    ByteRanges m_ranges;            // what is read, in order
     std::vector<Digest> m_digests;  // the SHA-256 first, then the extra hashes
     io::QueueChoice m_queue;
     std::deque<InFlight> m_inFlight;  // oldest first

@@ -8,15 +8,9 @@
 #include <vector>
 
 #include "failure.h"
+#include "read/byte_ranges.h"
 
 namespace imaging {
-
-// A run of bytes of the drive: [offset, offset + size).
-struct ByteRange {
-    std::uint64_t offset = 0;
-    std::uint64_t size = 0;
-    bool operator==(const ByteRange&) const = default;
-};
 
 // How far a rescue got with an area of the image, in the letters of GNU ddrescue's mapfile.
 enum class AreaStatus : char {

@@ -35,6 +35,10 @@ std::string DescribeWrap(std::uint64_t at, std::uint64_t from) {
            drive::DecimalGigabytes(apart);
 }
 
+Failure EndedSooner() {
+    return {FailureReason::ImageChanged, 0, "it ended sooner than when it was written"};
+}
+
 }  // namespace
 
 // Where a fake card wraps, the sector it returns at `at` (a sector's start) is the one last
@@ -102,7 +106,7 @@ Failure CardCompare::Expected(std::size_t size) {
         return failure;
     }
     if (got < want) {
-        return {FailureReason::ImageChanged, 0, "it ended sooner than when it was written"};
+        return EndedSooner();
     }
     Overlay(m_expected, m_offset, m_head, 0);
     if (!m_fit.backup.empty()) {
@@ -111,7 +115,25 @@ Failure CardCompare::Expected(std::size_t size) {
     return {};
 }
 
-Failure CardCompare::Write(const std::byte* data, std::size_t size) {
+Failure CardCompare::SkipTo(std::uint64_t offset) {
+    const std::uint64_t want = std::min(offset, m_imageBytes) - std::min(m_offset, m_imageBytes);
+    std::uint64_t skipped = 0;
+    if (Failure failure = m_image.Skip(want, skipped)) {
+        return failure;
+    }
+    if (skipped < want) {
+        return EndedSooner();
+    }
+    m_offset = offset;
+    return {};
+}
+
+Failure CardCompare::Compare(std::uint64_t offset, const std::byte* data, std::size_t size) {
+    if (offset > m_offset) {
+        if (Failure failure = SkipTo(offset)) {
+            return failure;
+        }
+    }
     if (Failure failure = Expected(size)) {
         return failure;
     }

@@ -13,13 +13,14 @@
 
 namespace imaging {
 
-// The verify of a restore: takes the card's bytes, read back from the card, in order, and
+// The verify of a restore: takes the card's bytes, read back from the card, in order (all of
+// them, or the ranges that were written), and
 // compares each with what was written there: the image decoded once more, with the table as it
 // was fitted to the card, and zeros from the image's end to its last sector's. ContentDiffers
 // names the first byte that differs and how far into the card it lies; where the card returns
 // there a sector the image holds at another offset, it wraps as a fake card does: CardHoldsLess,
 // which names that offset.
-class CardCompare : public StreamSink {
+class CardCompare : public ImageSink {
 public:
     // With `skipEmpty`, the image's empty blocks were not written: the card's are not compared.
     // `imageBytes`: how many of the image's bytes were written.
@@ -38,16 +39,21 @@ public:
           m_map(map),
           m_cancelled(std::move(cancelled)) {}
 
+    error::Failure Take(DriveBuffer& buffer, const Released& released) override {
+        const error::Failure failure = Compare(buffer.offset, buffer.bytes.get(), buffer.length);
+        released(&buffer, !failure);
+        return failure;
+    }
     error::Failure Finish() override { return {}; }
     error::Failure FileSha256(std::string& hex) override {
         hex.clear();
         return {};
     }
 
-protected:
-    error::Failure Write(const std::byte* data, std::size_t size) override;
-
 private:
+    error::Failure Compare(std::uint64_t offset, const std::byte* data, std::size_t size);
+    // The image passed over up to `offset`.
+    error::Failure SkipTo(std::uint64_t offset);
     // The bytes written at [m_offset, m_offset + size) into m_expected.
     error::Failure Expected(std::size_t size);
 

@@ -24,17 +24,29 @@ public:
         if (Failure failure = ReadSome(m_file, data, size, got)) {
             return {FailureReason::ReadError, failure.error, "reading the image"};
         }
-        m_read += got;
+        m_position += got;
+        return {};
+    }
+    Failure Skip(std::uint64_t bytes, std::uint64_t& skipped) override {
+        std::uint64_t now = 0;
+        if (Failure failure = LengthOf(m_file, now)) {
+            return {FailureReason::ReadError, failure.error, "reading the image"};
+        }
+        skipped = now > m_position ? std::min(bytes, now - m_position) : 0;
+        m_position += skipped;
+        if (Failure failure = PositionAt(m_file, m_position)) {
+            return {FailureReason::ReadError, failure.error, "reading the image"};
+        }
         return {};
     }
     std::optional<std::uint64_t> Length() const override { return m_length; }
     std::uint64_t FileLength() const override { return m_length; }
-    std::uint64_t FileRead() const override { return m_read; }
+    std::uint64_t FileRead() const override { return m_position; }
 
 private:
     ImageHandle m_file;
     std::uint64_t m_length;
-    std::uint64_t m_read = 0;
+    std::uint64_t m_position = 0;
 };
 
 class ZstdSource : public CompressedSource {
@@ -192,6 +204,18 @@ Failure OpenImageSource(const std::string& path, ImageFormat format,
             break;
     }
     source = std::make_unique<RawSource>(std::move(file), length);
+    return {};
+}
+
+Failure ImageSource::Skip(std::uint64_t bytes, std::uint64_t& skipped) {
+    std::vector<std::byte> discard(std::min<std::uint64_t>(bytes, 1 << 20));
+    skipped = 0;
+    for (std::size_t got = 1; skipped < bytes && got > 0; skipped += got) {
+        if (Failure failure = Read(discard.data(),
+                                   std::min<std::uint64_t>(discard.size(), bytes - skipped), got)) {
+            return failure;
+        }
+    }
     return {};
 }
 

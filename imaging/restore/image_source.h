@@ -25,6 +25,10 @@ public:
     // Up to `size` of the next bytes; `got` 0 at the image's end.
     virtual error::Failure Read(std::byte* data, std::size_t size, std::size_t& got) = 0;
 
+    // Passes over the next `bytes`, up to the image's end, without handing them out: a raw file
+    // moves its position, a compressed one decodes them all the same. `skipped`: how many.
+    virtual error::Failure Skip(std::uint64_t bytes, std::uint64_t& skipped);
+
     // The drive's bytes the image holds, where the file tells it ahead: a raw file's length, the
     // content sizes of a zstd file's frames; none for gzip, whose length field keeps only 32
     // bits.

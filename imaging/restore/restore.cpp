@@ -23,6 +23,7 @@
 #include "restore/image_source.h"
 #include "restore/published_checksum.h"
 #include "restore/source_reader.h"
+#include "restore/written_ranges.h"
 #include "run/run_controller.h"
 #include "scoped_drive.h"
 #include "write/write_from_ring.h"
@@ -148,7 +149,8 @@ struct Written {
 };
 
 Failure WriteImage(const StageLink& run, const CopyRequest& request, const ImageFacts& facts,
-                   const CardToWrite& card, std::uint64_t partitionsEnd, Written& written) {
+                   const ByteRanges& ranges, const CardToWrite& card, std::uint64_t partitionsEnd,
+                   Written& written) {
     std::unique_ptr<ImageSource> source;
     if (Failure failure = OpenImageSource(request.imagePath, facts.format, source)) {
         return failure;
@@ -161,9 +163,13 @@ Failure WriteImage(const StageLink& run, const CopyRequest& request, const Image
     if (facts.blockMap) {
         check.emplace(*facts.blockMap);
     }
-    SourceReader reader(run, *source, ring,
-                        alsoHash ? std::optional(facts.published->kind) : std::nullopt,
-                        check ? &*check : nullptr);
+    // Only the whole image's hash says anything: it is taken where it is checked or shown.
+    const bool hashAll = IsEverything(ranges) || (facts.published && !ChecksBeforeWriting(facts)) ||
+                         !facts.driveSha256.empty();
+    SourceReader reader(
+        run, *source, ring,
+        {ranges, hashAll, alsoHash ? std::optional(facts.published->kind) : std::nullopt,
+         check ? &*check : nullptr});
     CardWriter writer(card, partitionsEnd, request.restore.skipEmpty,
                       facts.blockMap ? &*facts.blockMap : nullptr);
     const Failure failure = RunPass(
@@ -175,7 +181,8 @@ Failure WriteImage(const StageLink& run, const CopyRequest& request, const Image
     written.bytes = reader.Bytes();
     written.pastCardEnd = writer.PastCardEnd();
     written.pastCardEndHeldData = writer.PastCardEndHeldData();
-    written.leftAsItWas = writer.LeftAsItWas();
+    written.leftAsItWas =
+        writer.LeftAsItWas() + (written.bytes - std::min(written.bytes, BytesIn(ranges)));
     written.head = std::move(writer.Head());
     if (Failure failure = reader.FinishAlsoDigest(written.alsoHash)) {
         return failure;
@@ -201,16 +208,20 @@ Failure WriteTable(const CardToWrite& card, const std::vector<std::byte>& head,
 }
 
 // Reads the card back from the card itself, from its start to the sector in which the image's
-// `imageBytes` end, and compares it with the image as it was written; `cardSha256` is the hash of
-// the bytes read, `cardBytes` of them.
+// `imageBytes` end (or only the `ranges` written), and compares it with the image as it was
+// written; `cardSha256` is the hash of the bytes read where they are the card's first
+// `cardBytes`.
 Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageBytes,
-                   const std::vector<std::byte>& head, const CardTable& table, const BlockMap* map,
-                   std::uint64_t& cardBytes, std::string& cardSha256) {
+                   const ByteRanges& ranges, const std::vector<std::byte>& head,
+                   const CardTable& table, const BlockMap* map, std::uint64_t& cardBytes,
+                   std::string& cardSha256) {
     const StageLink run(job);
     run.Verifying();
     cardBytes = std::min<std::uint64_t>(
         (imageBytes + card.sectorSize - 1) / card.sectorSize * card.sectorSize, card.length);
-    job.progress.totalBytes.store(cardBytes, std::memory_order_relaxed);
+    const ByteRanges read = Joined(IsEverything(ranges) ? ByteRanges{{0, cardBytes}} : ranges, 0,
+                                   card.sectorSize, cardBytes);
+    job.progress.totalBytes.store(BytesIn(read), std::memory_order_relaxed);
     std::unique_ptr<ImageSource> image;
     if (Failure failure = OpenImageSource(job.request.imagePath, job.result.format, image)) {
         return failure;
@@ -220,6 +231,7 @@ Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageByt
     BufferRing ring(kRunBufferCount, kRunBufferSize);
     DriveReader reader(run, card.direct, job.request.expectedDrive, cardBytes, card.sectorSize,
                        ring, nullptr);
+    reader.ReadOnly(read);
     CardCompare compare(*image, imageBytes, head, table, card, job.request.restore.skipEmpty, map,
                         [&run] { return run.Cancelled(); });
     if (Failure failure = RunPass(
@@ -228,6 +240,10 @@ Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageByt
                        failure.reason == FailureReason::ImageChanged
                    ? failure
                    : error::InContext(failure, "reading the card back");
+    }
+    if (!IsEverything(ranges)) {
+        cardSha256.clear();
+        return {};
     }
     return reader.FinishDigest(cardSha256);
 }
@@ -364,6 +380,7 @@ Failure RestoreImage(CopyJob& job) {
     if (Failure failure = CheckBlockMapFits(facts)) {
         return failure;
     }
+    const ByteRanges ranges = WrittenRanges(request.imagePath, facts, request.restore.skipEmpty);
     drive::Drive described;
     CardTable table;
     {
@@ -392,7 +409,8 @@ Failure RestoreImage(CopyJob& job) {
     if (Failure failure = OpenCard(request, direct, card)) {
         return failure;
     }
-    job.progress.totalBytes.store(*facts.length, std::memory_order_relaxed);
+    job.progress.totalBytes.store(std::min(*facts.length, BytesIn(ranges)),
+                                  std::memory_order_relaxed);
     DriveWatch watch(card.direct, card.length, request.expectedDrive, card.sectorSize);
     // A transfer that fails because the card has gone says so, rather than blame the card.
     // Only the probe reads the card before the verify: elsewhere a ReadError is the image's.
@@ -420,7 +438,8 @@ Failure RestoreImage(CopyJob& job) {
     }
     const StageLink run(job);
     Written written;
-    const Failure failure = WriteImage(run, request, facts, card, table.partitionsEnd, written);
+    const Failure failure =
+        WriteImage(run, request, facts, ranges, card, table.partitionsEnd, written);
     result.queueNote = written.queueNote;
     if (failure) {
         return told(failure);
@@ -461,7 +480,7 @@ Failure RestoreImage(CopyJob& job) {
     if (!request.verifyAfter) {
         return {};
     }
-    if (Failure failure = VerifyCard(job, card, result.driveBytes, head, table,
+    if (Failure failure = VerifyCard(job, card, result.driveBytes, ranges, head, table,
                                      facts.blockMap ? &*facts.blockMap : nullptr,
                                      result.cardReadBytes, result.cardSha256)) {
         return failure;

@@ -58,7 +58,7 @@ std::string DescribeRestore(const CopyRequest& request, const CopyResult& result
     if (!result.sameAsCard.empty()) {
         line += "; the card now holds exactly what " + result.sameAsCard +
                 " held when imaged: SHA-256 " + result.driveSha256;
-    } else if (result.verified) {
+    } else if (result.verified && !result.cardSha256.empty()) {
         line += "; the card reads back as written: SHA-256 " + result.cardSha256 +
                 " of its first " + GroupedNumber(result.cardReadBytes) + " bytes";
     }

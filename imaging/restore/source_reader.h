@@ -5,6 +5,7 @@
 #include <string>
 
 #include "read/buffer_ring.h"
+#include "read/byte_ranges.h"
 #include "read/digest.h"
 #include "restore/block_map_check.h"
 #include "restore/image_source.h"
@@ -12,18 +13,28 @@
 
 namespace imaging {
 
+// What a restore's source reader hands over, and what it hashes: the image's bytes in `ranges`
+// (all of them, or only those that go on the card), each buffer at its own offset. What lies
+// between the ranges is passed over, or with `hashAll` read and hashed all the same, so the
+// digests cover the whole image; without it, and with ranges that leave gaps, there is no SHA-256.
+// `alsoHash`: a second hash of the same bytes, of a kind other than SHA-256; `check`: the ranges
+// of a block map the bytes are checked against as they pass.
+struct SourceReading {
+    ByteRanges ranges = kEverything;
+    bool hashAll = true;
+    std::optional<HashKind> alsoHash;
+    BlockMapCheck* check = nullptr;
+};
+
 // The image's side of a restore, on a thread of its own: reads (and decompresses) the image
-// into the ring's buffers, in order, to its end, and hashes every byte handed over, so the
-// card's bytes are known by their SHA-256 before the card is read back.
+// into the ring's buffers, in order, to its end, and hashes every byte it reads, so the card's
+// bytes are known by their SHA-256 before the card is read back.
 class SourceReader {
 public:
-    // `alsoHash`: a second hash of the same bytes, of a kind other than SHA-256; `check`: the
-    // ranges of a block map the bytes are checked against as they pass.
-    SourceReader(const StageLink& run, ImageSource& source, BufferRing& ring,
-                 std::optional<HashKind> alsoHash = std::nullopt, BlockMapCheck* check = nullptr)
-        : m_run(run), m_source(source), m_ring(ring), m_check(check) {
-        if (alsoHash) {
-            m_also.emplace(*alsoHash);
+    SourceReader(const StageLink& run, ImageSource& source, BufferRing& ring, SourceReading reading)
+        : m_run(run), m_source(source), m_ring(ring), m_reading(std::move(reading)) {
+        if (m_reading.alsoHash) {
+            m_also.emplace(*m_reading.alsoHash);
         }
     }
 
@@ -31,9 +42,13 @@ public:
     // the writer has stopped; it then has finished the ring.
     void Run();
 
-    // After Run: the bytes handed over, and their SHA-256.
+    // After Run: where the image ended, and the SHA-256 of its bytes (empty where only some were
+    // hashed).
     std::uint64_t Bytes() const { return m_bytes; }
-    error::Failure FinishDigest(std::string& hex) { return m_digest.Finish(hex); }
+    error::Failure FinishDigest(std::string& hex) {
+        hex.clear();
+        return m_reading.hashAll ? m_digest.Finish(hex) : error::Failure{};
+    }
     // After Run: the second hash, where one was asked for.
     error::Failure FinishAlsoDigest(std::string& hex) {
         hex.clear();
@@ -41,10 +56,17 @@ public:
     }
 
 private:
+    // Reads the next buffer of the range that ends at `end` and hands it over; false once the
+    // image has ended or the writer has stopped.
+    bool HandOverNext(std::uint64_t end, error::Failure& failure);
+    // Goes on to `offset` without handing anything over; false once the image has ended first.
+    bool PassTo(std::uint64_t offset, error::Failure& failure);
+    void Hash(const std::byte* data, std::size_t size);
+
     StageLink m_run;
     ImageSource& m_source;
     BufferRing& m_ring;
-    BlockMapCheck* m_check;
+    SourceReading m_reading;
     Digest m_digest;
     std::optional<Digest> m_also;
     std::uint64_t m_bytes = 0;

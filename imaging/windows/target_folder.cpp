@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <system_error>
@@ -228,6 +229,35 @@ Failure ReadSome(const ImageHandle& file, void* data, std::size_t size, std::siz
     const bool ok = ::ReadFile(file.Get(), data, static_cast<DWORD>(size), &read, nullptr);
     got = ok ? read : 0;
     return ok ? Failure{} : SystemFailure(FailureReason::ChecksumFailed);
+}
+
+ByteRanges DataExtents(const ImageHandle& file, std::uint64_t length) {
+    ByteRanges extents;
+    FILE_ALLOCATED_RANGE_BUFFER asked{};
+    asked.FileOffset.QuadPart = 0;
+    asked.Length.QuadPart = static_cast<LONGLONG>(length);
+    for (;;) {
+        FILE_ALLOCATED_RANGE_BUFFER found[64];
+        DWORD returned = 0;
+        const bool whole = ::DeviceIoControl(file.Get(), FSCTL_QUERY_ALLOCATED_RANGES, &asked,
+                                             sizeof asked, found, sizeof found, &returned, nullptr);
+        if (!whole && ::GetLastError() != ERROR_MORE_DATA) {
+            return {{0, length}};
+        }
+        const std::size_t count = returned / sizeof found[0];
+        for (std::size_t at = 0; at < count; ++at) {
+            const auto from = static_cast<std::uint64_t>(found[at].FileOffset.QuadPart);
+            const auto size = static_cast<std::uint64_t>(found[at].Length.QuadPart);
+            extents.push_back({from, std::min(from + size, length) - from});
+        }
+        if (whole || count == 0) {
+            return extents;
+        }
+        // More than fit: ask again from the end of the last one found.
+        const std::uint64_t next = extents.back().End();
+        asked.FileOffset.QuadPart = static_cast<LONGLONG>(next);
+        asked.Length.QuadPart = static_cast<LONGLONG>(length - next);
+    }
 }
 
 Failure Flush(const ImageHandle& file) {
