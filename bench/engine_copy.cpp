@@ -1,12 +1,13 @@
-// engine_copy [--normal-priority | --rescue] DEVICE IMAGE: images the block device DEVICE into
-// the file IMAGE with the copy engine, exactly as the program does: the worker thread at idle
+// engine_copy [--trace] [--normal-priority | --rescue] DEVICE IMAGE: images the block device DEVICE
+// into the file IMAGE with the copy engine, exactly as the program does: the worker thread at idle
 // priority, ending with the image flushed to disk; --normal-priority runs the same engine at the
 // calling thread's priority, to measure what idle priority costs; --rescue rescues the device
 // with two retries, as `kalvor --rescue` does.
 // engine_copy --restore[-no-verify | -skip-empty] DEVICE IMAGE: writes IMAGE onto DEVICE as
 // `kalvor --restore` does once confirmed, and prints the seconds the write and the verify took.
 // The device is presented to the engine as a removable USB disk through a throwaway sysfs tree.
-// Exits 0 only when the run succeeded.
+// --trace prints where the run's buffers waited, in seconds per GiB. Exits 0 only when the run
+// succeeded.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -48,6 +49,12 @@ std::uint64_t CapacityOf(const char* device) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --trace first: where the run's buffers waited, per GiB, on stderr at the end.
+    const bool trace = argc > 1 && std::string(argv[1]) == "--trace";
+    if (trace) {
+        --argc;
+        ++argv;
+    }
     const std::string option = argc == 4 ? argv[1] : "";
     const bool normalPriority = option == "--normal-priority";
     const bool rescue = option == "--rescue";
@@ -61,7 +68,8 @@ int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(
             stderr,
-            "usage: engine_copy [--normal-priority | --rescue | --hash-md5-sha1 | --restore |\n"
+            "usage: engine_copy [--trace] [--normal-priority | --rescue | --hash-md5-sha1 | "
+            "--restore |\n"
             "                    --restore-no-verify | --restore-skip-empty] DEVICE IMAGE\n");
         return 2;
     }
@@ -118,6 +126,10 @@ int main(int argc, char** argv) {
                 const std::chrono::duration<double> verify = ended - verifying;
                 std::printf("%.3f %.3f\n", write.count(), verify.count());
             }
+        }
+        if (trace) {
+            std::fputs(run.Job().times.Summary(run.Job().progress.totalBytes.load()).c_str(),
+                       stderr);
         }
         outcome = run.Result().outcome;
         if (outcome != imaging::Outcome::Succeeded) {

@@ -17,7 +17,7 @@ constexpr std::size_t kCompressedBuffer = 1 << 20;
 }  // namespace
 
 Failure OpenSink(ImageFormat format, ImageFile& image, std::uint64_t driveLength,
-                 std::unique_ptr<ImageSink>& sink) {
+                 std::unique_ptr<ImageSink>& sink, StageTimes* times) {
     switch (format) {
         case ImageFormat::Zstd:
             return OpenZstdSink(image, driveLength, sink);
@@ -30,7 +30,7 @@ Failure OpenSink(ImageFormat format, ImageFile& image, std::uint64_t driveLength
         case ImageFormat::Raw:
             break;
     }
-    sink = std::make_unique<RawImageSink>(image, driveLength);
+    sink = std::make_unique<RawImageSink>(image, driveLength, times);
     return {};
 }
 
@@ -48,9 +48,10 @@ constexpr std::uint64_t kFlushEvery = 256 << 20;
 
 }  // namespace
 
-RawImageSink::RawImageSink(ImageFile& image, std::uint64_t length)
+RawImageSink::RawImageSink(ImageFile& image, std::uint64_t length, StageTimes* times)
     : m_image(image),
       m_length(length),
+      m_times(times),
       m_queue(io::OpenQueue(kWriteDepth, m_choice)),
       m_writer(*m_queue,
                image.OpenDirectWrites(m_direct)
@@ -61,7 +62,8 @@ RawImageSink::RawImageSink(ImageFile& image, std::uint64_t length)
                                  0,
                                  UINT64_MAX,
                                  {}}
-                   : WriteTarget{image.Native(), 1, image.Native(), true, 0, UINT64_MAX, {}}) {}
+                   : WriteTarget{image.Native(), 1, image.Native(), true, 0, UINT64_MAX, {}},
+               times) {}
 
 Released RawImageSink::Written(const Released& released) {
     return [this, &released](DriveBuffer* buffer, bool written) {
@@ -72,8 +74,10 @@ Released RawImageSink::Written(const Released& released) {
             return;
         }
         if (m_direct.IsValid()) {
-            m_moving = before / kFlushEvery == m_through / kFlushEvery ? error::Failure{}
-                                                                       : m_image.FlushData();
+            if (before / kFlushEvery != m_through / kFlushEvery) {
+                const TimedWait flushing(m_times, Wait::Flush);
+                m_moving = m_image.FlushData();
+            }
         } else {
             m_moving = m_image.KeepMoving(before, m_through);
         }

@@ -63,7 +63,7 @@ protected:
 
 // The sink for `format` over `image`, for a drive of `driveLength` bytes.
 error::Failure OpenSink(ImageFormat format, ImageFile& image, std::uint64_t driveLength,
-                        std::unique_ptr<ImageSink>& sink);
+                        std::unique_ptr<ImageSink>& sink, StageTimes* times = nullptr);
 
 // A raw image: the drive's bytes as they are, each buffer written at its own offset with
 // several writes in flight, straight to the disk where the file system allows. Runs of all-zero
@@ -71,7 +71,7 @@ error::Failure OpenSink(ImageFormat format, ImageFile& image, std::uint64_t driv
 // the data on the card.
 class RawImageSink : public ImageSink {
 public:
-    RawImageSink(ImageFile& image, std::uint64_t length);
+    RawImageSink(ImageFile& image, std::uint64_t length, StageTimes* times = nullptr);
     error::Failure Take(DriveBuffer& buffer, const Released& released) override;
     bool Holding() const override { return m_writer.Holding(); }
     error::Failure ReleaseOldest(const Released& released) override;
@@ -89,6 +89,7 @@ private:
 
     ImageFile& m_image;
     std::uint64_t m_length;
+    StageTimes* m_times;
     ImageHandle m_direct;  // the image, written around the cache; not open where refused
     io::QueueChoice m_choice;
     std::unique_ptr<io::Queue> m_queue;

@@ -114,6 +114,10 @@ bool FileIsOn(const std::filesystem::path& path, drive::DriveHandle drive);
 // system or platform refuses that.
 bool OpenForDirectWrites(const ImageHandle& file, ImageHandle& direct);
 
+// A second description of `file` whose reads bypass the platform's cache; false where the file
+// system or platform refuses that.
+bool OpenForDirectReads(const ImageHandle& file, ImageHandle& direct);
+
 // Where the platform refuses to replace a file that is open, lets go of the held old target for
 // the moment of the replacement; elsewhere it is kept to the end.
 void LetGoBeforeReplace(ImageHandle& held);

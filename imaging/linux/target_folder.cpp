@@ -381,6 +381,12 @@ bool OpenForDirectWrites(const ImageHandle& file, ImageHandle& direct) {
     return direct.IsValid();
 }
 
+bool OpenForDirectReads(const ImageHandle& file, ImageHandle& direct) {
+    direct.Reset(::open(("/proc/self/fd/" + std::to_string(file.Get())).c_str(),
+                        O_RDONLY | O_DIRECT | O_CLOEXEC));
+    return direct.IsValid();
+}
+
 // The lock on the old target is kept until the run ends: a rename never minds an open file.
 void LetGoBeforeReplace(ImageHandle& /*held*/) {}
 

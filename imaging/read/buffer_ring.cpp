@@ -4,7 +4,8 @@
 
 namespace imaging {
 
-BufferRing::BufferRing(std::size_t count, std::size_t size) : m_buffers(count) {
+BufferRing::BufferRing(std::size_t count, std::size_t size, StageTimes* times)
+    : m_times(times), m_buffers(count) {
     for (DriveBuffer& buffer : m_buffers) {
         buffer.bytes.reset(static_cast<std::byte*>(::operator new[](size, kBufferAlignment)));
         buffer.capacity = size;
@@ -14,7 +15,8 @@ BufferRing::BufferRing(std::size_t count, std::size_t size) : m_buffers(count) {
 
 DriveBuffer* BufferRing::NextEmpty(Waiting waiting) {
     std::unique_lock lock(m_mutex);
-    if (waiting == Waiting::Yes) {
+    if (waiting == Waiting::Yes && !m_stopped && m_empty.empty()) {
+        const TimedWait waited(m_times, Wait::ReaderWaitsEmpty);
         m_emptyReady.wait(lock, [this] { return m_stopped || !m_empty.empty(); });
     }
     if (m_stopped || m_empty.empty()) {
@@ -28,6 +30,7 @@ DriveBuffer* BufferRing::NextEmpty(Waiting waiting) {
 void BufferRing::HandOver(DriveBuffer* buffer) {
     {
         const std::lock_guard lock(m_mutex);
+        buffer->handedOver = std::chrono::steady_clock::now();
         m_filled.push_back(buffer);
     }
     m_filledReady.notify_one();
@@ -44,7 +47,8 @@ void BufferRing::Finish(error::Failure failure) {
 
 DriveBuffer* BufferRing::NextFilled(Waiting waiting) {
     std::unique_lock lock(m_mutex);
-    if (waiting == Waiting::Yes) {
+    if (waiting == Waiting::Yes && !m_finished && m_filled.empty()) {
+        const TimedWait waited(m_times, Wait::WriterWaitsFilled);
         m_filledReady.wait(lock, [this] { return m_finished || !m_filled.empty(); });
     }
     if (m_filled.empty()) {
@@ -52,6 +56,9 @@ DriveBuffer* BufferRing::NextFilled(Waiting waiting) {
     }
     DriveBuffer* buffer = m_filled.front();
     m_filled.pop_front();
+    if (m_times != nullptr) {
+        m_times->Add(Wait::FilledWaits, std::chrono::steady_clock::now() - buffer->handedOver);
+    }
     return buffer;
 }
 

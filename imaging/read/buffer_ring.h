@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "read/stage_times.h"
 
 namespace imaging {
 
@@ -37,6 +39,7 @@ struct DriveBuffer {
     std::size_t capacity = 0;
     std::size_t length = 0;
     std::uint64_t offset = 0;
+    std::chrono::steady_clock::time_point handedOver;
 };
 
 // The buffers between a run's reader and its writer: the reader takes empty ones and hands them
@@ -47,7 +50,8 @@ struct DriveBuffer {
 // it held buffers could wait for the very buffers it holds.
 class BufferRing {
 public:
-    BufferRing(std::size_t count, std::size_t size);
+    // `times`, where given, learns how long either side waited, and how long filled buffers did.
+    BufferRing(std::size_t count, std::size_t size, StageTimes* times = nullptr);
     BufferRing(const BufferRing&) = delete;
     BufferRing& operator=(const BufferRing&) = delete;
 
@@ -69,6 +73,7 @@ public:
     error::Failure ReaderFailure();
 
 private:
+    StageTimes* m_times;
     std::vector<DriveBuffer> m_buffers;
     std::mutex m_mutex;
     std::condition_variable m_emptyReady;

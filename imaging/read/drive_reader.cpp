@@ -60,6 +60,7 @@ Failure DriveReader::FinishExtraDigests(std::vector<NamedDigest>& digests) {
 }
 
 void DriveReader::Hash(const DriveBuffer& buffer) {
+    const TimedWait hashing(m_run.Times(), Wait::Hash);
     for (Digest& digest : m_digests) {
         digest.Update(buffer.bytes.get(), buffer.length);
     }
@@ -98,7 +99,7 @@ Failure DriveReader::ReadInOrder(io::Queue& queue, drive::DriveHandle reads) {
                 std::min<std::uint64_t>(buffer->capacity, m_ranges[range].End() - next);
             buffer->offset = next;
             buffer->length = 0;
-            m_inFlight.push_back({buffer, want, false, {}});
+            m_inFlight.push_back({buffer, want, false, {}, std::chrono::steady_clock::now()});
             const io::Request request{io::Direction::Read,
                                       reads,
                                       buffer->bytes.get(),
@@ -124,6 +125,8 @@ Failure DriveReader::ReadInOrder(io::Queue& queue, drive::DriveHandle reads) {
                 if (reinterpret_cast<std::uintptr_t>(read.buffer) == completion.tag) {
                     read.ended = true;
                     read.completion = completion;
+                    m_run.Times()->Add(Wait::ReadInFlight,
+                                       std::chrono::steady_clock::now() - read.submitted);
                 }
             }
         }

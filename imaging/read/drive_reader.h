@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -55,6 +56,7 @@ private:
         std::size_t want = 0;
         bool ended = false;
         io::Completion completion;
+        std::chrono::steady_clock::time_point submitted;
     };
 
     error::Failure ReadInOrder(io::Queue& queue, drive::DriveHandle reads);

@@ -35,11 +35,11 @@ WriteTarget CardTarget(const CardToWrite& card, bool skipEmpty, const BlockMap* 
 }  // namespace
 
 CardWriter::CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd, bool skipEmpty,
-                       const BlockMap* map)
+                       const BlockMap* map, StageTimes* times)
     : m_card(card),
       m_partitionsEnd(partitionsEnd),
       m_queue(io::OpenQueue(kCardDepth, m_choice)),
-      m_writer(*m_queue, CardTarget(card, skipEmpty, map)) {}
+      m_writer(*m_queue, CardTarget(card, skipEmpty, map), times) {}
 
 Failure CardWriter::Take(DriveBuffer& buffer, const Released& released) {
     const std::byte* const data = buffer.bytes.get();

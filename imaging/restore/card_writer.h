@@ -29,7 +29,7 @@ public:
     // With `skipEmpty`, all-zero blocks are not written: the card keeps what it held there; with
     // a block `map`, only the blocks it maps are.
     CardWriter(const CardToWrite& card, std::uint64_t partitionsEnd, bool skipEmpty,
-               const BlockMap* map);
+               const BlockMap* map, StageTimes* times);
     error::Failure Take(DriveBuffer& buffer, const Released& released) override;
     bool Holding() const override { return m_writer.Holding(); }
     error::Failure ReleaseOldest(const Released& released) override {

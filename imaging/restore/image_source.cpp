@@ -8,6 +8,7 @@
 #include "image/target_folder.h"
 #include "restore/compressed_input.h"
 #include "restore/download_sources.h"
+#include "restore/raw_source.h"
 #include "restore/zstd_frames.h"
 
 namespace imaging {
@@ -16,38 +17,6 @@ using error::Failure;
 using error::FailureReason;
 
 namespace {
-
-class RawSource : public ImageSource {
-public:
-    RawSource(ImageHandle file, std::uint64_t length) : m_file(std::move(file)), m_length(length) {}
-    Failure Read(std::byte* data, std::size_t size, std::size_t& got) override {
-        if (Failure failure = ReadSome(m_file, data, size, got)) {
-            return {FailureReason::ReadError, failure.error, "reading the image"};
-        }
-        m_position += got;
-        return {};
-    }
-    Failure Skip(std::uint64_t bytes, std::uint64_t& skipped) override {
-        std::uint64_t now = 0;
-        if (Failure failure = LengthOf(m_file, now)) {
-            return {FailureReason::ReadError, failure.error, "reading the image"};
-        }
-        skipped = now > m_position ? std::min(bytes, now - m_position) : 0;
-        m_position += skipped;
-        if (Failure failure = PositionAt(m_file, m_position)) {
-            return {FailureReason::ReadError, failure.error, "reading the image"};
-        }
-        return {};
-    }
-    std::optional<std::uint64_t> Length() const override { return m_length; }
-    std::uint64_t FileLength() const override { return m_length; }
-    std::uint64_t FileRead() const override { return m_position; }
-
-private:
-    ImageHandle m_file;
-    std::uint64_t m_length;
-    std::uint64_t m_position = 0;
-};
 
 class ZstdSource : public CompressedSource {
 public:

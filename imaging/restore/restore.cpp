@@ -156,7 +156,7 @@ Failure WriteImage(const StageLink& run, const CopyRequest& request, const Image
         return failure;
     }
     run.Begin();
-    BufferRing ring(kRunBufferCount, kRunBufferSize);
+    BufferRing ring(kRunBufferCount, kRunBufferSize, run.Times());
     const bool alsoHash =
         facts.published && !ChecksBeforeWriting(facts) && facts.published->kind != HashKind::Sha256;
     std::optional<BlockMapCheck> check;
@@ -171,7 +171,7 @@ Failure WriteImage(const StageLink& run, const CopyRequest& request, const Image
         {ranges, hashAll, alsoHash ? std::optional(facts.published->kind) : std::nullopt,
          check ? &*check : nullptr});
     CardWriter writer(card, partitionsEnd, request.restore.skipEmpty,
-                      facts.blockMap ? &*facts.blockMap : nullptr);
+                      facts.blockMap ? &*facts.blockMap : nullptr, run.Times());
     const Failure failure = RunPass(
         run, ring, [&] { reader.Run(); }, writer);
     written.queueNote = writer.Queue()->fellBack;

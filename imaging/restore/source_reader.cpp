@@ -34,7 +34,10 @@ bool SourceReader::HandOverNext(std::uint64_t end, Failure& failure) {
     }
     buffer->offset = m_bytes;
     const std::size_t want = std::min<std::uint64_t>(buffer->capacity, end - m_bytes);
-    failure = ReadFull(m_source, buffer->bytes.get(), want, buffer->length);
+    {
+        const TimedWait reading(m_run.Times(), Wait::ReadInFlight);
+        failure = ReadFull(m_source, buffer->bytes.get(), want, buffer->length);
+    }
     if (!failure && m_reading.check != nullptr) {
         failure = m_reading.check->Update(buffer->offset, buffer->bytes.get(), buffer->length);
     }
@@ -78,6 +81,7 @@ bool SourceReader::PassTo(std::uint64_t offset, Failure& failure) {
 }
 
 void SourceReader::Hash(const std::byte* data, std::size_t size) {
+    const TimedWait hashing(m_run.Times(), Wait::Hash);
     if (m_reading.hashAll) {
         m_digest.Update(data, size);
     }

@@ -16,6 +16,7 @@ void PrepareRun(CopyJob& job, CopyRequest request) {
     job.progress.verifying.store(false, std::memory_order_relaxed);
     job.progress.runState.store(RunState::Running, std::memory_order_relaxed);
     job.progress.doneBytes.store(0, std::memory_order_relaxed);
+    job.times.Reset();
 }
 
 void RequestCancel(CopyJob& job) {

@@ -9,6 +9,7 @@
 #include "failure.h"
 #include "image/image_format.h"
 #include "read/digest.h"
+#include "read/stage_times.h"
 #include "rescue/rescue_map.h"
 
 namespace imaging {
@@ -138,6 +139,7 @@ struct CopyJob {
     CopyRequest request;
     CopyProgress progress;
     CopyResult result;
+    StageTimes times;
 };
 
 // Before a launch: the request, a fresh start of the counters and the result, state Running.
@@ -163,6 +165,8 @@ public:
     // The pass that follows reads the drive again to verify it.
     void Verifying() const;
     std::int64_t StartTime() const;
+    // Where the run's buffers wait.
+    StageTimes* Times() const { return &m_job.times; }
 
 private:
     CopyJob& m_job;

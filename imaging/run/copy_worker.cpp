@@ -51,7 +51,7 @@ Failure ReadThrough(const StageLink& run, const DrivePass& pass,
                     const std::vector<HashKind>& extraHashes, ImageSink& sink,
                     DriveDigests& digests) {
     run.Begin();
-    BufferRing ring(kRunBufferCount, kRunBufferSize);
+    BufferRing ring(kRunBufferCount, kRunBufferSize, run.Times());
     DriveReader reader(run, pass.device, pass.expected, pass.total,
                        drive::DriveSectorSize(pass.device), ring, pass.plan, extraHashes);
     const Failure failure = RunPass(
@@ -287,11 +287,11 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     }
     result.replacing = !image.InPlace();
     std::unique_ptr<ImageSink> sink;
-    if (Failure failure = OpenSink(format, image, imaged, sink)) {
+    const StageLink run(job);
+    if (Failure failure = OpenSink(format, image, imaged, sink, run.Times())) {
         return failure;
     }
     drive::AdviseSequentialRead(device);
-    const StageLink run(job);
     DriveDigests digests;
     BlockMapBuilder mapping;
     MappingSink mapped(*sink, mapping);

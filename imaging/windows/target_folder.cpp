@@ -324,6 +324,10 @@ bool OpenForDirectWrites(const ImageHandle& /*file*/, ImageHandle& /*direct*/) {
     return false;
 }
 
+bool OpenForDirectReads(const ImageHandle& /*file*/, ImageHandle& /*direct*/) {
+    return false;
+}
+
 void LetGoBeforeReplace(ImageHandle& held) {
     held.Reset();
 }

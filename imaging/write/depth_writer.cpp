@@ -17,7 +17,10 @@ DepthWriter::~DepthWriter() {
 }
 
 void DepthWriter::WaitOne() {
-    const io::Completion completion = m_queue.Wait();
+    const io::Completion completion = [this] {
+        const TimedWait waited(m_times, Wait::WriterWaitsWrites);
+        return m_queue.Wait();
+    }();
     --m_inFlight;
     const bool held = completion.tag >= m_firstId && completion.tag - m_firstId < m_held.size();
     if (completion.error != 0 && !m_failure) {
@@ -27,7 +30,10 @@ void DepthWriter::WaitOne() {
         }
     }
     if (held) {
-        --m_held[completion.tag - m_firstId].pending;
+        Held& buffer = m_held[completion.tag - m_firstId];
+        if (--buffer.pending == 0 && m_times != nullptr) {
+            m_times->Add(Wait::WriteInFlight, std::chrono::steady_clock::now() - buffer.started);
+        }
     }
 }
 
@@ -49,6 +55,7 @@ Failure DepthWriter::Start(std::uint64_t id, const std::byte* data, std::size_t 
     ++m_inFlight;
     if (m_held.back().pending++ == 0) {
         m_held.back().firstWrite = offset;
+        m_held.back().started = std::chrono::steady_clock::now();
     }
     m_written += size;
     return {};
@@ -60,7 +67,7 @@ Failure DepthWriter::Put(DriveBuffer& buffer, const Released& released) {
         return m_failure;
     }
     const std::uint64_t id = m_firstId + m_held.size();
-    m_held.push_back({&buffer, 0});
+    m_held.push_back({&buffer, 0, 0, {}});
     const std::byte* const data = buffer.bytes.get();
     const std::uint64_t bufferEnd = buffer.offset + buffer.length;
     const std::size_t size =

@@ -8,6 +8,7 @@
 #include "failure.h"
 #include "io_queue.h"
 #include "read/buffer_ring.h"
+#include "read/stage_times.h"
 
 namespace imaging {
 
@@ -39,7 +40,9 @@ using Released = std::function<void(DriveBuffer* buffer, bool written)>;
 // answer from then on.
 class DepthWriter {
 public:
-    DepthWriter(io::Queue& queue, WriteTarget target) : m_queue(queue), m_target(target) {}
+    // `times`, where given, learns how long each buffer's writes took and the writer waited.
+    DepthWriter(io::Queue& queue, WriteTarget target, StageTimes* times = nullptr)
+        : m_queue(queue), m_target(target), m_times(times) {}
     // Waits for every write still in flight: their buffers are not the writer's to free.
     ~DepthWriter();
     DepthWriter(const DepthWriter&) = delete;
@@ -67,6 +70,7 @@ private:
         std::size_t pending = 0;  // its writes still in flight
         // Where its first write began: a failed write is told by the byte its request began at.
         std::uint64_t firstWrite = 0;
+        std::chrono::steady_clock::time_point started;
     };
 
     error::Failure Write(std::uint64_t id, const std::byte* data, std::size_t size,
@@ -77,6 +81,7 @@ private:
 
     io::Queue& m_queue;
     WriteTarget m_target;
+    StageTimes* m_times;
     std::deque<Held> m_held;
     std::uint64_t m_firstId = 0;  // the id of m_held's first buffer
     std::size_t m_inFlight = 0;
