@@ -21,6 +21,7 @@
 
 #include "drive_probe.h"
 #include "fake_sysfs.h"
+#include "outcome/describe_outcome.h"
 #include "run/run_controller.h"
 
 namespace {
@@ -92,22 +93,23 @@ int main(int argc, char** argv) {
                    .holders = {},
                    .attributes = {}});
         imaging::RunController run;
-        run.Prepare({.devicePath = drive::DrivePath(0),
+        drive::Drive card;
+        card.node = drive::DrivePath(0);
+        card.length = restore ? CapacityOf(argv[1]) : 0;
+        const imaging::Task task = restore  ? imaging::Task::Restore
+                                   : rescue ? imaging::Task::Rescue
+                                            : imaging::Task::Image;
+        run.Prepare({.task = task,
+                     .drive = card,
                      .imagePath = argv[2],
-                     .expectedDrive = {},
-                     .rescue = {rescue, 2},
+                     .retries = 2,
                      .verifyAfter = restore && option != "--restore-no-verify",
+                     .partitionsOnly = false,
                      .extraHashes =
                          moreHashes ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
                                     : std::vector<imaging::HashKind>{},
                      .command = {},
-                     .restore = {restore,
-                                 CapacityOf(argv[1]),
-                                 {},
-                                 option == "--restore-skip-empty",
-                                 0,
-                                 {},
-                                 false}});
+                     .restore = {option == "--restore-skip-empty", 0, {}, false}});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());
         } else if (run.Launch()) {

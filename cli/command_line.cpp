@@ -16,6 +16,8 @@
 
 #include "drive_list.h"
 #include "image/image_format.h"
+#include "outcome/describe_outcome.h"
+#include "outcome/numbers.h"
 #include "restore/image_facts.h"
 #include "run/run_controller.h"
 #include "terminal.h"
@@ -254,8 +256,9 @@ int RunAndReport(imaging::CopyRequest request, std::FILE* err) {
     if (result.outcome != imaging::Outcome::Succeeded) {
         return kExitFailed;
     }
-    return result.unreadableBytes == 0 || run.Request().restore.enabled ? kExitComplete
-                                                                        : kExitUnreadableAreas;
+    return result.unreadableBytes == 0 || run.Request().task == imaging::Task::Restore
+               ? kExitComplete
+               : kExitUnreadableAreas;
 }
 
 int Image(const CommandLine& line, std::FILE* err) {
@@ -265,12 +268,16 @@ int Image(const CommandLine& line, std::FILE* err) {
     if (listed == nullptr) {
         return kExitFailed;
     }
-    return RunAndReport({.devicePath = drive::DrivePath(line.index),
+    drive::Drive chosen = listed->drive;
+    chosen.node = drive::DrivePath(line.index);
+    const imaging::Task task = line.action == Action::Verify ? imaging::Task::Verify
+                               : line.rescue                 ? imaging::Task::Rescue
+                                                             : imaging::Task::Image;
+    return RunAndReport({.task = task,
+                         .drive = chosen,
                          .imagePath = line.imagePath,
-                         .expectedDrive = listed->drive.identity,
-                         .rescue = {line.rescue, line.retries},
+                         .retries = line.retries,
                          .verifyAfter = line.verify,
-                         .verifyOnly = line.action == Action::Verify,
                          .partitionsOnly = line.partitionsOnly,
                          .extraHashes = line.extraHashes,
                          .command = line.command,
@@ -338,18 +345,19 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
         std::fprintf(err, "kalvor: not confirmed; nothing was written to the card\n");
         return kExitFailed;
     }
-    return RunAndReport({.devicePath = drive::DrivePath(line.index),
-                         .imagePath = line.imagePath,
-                         .expectedDrive = card.identity,
-                         .rescue = {},
-                         .verifyAfter = !line.noVerify,
-                         .verifyOnly = false,
-                         .partitionsOnly = false,
-                         .extraHashes = {},
-                         .command = line.command,
-                         .restore = {true, card.length, card.serial, line.skipEmpty,
-                                     facts.fileBytes, line.expectSha256, line.noBmap}},
-                        err);
+    drive::Drive confirmed = card;
+    confirmed.node = drive::DrivePath(line.index);
+    return RunAndReport(
+        {.task = imaging::Task::Restore,
+         .drive = confirmed,
+         .imagePath = line.imagePath,
+         .retries = 0,
+         .verifyAfter = !line.noVerify,
+         .partitionsOnly = false,
+         .extraHashes = {},
+         .command = line.command,
+         .restore = {line.skipEmpty, facts.fileBytes, line.expectSha256, line.noBmap}},
+        err);
 }
 
 // The action an option asks for, where it asks for one.

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "drive_list.h"
+#include "outcome/describe_outcome.h"
 #include "resource_ids.h"
 #include "restore/image_facts.h"
 #include "run/progress.h"
@@ -50,7 +51,7 @@ private:
 std::string OutcomeLine(const imaging::CopyRequest& request, const imaging::CopyResult& result) {
     if (result.outcome == imaging::Outcome::Failed &&
         result.failure.reason == error::FailureReason::Cancelled) {
-        return result.cardWritten && !result.tableWritten
+        return result.restored.cardWritten && !result.restored.tableWritten
                    ? "Cancelled: the card holds part of the image and no partition table"
                    : "Cancelled";
     }
@@ -139,12 +140,17 @@ void ImagerDialogLogic::OnStart() {
     }
 
     m_view.StartTimer();
-    m_run.Prepare({.devicePath = drive::DrivePath(*index),
+    drive::Drive chosen;
+    if (const auto card = m_listedCards.find(*index); card != m_listedCards.end()) {
+        chosen = card->second;
+    }
+    chosen.node = drive::DrivePath(*index);
+    chosen.identity = expected;
+    m_run.Prepare({.task = m_writeMode ? imaging::Task::Restore : imaging::Task::Image,
+                   .drive = chosen,
                    .imagePath = std::move(imagePath),
-                   .expectedDrive = expected,
-                   .rescue = {},
+                   .retries = 0,
                    .verifyAfter = m_view.IsControlChecked(IDC_VERIFY),
-                   .verifyOnly = false,
                    .partitionsOnly = !m_writeMode && m_view.IsControlChecked(IDC_PARTITIONS_ONLY),
                    .extraHashes = {},
                    .command = {},
@@ -186,8 +192,9 @@ void ImagerDialogLogic::OnTimer() {
     m_view.StopTimer();
     m_view.SetControlText(IDC_STATUS, OutcomeLine(m_run.Request(), m_run.Result()));
     if (m_run.Result().outcome == imaging::Outcome::Succeeded) {
-        m_view.ShowSuccessMessage(m_run.Request().restore.enabled ? "Write Card Successfully"
-                                                                  : "Write Image Successfully");
+        m_view.ShowSuccessMessage(m_run.Request().task == imaging::Task::Restore
+                                      ? "Write Card Successfully"
+                                      : "Write Image Successfully");
     }
     ReturnToIdle();
 }
@@ -195,8 +202,9 @@ void ImagerDialogLogic::OnTimer() {
 void ImagerDialogLogic::ShowProgress(std::int64_t elapsed) {
     if (m_run.Verifying() && !m_verifyShown) {
         m_verifyShown = true;
-        m_view.SetControlText(
-            IDC_STATUS, m_run.Request().restore.enabled ? kVerifyingWriteText : kVerifyingText);
+        m_view.SetControlText(IDC_STATUS, m_run.Request().task == imaging::Task::Restore
+                                              ? kVerifyingWriteText
+                                              : kVerifyingText);
     }
     const imaging::ProgressReading reading = m_run.Reading(elapsed);
     m_view.SetControlText(IDC_TIME_ELAPSED, reading.elapsed);
@@ -248,8 +256,7 @@ std::optional<imaging::RestoreSettings> ImagerDialogLogic::ConfirmedWrite(int in
         m_view.SetControlText(IDC_STATUS, "Not confirmed: nothing was written to the card");
         return std::nullopt;
     }
-    return imaging::RestoreSettings{
-        true, card->second.length, card->second.serial, false, facts.fileBytes, {}, false};
+    return imaging::RestoreSettings{false, facts.fileBytes, {}, false};
 }
 
 // Switching back gives the read mode its own choices again, exactly as they were.

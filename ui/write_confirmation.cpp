@@ -1,6 +1,6 @@
 #include "write_confirmation.h"
 
-#include "run/run_controller.h"
+#include "outcome/numbers.h"
 
 namespace ui {
 

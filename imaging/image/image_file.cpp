@@ -6,7 +6,6 @@
 #include <filesystem>
 
 #include "read/digest.h"
-#include "rescue/rescue_map.h"
 
 namespace imaging {
 
@@ -162,7 +161,8 @@ Failure ImageFile::Open(const std::string& path, drive::DriveHandle source,
 
 // The map is read only once the target is held, so no other run changes it meanwhile.
 Failure ImageFile::OpenToRescue(const std::string& path, drive::DriveHandle source,
-                                std::uint64_t length, std::string& earlierMap) {
+                                std::uint64_t length, std::uint64_t longestMap,
+                                std::string& earlierMap) {
     earlierMap.clear();
     if (Failure failure =
             Prepare(path, source, {kSideSuffixes.begin(), kSideSuffixes.end()}, length)) {
@@ -177,8 +177,7 @@ Failure ImageFile::OpenToRescue(const std::string& path, drive::DriveHandle sour
         if (Failure failure = m_folder.HoldExisting(m_name, m_target)) {
             return failure;
         }
-        if (Failure failure = m_folder.ReadSideFile(m_name + kMapSuffix,
-                                                    RescueMap::LongestText(length), earlierMap)) {
+        if (Failure failure = m_folder.ReadSideFile(m_name + kMapSuffix, longestMap, earlierMap)) {
             return failure;
         }
         if (earlierMap.empty()) {

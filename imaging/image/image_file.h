@@ -13,6 +13,7 @@
 #include "failure.h"
 #include "image/target_folder.h"
 #include "native_file.h"
+#include "stage/blocks.h"
 
 namespace imaging {
 
@@ -24,13 +25,6 @@ inline constexpr const char* kInfoSuffix = ".info";
 inline constexpr const char* kBlockMapSuffix = ".bmap";
 inline constexpr std::array<const char*, 6> kSideSuffixes = {
     kChecksumSuffix, kMapSuffix, kInfoSuffix, ".md5", ".sha1", kBlockMapSuffix};
-
-// The smallest hole worth leaving in an image: a file system's block.
-inline constexpr std::size_t kHoleBlock = 4096;
-
-inline bool IsZero(const std::byte* data, std::size_t size) {
-    return data[0] == std::byte{0} && std::memcmp(data, data + 1, size - 1) == 0;
-}
 
 // A small file that goes beside the image as IMAGE plus `suffix`, e.g. its checksum.
 struct SideFile {
@@ -66,9 +60,10 @@ public:
     // earlier rescue beside it is continued in place rather than replaced: `earlierMap` then
     // holds the map's text, else it is empty. A target continued in place must be the user's own
     // file, not a link. Nothing of an existing target changes until the caller, having checked
-    // the map, calls Reserve.
+    // the map, calls Reserve. A map longer than `longestMap` bytes is no map of this drive's.
     error::Failure OpenToRescue(const std::string& path, drive::DriveHandle source,
-                                std::uint64_t length, std::string& earlierMap);
+                                std::uint64_t length, std::uint64_t longestMap,
+                                std::string& earlierMap);
 
     // Makes a file opened to rescue at least `length` bytes long; what is not written yet reads
     // as zeros.

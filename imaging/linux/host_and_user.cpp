@@ -4,7 +4,7 @@
 #include <climits>
 #include <vector>
 
-#include "image/image_info.h"
+#include "run/image_info.h"
 
 namespace imaging {
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "run/copy_worker.h"
+#include "stage/beside.h"
 
 namespace imaging {
 

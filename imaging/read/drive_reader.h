@@ -9,11 +9,11 @@
 
 #include "io_queue.h"
 #include "layout/partition_layout.h"
-#include "read/buffer_ring.h"
 #include "read/byte_ranges.h"
 #include "read/digest.h"
 #include "read/drive_watch.h"
-#include "run/copy_job.h"
+#include "stage/buffer_ring.h"
+#include "stage/stage_link.h"
 
 namespace imaging {
 
@@ -66,7 +66,7 @@ private:
     void HandOverTail();
     void Hash(const DriveBuffer& buffer);
 
-    StageLink m_run;
+    const StageLink& m_run;
     drive::DriveHandle m_device;
     std::uint64_t m_total;
     std::size_t m_sectorSize;

@@ -7,7 +7,7 @@
 
 #include "drive_probe.h"
 #include "failure.h"
-#include "read/buffer_ring.h"
+#include "stage/buffer_ring.h"
 
 namespace imaging {
 

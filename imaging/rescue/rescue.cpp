@@ -7,10 +7,10 @@
 
 #include "drive_reads.h"
 #include "image/image_file.h"
-#include "read/buffer_ring.h"
 #include "read/drive_watch.h"
 #include "rescue/rescue_map.h"
 #include "rescue/rescue_source_check.h"
+#include "stage/buffer_ring.h"
 
 namespace imaging {
 
@@ -231,7 +231,7 @@ private:
         return Clock::now() - m_lastSave >= kMapInterval ? SaveMap() : Failure{};
     }
 
-    StageLink m_run;
+    const StageLink& m_run;
     int m_retries;
     drive::DriveHandle m_device;
     std::uint64_t m_domain;  // the drive's bytes to rescue: [0, m_domain)
@@ -300,7 +300,8 @@ Failure RescueDrive(const StageLink& run, const RescueTask& task, drive::DriveHa
     found.imaged = imaged;
     ImageFile image;
     std::string earlierMap;
-    if (Failure failure = image.OpenToRescue(task.imagePath, device, imaged, earlierMap)) {
+    if (Failure failure = image.OpenToRescue(task.imagePath, device, imaged,
+                                             RescueMap::LongestText(imaged), earlierMap)) {
         return failure;
     }
     RescueMap map(imaged);

@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "drive_handle.h"
+#include "drive_probe.h"
 #include "image/image_format.h"
 #include "layout/partition_layout.h"
-#include "run/copy_job.h"
+#include "read/byte_ranges.h"
+#include "stage/stage_link.h"
 
 namespace imaging {
 

@@ -8,7 +8,7 @@
 
 #include "drive_details.h"
 #include "drive_reads.h"
-#include "read/buffer_ring.h"
+#include "stage/buffer_ring.h"
 
 namespace imaging {
 

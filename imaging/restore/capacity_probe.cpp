@@ -11,9 +11,9 @@
 #include "drive.h"
 #include "drive_reads.h"
 #include "drive_writes.h"
+#include "outcome/numbers.h"
 #include "positioned_io.h"
-#include "read/buffer_ring.h"
-#include "run/run_controller.h"
+#include "stage/buffer_ring.h"
 
 namespace imaging {
 

@@ -5,9 +5,9 @@
 
 #include "drive.h"
 #include "image/image_file.h"
-#include "read/buffer_ring.h"
+#include "outcome/numbers.h"
 #include "restore/image_facts.h"
-#include "run/run_controller.h"
+#include "stage/buffer_ring.h"
 
 namespace imaging {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "image/image_file.h"
+#include "outcome/numbers.h"
 #include "restore/image_facts.h"
-#include "run/run_controller.h"
 
 namespace imaging {
 

@@ -4,10 +4,10 @@
 #include <sstream>
 
 #include "image/image_file.h"
+#include "outcome/numbers.h"
 #include "rescue/rescue_map.h"
 #include "restore/image_form.h"
 #include "restore/image_source.h"
-#include "run/run_controller.h"
 
 namespace imaging {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "image/target_folder.h"
-#include "read/buffer_ring.h"
+#include "stage/buffer_ring.h"
 
 namespace imaging {
 

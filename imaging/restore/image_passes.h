@@ -6,7 +6,7 @@
 #include "failure.h"
 #include "read/digest.h"
 #include "restore/image_source.h"
-#include "run/copy_job.h"
+#include "stage/stage_link.h"
 
 namespace imaging {
 

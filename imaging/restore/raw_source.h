@@ -8,8 +8,8 @@
 
 #include "image/target_folder.h"
 #include "io_queue.h"
-#include "read/buffer_ring.h"
 #include "restore/image_source.h"
+#include "stage/buffer_ring.h"
 
 namespace imaging {
 

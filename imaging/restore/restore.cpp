@@ -10,8 +10,9 @@
 #include "drive_writes.h"
 #include "image/image_file.h"
 #include "layout/partition_layout.h"
+#include "outcome/numbers.h"
 #include "positioned_io.h"
-#include "read/buffer_ring.h"
+#include "read/confirmed_drive.h"
 #include "read/drive_reader.h"
 #include "read/drive_watch.h"
 #include "restore/block_map_check.h"
@@ -24,9 +25,9 @@
 #include "restore/published_checksum.h"
 #include "restore/source_reader.h"
 #include "restore/written_ranges.h"
-#include "run/run_controller.h"
 #include "scoped_drive.h"
-#include "write/write_from_ring.h"
+#include "stage/buffer_ring.h"
+#include "stage/pass.h"
 
 namespace imaging {
 namespace {
@@ -70,28 +71,23 @@ Failure CheckFits(const std::string& path, const ImageFacts& facts, std::uint64_
 
 // Everything that can refuse the run, on the card opened for reading only: so a refusal writes
 // nothing. `card` is then the card's description.
-Failure CheckCard(const CopyRequest& request, drive::DriveHandle handle, drive::Drive& card) {
+Failure CheckCard(const RestoreTask& task, drive::DriveHandle handle, drive::Drive& card) {
     if (drive::IsRemovableDrive(handle) == 0) {
         return {FailureReason::NotRemovable, 0, {}};
     }
-    card = drive::DescribeOpenDrive(handle, request.devicePath);
+    card = drive::DescribeOpenDrive(handle, task.card.node);
     const std::uint64_t capacity = drive::DriveCapacity(handle);
     card.length = capacity;
     if (capacity == 0) {
         return {FailureReason::CapacityUnknown, 0, {}};
     }
-    const bool sameIdentity = request.expectedDrive == drive::DriveIdentity{} ||
-                              drive::QueryDriveIdentity(handle) == request.expectedDrive;
-    if (!sameIdentity || capacity != request.restore.confirmedLength ||
-        card.serial != request.restore.confirmedSerial) {
-        return {FailureReason::DriveChanged, 0,
-                "not the card that was confirmed: it now holds " + GroupedNumber(capacity) +
-                    " bytes" + (card.serial.empty() ? "" : ", serial " + card.serial)};
+    if (Failure changed = CheckConfirmedDrive(handle, task.card)) {
+        return changed;
     }
     if (const std::string why = drive::UsedBySystem(card); !why.empty()) {
         return {FailureReason::DriveInUse, 0, why};
     }
-    const std::filesystem::path image(request.imagePath);
+    const std::filesystem::path image(task.imagePath);
     const std::filesystem::path folder = image.parent_path().empty() ? "." : image.parent_path();
     TargetFolder imageFolder;
     if (imageFolder.Open(folder, handle) || FileIsOn(image, handle)) {
@@ -148,11 +144,11 @@ struct Written {
     std::string alsoHash;  // of the published checksum's kind, where it is not SHA-256
 };
 
-Failure WriteImage(const StageLink& run, const CopyRequest& request, const ImageFacts& facts,
+Failure WriteImage(const StageLink& run, const RestoreTask& task, const ImageFacts& facts,
                    const ByteRanges& ranges, const CardToWrite& card, std::uint64_t partitionsEnd,
                    Written& written) {
     std::unique_ptr<ImageSource> source;
-    if (Failure failure = OpenImageSource(request.imagePath, facts.format, source)) {
+    if (Failure failure = OpenImageSource(task.imagePath, facts.format, source)) {
         return failure;
     }
     run.Begin();
@@ -170,7 +166,7 @@ Failure WriteImage(const StageLink& run, const CopyRequest& request, const Image
         run, *source, ring,
         {ranges, hashAll, alsoHash ? std::optional(facts.published->kind) : std::nullopt,
          check ? &*check : nullptr});
-    CardWriter writer(card, partitionsEnd, request.restore.skipEmpty,
+    CardWriter writer(card, partitionsEnd, task.settings.skipEmpty,
                       facts.blockMap ? &*facts.blockMap : nullptr, run.Times());
     const Failure failure = RunPass(
         run, ring, [&] { reader.Run(); }, writer);
@@ -211,28 +207,27 @@ Failure WriteTable(const CardToWrite& card, const std::vector<std::byte>& head,
 // `imageBytes` end (or only the `ranges` written), and compares it with the image as it was
 // written; `cardSha256` is the hash of the bytes read where they are the card's first
 // `cardBytes`.
-Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageBytes,
-                   const ByteRanges& ranges, const std::vector<std::byte>& head,
-                   const CardTable& table, const BlockMap* map, std::uint64_t& cardBytes,
-                   std::string& cardSha256) {
-    const StageLink run(job);
+Failure VerifyCard(const StageLink& run, const RestoreTask& task, ImageFormat format,
+                   const CardToWrite& card, std::uint64_t imageBytes, const ByteRanges& ranges,
+                   const std::vector<std::byte>& head, const CardTable& table, const BlockMap* map,
+                   std::uint64_t& cardBytes, std::string& cardSha256) {
     run.Verifying();
     cardBytes = std::min<std::uint64_t>(
         (imageBytes + card.sectorSize - 1) / card.sectorSize * card.sectorSize, card.length);
     const ByteRanges read = Joined(IsEverything(ranges) ? ByteRanges{{0, cardBytes}} : ranges, 0,
                                    card.sectorSize, cardBytes);
-    job.progress.totalBytes.store(BytesIn(read), std::memory_order_relaxed);
+    run.SetTotal(BytesIn(read));
     std::unique_ptr<ImageSource> image;
-    if (Failure failure = OpenImageSource(job.request.imagePath, job.result.format, image)) {
+    if (Failure failure = OpenImageSource(task.imagePath, format, image)) {
         return failure;
     }
     drive::ForgetCachedReads(card.direct);
     run.Begin();
     BufferRing ring(kRunBufferCount, kRunBufferSize);
-    DriveReader reader(run, card.direct, job.request.expectedDrive, cardBytes, card.sectorSize,
-                       ring, nullptr);
+    DriveReader reader(run, card.direct, task.card.identity, cardBytes, card.sectorSize, ring,
+                       nullptr);
     reader.ReadOnly(read);
-    CardCompare compare(*image, imageBytes, head, table, card, job.request.restore.skipEmpty, map,
+    CardCompare compare(*image, imageBytes, head, table, card, task.settings.skipEmpty, map,
                         [&run] { return run.Cancelled(); });
     if (Failure failure = RunPass(
             run, ring, [&] { reader.Run(); }, compare)) {
@@ -249,10 +244,9 @@ Failure VerifyCard(CopyJob& job, const CardToWrite& card, std::uint64_t imageByt
 }
 
 // The image's length now, where its file is its content: it must still be what was written.
-Failure CheckUnchanged(const CopyRequest& request, const ImageFacts& facts,
-                       const Written& written) {
+Failure CheckUnchanged(const RestoreTask& task, const ImageFacts& facts, const Written& written) {
     std::error_code error;
-    const std::uint64_t now = std::filesystem::file_size(request.imagePath, error);
+    const std::uint64_t now = std::filesystem::file_size(task.imagePath, error);
     const bool same = written.bytes == facts.length &&
                       (facts.format != ImageFormat::Raw || (!error && now == facts.length));
     if (same) {
@@ -267,9 +261,9 @@ Failure CheckUnchanged(const CopyRequest& request, const ImageFacts& facts,
 }
 
 // "card.img.xz differs from the published SHA-256 in card.img.xz.sha256".
-Failure Differs(const CopyRequest& request, const PublishedChecksum& published) {
+Failure Differs(const RestoreTask& task, const PublishedChecksum& published) {
     return {FailureReason::ImageDamaged, 0,
-            std::filesystem::path(request.imagePath).filename().string() +
+            std::filesystem::path(task.imagePath).filename().string() +
                 " differs from the published " + ChecksumName(published.kind) +
                 (published.source == "--expect-sha256" ? " given by --expect-sha256"
                                                        : " in " + published.source)};
@@ -277,50 +271,49 @@ Failure Differs(const CopyRequest& request, const PublishedChecksum& published) 
 
 // A checksum of the compressed file as it lies is checked by reading it once, before anything
 // is written.
-Failure CheckFileBeforeWriting(CopyJob& job, const ImageFacts& facts) {
+Failure CheckFileBeforeWriting(const StageLink& run, const RestoreTask& task,
+                               const ImageFacts& facts) {
     if (!ChecksBeforeWriting(facts)) {
         return {};
     }
-    job.progress.totalBytes.store(facts.fileBytes, std::memory_order_relaxed);
+    run.SetTotal(facts.fileBytes);
     std::string hex;
-    if (Failure failure =
-            HashImageFile(StageLink(job), job.request.imagePath, facts.published->kind, hex)) {
+    if (Failure failure = HashImageFile(run, task.imagePath, facts.published->kind, hex)) {
         return failure;
     }
-    return hex == facts.published->hex ? Failure{} : Differs(job.request, *facts.published);
+    return hex == facts.published->hex ? Failure{} : Differs(task, *facts.published);
 }
 
 // What was written, checked against a checksum of the bytes as written (a raw file's, or the
 // decoded content's).
-Failure CheckWritten(const CopyRequest& request, const ImageFacts& facts, const Written& written) {
+Failure CheckWritten(const RestoreTask& task, const ImageFacts& facts, const Written& written) {
     if (!facts.published || ChecksBeforeWriting(facts)) {
         return {};
     }
     const std::string& hex =
         facts.published->kind == HashKind::Sha256 ? written.sha256 : written.alsoHash;
-    return hex == facts.published->hex ? Failure{} : Differs(request, *facts.published);
+    return hex == facts.published->hex ? Failure{} : Differs(task, *facts.published);
 }
 
 // A form whose file does not tell its length is decoded once to find it, before anything is
 // written, so that an image too large for the card writes nothing.
 // A published checksum of the content is checked on the way, so it too refuses before writing.
-Failure FindLength(CopyJob& job, ImageFacts& facts) {
+Failure FindLength(const StageLink& run, const RestoreTask& task, ImageFacts& facts) {
     if (facts.length) {
         return {};
     }
     std::unique_ptr<ImageSource> source;
-    if (Failure failure = OpenImageSource(job.request.imagePath, facts.format, source)) {
+    if (Failure failure = OpenImageSource(task.imagePath, facts.format, source)) {
         return failure;
     }
-    job.progress.totalBytes.store(facts.fileBytes, std::memory_order_relaxed);
+    run.SetTotal(facts.fileBytes);
     const bool ofContent = facts.published && facts.published->ofContent;
     std::optional<Digest> content;
     if (ofContent) {
         content.emplace(facts.published->kind);
     }
     std::uint64_t bytes = 0;
-    if (Failure failure =
-            CountImageBytes(StageLink(job), *source, bytes, content ? &*content : nullptr)) {
+    if (Failure failure = CountImageBytes(run, *source, bytes, content ? &*content : nullptr)) {
         return failure;
     }
     facts.length = bytes;
@@ -330,75 +323,76 @@ Failure FindLength(CopyJob& job, ImageFacts& facts) {
             return failure;
         }
         if (hex != facts.published->hex) {
-            return Differs(job.request, *facts.published);
+            return Differs(task, *facts.published);
         }
     }
     return {};
 }
 
 // The card opened for writing, checked once more to be the one confirmed.
-Failure OpenCard(const CopyRequest& request, drive::ScopedDrive& direct, CardToWrite& card) {
+Failure OpenCard(const RestoreTask& task, drive::ScopedDrive& direct, CardToWrite& card) {
     drive::DriveHandle handle = drive::kInvalidDriveHandle;
-    if (Failure failure = drive::OpenDriveToWrite(request.devicePath, handle)) {
+    if (Failure failure = drive::OpenDriveToWrite(task.card.node, handle)) {
         return failure;
     }
     direct.Reset(handle);
-    const bool same = (request.expectedDrive == drive::DriveIdentity{} ||
-                       drive::QueryDriveIdentity(handle) == request.expectedDrive) &&
-                      drive::DriveCapacity(handle) == request.restore.confirmedLength;
-    if (!same) {
-        return {FailureReason::DriveChanged, 0, "the card changed as it was opened for writing"};
+    if (Failure changed = CheckConfirmedDrive(handle, task.card)) {
+        changed.message += ", as it was opened for writing";
+        return changed;
     }
-    card = {handle, request.restore.confirmedLength, drive::DriveSectorSize(handle)};
+    card = {handle, task.card.length, drive::DriveSectorSize(handle)};
     return {};
 }
 
 }  // namespace
 
-Failure RestoreImage(CopyJob& job) {
-    const CopyRequest& request = job.request;
-    CopyResult& result = job.result;
+Failure RestoreImage(const StageLink& run, const RestoreTask& task, RestoreFindings& found) {
+    found = {};
+    // A card confirmed by its description has a length: one without was never confirmed.
+    if (task.card.length == 0) {
+        return {FailureReason::DriveChanged, 0, "the card to write was not confirmed"};
+    }
     ImageFacts facts;
-    if (Failure failure = ReadImageFacts(request.imagePath, facts, request.restore.expectedSha256,
-                                         !request.restore.noBlockMap)) {
+    if (Failure failure = ReadImageFacts(task.imagePath, facts, task.settings.expectedSha256,
+                                         !task.settings.noBlockMap)) {
         return failure;
     }
-    result.format = facts.format;
-    result.unreadableBytes = facts.unreadableBytes;
-    const std::uint64_t confirmed = request.restore.confirmedImageBytes;
+    found.format = facts.format;
+    found.unreadableBytes = facts.unreadableBytes;
+    const std::uint64_t confirmed = task.settings.confirmedImageBytes;
     if (confirmed != 0 && facts.fileBytes != confirmed) {
         return {FailureReason::ImageChanged, 0,
                 GroupedNumber(confirmed) + " bytes when it was confirmed, " +
                     GroupedNumber(facts.fileBytes) + " bytes now"};
     }
-    if (Failure failure = CheckFileBeforeWriting(job, facts)) {
+    if (Failure failure = CheckFileBeforeWriting(run, task, facts)) {
         return failure;
     }
-    if (Failure failure = FindLength(job, facts)) {
+    if (Failure failure = FindLength(run, task, facts)) {
         return failure;
     }
     if (Failure failure = CheckBlockMapFits(facts)) {
         return failure;
     }
-    const ByteRanges ranges = WrittenRanges(request.imagePath, facts, request.restore.skipEmpty);
+    const ByteRanges ranges = WrittenRanges(task.imagePath, facts, task.settings.skipEmpty);
     drive::Drive described;
     CardTable table;
     {
         drive::DriveHandle handle = drive::kInvalidDriveHandle;
-        if (Failure failure = drive::OpenDriveAskingAccess(request.devicePath, handle)) {
+        if (Failure failure = drive::OpenDriveAskingAccess(task.card.node, handle)) {
             return failure;
         }
         const drive::ScopedDrive reading(handle);
-        if (Failure failure = CheckCard(request, handle, described)) {
+        if (Failure failure = CheckCard(task, handle, described)) {
             return failure;
         }
         std::vector<std::byte> head = facts.head;
         FitTableToCard(head, described.length, drive::DriveSectorSize(handle), table);
-        if (Failure failure = CheckFits(request.imagePath, facts, described.length, table)) {
+        if (Failure failure = CheckFits(task.imagePath, facts, described.length, table)) {
             return failure;
         }
     }
-    result.cardBytes = described.length;
+    found.cardBytes = described.length;
     // From here on the card changes: its volumes are unmounted, then it is written.
     drive::HeldVolumes held;
     if (Failure failure = drive::UnmountVolumes(described, held)) {
@@ -406,12 +400,11 @@ Failure RestoreImage(CopyJob& job) {
     }
     drive::ScopedDrive direct;
     CardToWrite card;
-    if (Failure failure = OpenCard(request, direct, card)) {
+    if (Failure failure = OpenCard(task, direct, card)) {
         return failure;
     }
-    job.progress.totalBytes.store(std::min(*facts.length, BytesIn(ranges)),
-                                  std::memory_order_relaxed);
-    DriveWatch watch(card.direct, card.length, request.expectedDrive, card.sectorSize);
+    run.SetTotal(std::min(*facts.length, BytesIn(ranges)));
+    DriveWatch watch(card.direct, card.length, task.card.identity, card.sectorSize);
     // A transfer that fails because the card has gone says so, rather than blame the card.
     // Only the probe reads the card before the verify: elsewhere a ReadError is the image's.
     const auto told = [&watch](Failure failure, bool cardReads = false) {
@@ -428,19 +421,18 @@ Failure RestoreImage(CopyJob& job) {
         }
         return failure;
     };
-    if (Failure failure = ProbeCapacity(card, result.probeNotPutBack)) {
+    if (Failure failure = ProbeCapacity(card, found.probeNotPutBack)) {
         return told(failure, true);
     }
-    result.cardWritten = true;
+    found.cardWritten = true;
     const auto started = std::chrono::steady_clock::now();
     if (Failure failure = ClearTables(card)) {
         return told(failure);
     }
-    const StageLink run(job);
     Written written;
     const Failure failure =
-        WriteImage(run, request, facts, ranges, card, table.partitionsEnd, written);
-    result.queueNote = written.queueNote;
+        WriteImage(run, task, facts, ranges, card, table.partitionsEnd, written);
+    found.queueNote = written.queueNote;
     if (failure) {
         return told(failure);
     }
@@ -448,49 +440,49 @@ Failure RestoreImage(CopyJob& job) {
     if (run.Cancelled()) {
         return {FailureReason::Cancelled, 0, {}};
     }
-    if (Failure changed = CheckUnchanged(request, facts, written)) {
+    if (Failure changed = CheckUnchanged(task, facts, written)) {
         return changed;
     }
-    if (Failure failure = CheckWritten(request, facts, written)) {
+    if (Failure failure = CheckWritten(task, facts, written)) {
         return failure;
     }
-    result.publishedNote = facts.published ? "matches " + DescribeChecksum(*facts.published)
-                                           : "no published checksum found";
+    found.publishedNote = facts.published ? "matches " + DescribeChecksum(*facts.published)
+                                          : "no published checksum found";
     std::vector<std::byte> head = written.head;
     FitTableToCard(head, card.length, card.sectorSize, table);
     if (Failure failure = WriteTable(card, head, table)) {
         return told(failure);
     }
-    result.tableWritten = true;
-    result.writeSeconds =
+    found.tableWritten = true;
+    found.writeSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
             .count();
-    result.driveBytes = std::min(written.bytes, card.length);
-    result.driveSha256 = written.sha256;
-    result.pastCardEnd = written.pastCardEnd;
-    result.pastCardEndHeldData = written.pastCardEndHeldData;
-    result.leftAsItWas = written.leftAsItWas;
-    result.tableFitted = head != written.head ? table.table : std::string();
+    found.driveBytes = std::min(written.bytes, card.length);
+    found.driveSha256 = written.sha256;
+    found.pastCardEnd = written.pastCardEnd;
+    found.pastCardEndHeldData = written.pastCardEndHeldData;
+    found.leftAsItWas = written.leftAsItWas;
+    found.tableFitted = head != written.head ? table.table : std::string();
     if (facts.blockMap) {
-        result.blockMapNote = "only the " + Megabytes(facts.blockMap->MappedBytes()) + " that " +
-                              facts.blockMap->fileName + " maps were written" +
-                              (request.verifyAfter ? " and verified" : "") +
-                              ": the card keeps its old content elsewhere";
+        found.blockMapNote = "only the " + Megabytes(facts.blockMap->MappedBytes()) + " that " +
+                             facts.blockMap->fileName + " maps were written" +
+                             (task.verifyAfter ? " and verified" : "") +
+                             ": the card keeps its old content elsewhere";
     }
-    if (!request.verifyAfter) {
+    if (!task.verifyAfter) {
         return {};
     }
-    if (Failure failure = VerifyCard(job, card, result.driveBytes, ranges, head, table,
-                                     facts.blockMap ? &*facts.blockMap : nullptr,
-                                     result.cardReadBytes, result.cardSha256)) {
+    if (Failure failure = VerifyCard(run, task, facts.format, card, found.driveBytes, ranges, head,
+                                     table, facts.blockMap ? &*facts.blockMap : nullptr,
+                                     found.cardReadBytes, found.cardSha256)) {
         return failure;
     }
-    result.verified = true;
-    const bool exact = result.tableFitted.empty() && written.pastCardEnd == 0 &&
+    found.verified = true;
+    const bool exact = found.tableFitted.empty() && written.pastCardEnd == 0 &&
                        written.leftAsItWas == 0 && !facts.driveSha256.empty() &&
                        facts.driveSha256 == written.sha256;
     if (exact) {
-        result.sameAsCard =
+        found.sameAsCard =
             facts.sourceCard.empty() ? "the imaged card" : "card " + facts.sourceCard;
     }
     return {};

@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "read/buffer_ring.h"
 #include "read/byte_ranges.h"
 #include "read/digest.h"
 #include "restore/block_map_check.h"
 #include "restore/image_source.h"
-#include "run/copy_job.h"
+#include "stage/buffer_ring.h"
+#include "stage/stage_link.h"
 
 namespace imaging {
 
@@ -63,7 +63,7 @@ private:
     bool PassTo(std::uint64_t offset, error::Failure& failure);
     void Hash(const std::byte* data, std::size_t size);
 
-    StageLink m_run;
+    const StageLink& m_run;
     ImageSource& m_source;
     BufferRing& m_ring;
     SourceReading m_reading;

@@ -39,20 +39,24 @@ void EndRun(CopyJob& job, Failure failure) {
     job.progress.runState.store(RunState::Idle, std::memory_order_release);
 }
 
-void StageLink::Begin() const {
+void JobLink::Begin() const {
     m_job.progress.doneBytes.store(0, std::memory_order_relaxed);
     m_job.progress.startTime.store(std::time(nullptr), std::memory_order_release);
 }
 
-void StageLink::SetDone(std::uint64_t bytes) const {
+void JobLink::SetTotal(std::uint64_t bytes) const {
+    m_job.progress.totalBytes.store(bytes, std::memory_order_relaxed);
+}
+
+void JobLink::SetDone(std::uint64_t bytes) const {
     m_job.progress.doneBytes.store(bytes, std::memory_order_relaxed);
 }
 
-void StageLink::Verifying() const {
+void JobLink::Verifying() const {
     m_job.progress.verifying.store(true, std::memory_order_relaxed);
 }
 
-std::int64_t StageLink::StartTime() const {
+std::int64_t JobLink::StartTime() const {
     return m_job.progress.startTime.load(std::memory_order_relaxed);
 }
 

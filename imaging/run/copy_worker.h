@@ -19,8 +19,4 @@ unsigned CopyThreadProc(void* parameter);
 // lower its priority ends the run Failed without copying. The job must outlive the run.
 bool LaunchCopyWorker(CopyJob& job);
 
-// Runs `body` on a new thread at the calling thread's priority, and returns once it has ended.
-// False, without running it, when no thread could be started.
-bool RunBesideAtThisPriority(const std::function<void()>& body, const std::function<void()>& here);
-
 }  // namespace imaging

@@ -54,20 +54,4 @@ private:
     CopyJob m_job;
 };
 
-// 30000128 as "30,000,128".
-std::string GroupedNumber(std::uint64_t number);
-
-// 3158073 as "3.2 MB": megabytes of 10^6 bytes to the nearest tenth; under 50,000 bytes, the
-// bytes ("512 bytes").
-std::string Megabytes(std::uint64_t bytes);
-
-// One line that says how a run ended, in the words the user reads, e.g. "image complete:
-// card.img (SHA-256 in card.img.sha256)" or "failed: read error at byte 30,000,128
-// (Input/output error); the image holds everything before it".
-std::string DescribeOutcome(const CopyRequest& request, const CopyResult& result);
-
-// "failed: " and the reason, with where and what the platform said: a read error's byte of the
-// drive, a write error's byte of `written` ("the image", "the card").
-std::string DescribeFailedRun(const CopyResult& result, const char* written = "the image");
-
 }  // namespace imaging

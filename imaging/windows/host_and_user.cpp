@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "image/image_info.h"
+#include "run/image_info.h"
 
 namespace imaging {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "image/image_file.h"
 #include "positioned_io.h"
+#include "stage/blocks.h"
 
 namespace imaging {
 

@@ -7,8 +7,9 @@
 
 #include "failure.h"
 #include "io_queue.h"
-#include "read/buffer_ring.h"
-#include "read/stage_times.h"
+#include "stage/buffer_ring.h"
+#include "stage/sink.h"
+#include "stage/stage_times.h"
 
 namespace imaging {
 
@@ -28,10 +29,6 @@ struct WriteTarget {
     // Where set, only the blocks it maps (offset, size) are written: the rest is left out.
     std::function<bool(std::uint64_t, std::size_t)> mapped;
 };
-
-// A buffer whose bytes the writer no longer needs, handed back in the order they were put;
-// `written` false once any write has failed, this buffer's or an earlier one's.
-using Released = std::function<void(DriveBuffer* buffer, bool written)>;
 
 // The sink of buffers both directions share: writes each buffer at its own offset with several
 // writes in flight and hands buffers back, in order, once every write of theirs has ended. Bytes

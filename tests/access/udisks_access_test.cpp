@@ -40,9 +40,10 @@ struct ChildCopy {
 
 // The copy worker run in a child process as a user without the right to read drives. Not
 // ended when it did not finish within a minute; the child is then killed.
-// With `restore` set, the image is written onto the drive instead.
+// With a `task` of Restore, the image is written onto the drive instead, a drive of
+// `driveBytes`.
 ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::path& image,
-                     bool rescue = false, const imaging::RestoreSettings& restore = {}) {
+                     imaging::Task task = imaging::Task::Image, std::uint64_t driveBytes = 0) {
     int channel[2];
     if (::pipe(channel) != 0) {
         return {};
@@ -53,11 +54,11 @@ ChildCopy CopyAsUser(uid_t uid, gid_t gid, const std::string& device, const fs::
         ChildCopy result;
         if (::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0) {
             const auto job = std::make_unique<imaging::CopyJob>();
-            imaging::PrepareRun(*job, {.devicePath = device,
+            imaging::PrepareRun(*job, {.task = task,
+                                       .drive = {.node = device, .length = driveBytes},
                                        .imagePath = image.string(),
-                                       .rescue = {rescue, 1},
-                                       .verifyAfter = restore.enabled,
-                                       .restore = restore});
+                                       .retries = 1,
+                                       .verifyAfter = task == imaging::Task::Restore});
             imaging::RunCopyJob(*job);
             result = {job->result.outcome, job->result.failure.reason, true, {}};
             const std::string said = error::DescribeFailure(job->result.failure);
@@ -101,8 +102,8 @@ TEST(DriveAccess, AUserPolkitGrantsImagesAndRestoresThroughUdisksAndAnotherIsRef
     EXPECT_EQ(granted.outcome, Outcome::Succeeded) << granted.said;
     EXPECT_TRUE(SamePrefix(images / "granted.img", drive.LoopPath(), 8 * kMiB));
     // A rescue reads straight from the drive through the descriptor udisks2 handed over.
-    const ChildCopy rescued =
-        CopyAsUser(tester.Uid(), tester.Gid(), drive.DrivePath(), images / "rescued.img", true);
+    const ChildCopy rescued = CopyAsUser(tester.Uid(), tester.Gid(), drive.DrivePath(),
+                                         images / "rescued.img", imaging::Task::Rescue);
     ASSERT_TRUE(rescued.ended) << "the granted rescue hung";
     EXPECT_EQ(rescued.outcome, Outcome::Succeeded) << rescued.said;
     EXPECT_TRUE(SamePrefix(images / "rescued.img", drive.LoopPath(), 8 * kMiB));
@@ -121,17 +122,16 @@ TEST(DriveAccess, AUserPolkitGrantsImagesAndRestoresThroughUdisksAndAnotherIsRef
     const fs::path image = images / "card.img";
     WriteRandomFile(image, 6 * kMiB, 21);
     fs::permissions(image, fs::perms::all);
-    const imaging::RestoreSettings restore{true, 8 * kMiB, {}, false};
     const std::string before = Fingerprint(drive.LoopPath());
     const ChildCopy notWritten =
-        CopyAsUser(kNobody, kNobody, drive.DrivePath(), image, false, restore);
+        CopyAsUser(kNobody, kNobody, drive.DrivePath(), image, imaging::Task::Restore, 8 * kMiB);
     ASSERT_TRUE(notWritten.ended) << "the refused restore hung";
     EXPECT_EQ(notWritten.reason, FailureReason::DriveNotOpened);
     EXPECT_NE(std::string(notWritten.said).find("NotAuthorized"), std::string::npos)
         << notWritten.said;
     EXPECT_EQ(Fingerprint(drive.LoopPath()), before);
-    const ChildCopy written =
-        CopyAsUser(tester.Uid(), tester.Gid(), drive.DrivePath(), image, false, restore);
+    const ChildCopy written = CopyAsUser(tester.Uid(), tester.Gid(), drive.DrivePath(), image,
+                                         imaging::Task::Restore, 8 * kMiB);
     ASSERT_TRUE(written.ended) << "the granted restore hung";
     EXPECT_EQ(written.outcome, Outcome::Succeeded) << written.said;
     EXPECT_TRUE(SamePrefix(image, drive.LoopPath(), 6 * kMiB));

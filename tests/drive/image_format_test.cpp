@@ -101,7 +101,8 @@ TEST(ImageFormats, AVerifyPassesOnTheSameDriveAndFailsOnAChangedOne) {
     const fs::path image = dir / "card.img.zst";
     imaging::CopyJob job;
     imaging::PrepareRun(
-        job, {.devicePath = drive::DrivePath(0), .imagePath = image.string(), .verifyAfter = true});
+        job,
+        {.drive = {.node = drive::DrivePath(0)}, .imagePath = image.string(), .verifyAfter = true});
     imaging::RunCopyJob(job);
     ASSERT_EQ(job.result.outcome, Outcome::Succeeded) << error::DescribeFailure(job.result.failure);
     EXPECT_TRUE(job.result.verified);
@@ -109,9 +110,9 @@ TEST(ImageFormats, AVerifyPassesOnTheSameDriveAndFailsOnAChangedOne) {
     const std::string sumsBefore = Fingerprint(image.string() + ".sha256");
 
     const auto verify = [&] {
-        imaging::PrepareRun(
-            job,
-            {.devicePath = drive::DrivePath(0), .imagePath = image.string(), .verifyOnly = true});
+        imaging::PrepareRun(job, {.task = imaging::Task::Verify,
+                                  .drive = {.node = drive::DrivePath(0)},
+                                  .imagePath = image.string()});
         imaging::RunCopyJob(job);
         return job.result;
     };

@@ -204,14 +204,14 @@ TEST(TwoRunsOnOnePath, OnlyTheFirstWritesTheImage) {
 
         imaging::CopyJob sameCard;
         imaging::PrepareRun(sameCard,
-                            {.devicePath = card.DrivePath(), .imagePath = dir / "same.img"});
+                            {.drive = {.node = card.DrivePath()}, .imagePath = dir / "same.img"});
         imaging::RunCopyJob(sameCard);
         EXPECT_EQ(sameCard.result.failure.reason, FailureReason::HeldByAnotherProgram);
         EXPECT_FALSE(fs::exists(dir / "same.img"));
 
         attach(other.Path(), other.DeviceNumber());
         imaging::CopyJob second;
-        imaging::PrepareRun(second, {.devicePath = card.DrivePath(), .imagePath = image});
+        imaging::PrepareRun(second, {.drive = {.node = card.DrivePath()}, .imagePath = image});
         imaging::RunCopyJob(second);
         EXPECT_EQ(second.result.outcome, Outcome::Failed);
         EXPECT_EQ(second.result.failure.reason, FailureReason::ImageInUse);

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "gtest_support.h"
+#include "outcome/describe_outcome.h"
 #include "removable_drive.h"
 #include "run/copy_worker.h"
 #include "run/run_controller.h"
@@ -35,9 +36,9 @@ std::filesystem::path PartitionedDrive(const TempDir& dir, const std::string& sc
 }
 
 const imaging::CopyResult& ImagePartitions(imaging::CopyJob& job, const fs::path& image) {
-    imaging::PrepareRun(
-        job,
-        {.devicePath = drive::DrivePath(0), .imagePath = image.string(), .partitionsOnly = true});
+    imaging::PrepareRun(job, {.drive = {.node = drive::DrivePath(0)},
+                              .imagePath = image.string(),
+                              .partitionsOnly = true});
     imaging::RunCopyJob(job);
     return job.result;
 }
@@ -121,8 +122,9 @@ TEST(PartitionsOnly, AGptImageIsAValidDiskOfItsOwnLength) {
     }
 
     // The drive is proved against the image later as such an image takes it.
-    imaging::PrepareRun(
-        job, {.devicePath = drive::DrivePath(0), .imagePath = image.string(), .verifyOnly = true});
+    imaging::PrepareRun(job, {.task = imaging::Task::Verify,
+                              .drive = {.node = drive::DrivePath(0)},
+                              .imagePath = image.string()});
     imaging::RunCopyJob(job);
     EXPECT_EQ(job.result.outcome, Outcome::Succeeded) << error::DescribeFailure(job.result.failure);
 

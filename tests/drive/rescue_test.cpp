@@ -29,8 +29,10 @@ const DriveFaults kWorn = {
 constexpr std::uint64_t kWornUnreadable = 2 * kMiB + 2 * kSector + 3 * kSector;
 
 void StartRescue(imaging::CopyJob& job, const FaultyDrive& card, const fs::path& image) {
-    imaging::PrepareRun(
-        job, {.devicePath = card.DrivePath(), .imagePath = image.string(), .rescue = {true, 2}});
+    imaging::PrepareRun(job, {.task = true ? imaging::Task::Rescue : imaging::Task::Image,
+                              .drive = {.node = card.DrivePath()},
+                              .imagePath = image.string(),
+                              .retries = 2});
     ASSERT_TRUE(imaging::LaunchCopyWorker(job));
 }
 
@@ -135,9 +137,10 @@ TEST(Rescue, APulledCardEndsTheRunAsDriveRemoved) {
         ASSERT_TRUE(card.IsReady());
         const auto image = dir / "pulled.img";
         imaging::CopyJob job;
-        imaging::PrepareRun(
-            job,
-            {.devicePath = card.DrivePath(), .imagePath = image.string(), .rescue = {rescue, 2}});
+        imaging::PrepareRun(job, {.task = rescue ? imaging::Task::Rescue : imaging::Task::Image,
+                                  .drive = {.node = card.DrivePath()},
+                                  .imagePath = image.string(),
+                                  .retries = 2});
         ASSERT_TRUE(imaging::LaunchCopyWorker(job));
         WaitUntilCopying(job);
         card.Pull();

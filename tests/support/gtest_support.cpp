@@ -8,7 +8,7 @@
 namespace testing_support {
 
 void StartCopy(imaging::CopyJob& job, const std::string& devicePath, const std::string& imagePath) {
-    imaging::PrepareRun(job, {.devicePath = devicePath, .imagePath = imagePath});
+    imaging::PrepareRun(job, {.drive = {.node = devicePath}, .imagePath = imagePath});
     ASSERT_TRUE(imaging::LaunchCopyWorker(job)) << "the worker did not start";
 }
 
@@ -16,7 +16,7 @@ const imaging::CopyResult& RunCopy(imaging::CopyJob& job, const std::string& dev
                                    const std::string& imagePath,
                                    drive::DriveIdentity expectedDrive) {
     imaging::PrepareRun(
-        job, {.devicePath = devicePath, .imagePath = imagePath, .expectedDrive = expectedDrive});
+        job, {.drive = {.node = devicePath, .identity = expectedDrive}, .imagePath = imagePath});
     if (!imaging::LaunchCopyWorker(job)) {
         ADD_FAILURE() << "the worker did not start";
         imaging::EndRun(job, {error::FailureReason::WorkerNotStarted, 0, {}});

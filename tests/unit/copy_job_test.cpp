@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "image/image_file.h"
-#include "image/image_info.h"
 #include "run/copy_job.h"
+#include "run/image_info.h"
 #include "run/progress.h"
 
 namespace {
@@ -26,7 +26,7 @@ TEST(CopyJob, OnlyARunningJobTakesACancelRequest) {
 
 TEST(CopyJob, PreparingARunStartsItsProgressAndResultAfresh) {
     imaging::CopyJob job;
-    job.request.rescue = {true, 3};
+    job.request.task = imaging::Task::Rescue;
     job.result.outcome = imaging::Outcome::Failed;
     job.result.failure = {error::FailureReason::ReadError, 5, "x"};
     job.result.verified = true;
@@ -36,7 +36,7 @@ TEST(CopyJob, PreparingARunStartsItsProgressAndResultAfresh) {
     job.progress.startTime = 1234;
     job.progress.totalBytes = 99;
 
-    imaging::PrepareRun(job, {.devicePath = "/dev/sdz", .imagePath = "/tmp/card.img"});
+    imaging::PrepareRun(job, {.drive = {.node = "/dev/sdz"}, .imagePath = "/tmp/card.img"});
 
     EXPECT_EQ(job.progress.runState.load(), RunState::Running);
     EXPECT_EQ(job.progress.doneBytes.load(), 0U);
@@ -47,8 +47,8 @@ TEST(CopyJob, PreparingARunStartsItsProgressAndResultAfresh) {
     EXPECT_FALSE(job.result.verified);
     EXPECT_EQ(job.result.unreadableBytes, 0U);
     EXPECT_TRUE(job.result.unreadableRanges.empty());
-    EXPECT_FALSE(job.request.rescue.enabled);
-    EXPECT_EQ(job.request.devicePath, "/dev/sdz");
+    EXPECT_EQ(job.request.task, imaging::Task::Image);
+    EXPECT_EQ(job.request.drive.node, "/dev/sdz");
     EXPECT_EQ(job.request.imagePath, "/tmp/card.img");
 }
 

@@ -90,9 +90,9 @@ TEST(DialogRefresh, StartNamesTheDiskTheListShowed) {
     logic.OnStart();
 
     EXPECT_EQ(launches, 1);
-    EXPECT_EQ(run.Request().devicePath, drive::DrivePath(0));
-    EXPECT_EQ(run.Request().expectedDrive.device, static_cast<std::uint64_t>(card.Device()));
-    EXPECT_NE(run.Request().expectedDrive.sequence, 0U);
+    EXPECT_EQ(run.Request().drive.node, drive::DrivePath(0));
+    EXPECT_EQ(run.Request().drive.identity.device, static_cast<std::uint64_t>(card.Device()));
+    EXPECT_NE(run.Request().drive.identity.sequence, 0U);
     EXPECT_NE(view.details.front().find("Bus: SD/MMC"), std::string::npos) << view.details.front();
 }
 

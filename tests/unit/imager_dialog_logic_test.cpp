@@ -433,11 +433,12 @@ TEST_F(DialogLogic, DriveEventsRefreshAfterAPauseAndNeverDuringARun) {
 // A write's outcome lines, in the command line's words: what became of the card each time.
 TEST(OutcomeLine, SaysWhatAWriteLeftOnTheCard) {
     using error::FailureReason;
-    imaging::CopyRequest request{.devicePath = "/dev/sdb", .imagePath = "/tmp/c.img.zst"};
-    request.restore.enabled = true;
+    const imaging::CopyRequest request{.task = imaging::Task::Restore,
+                                       .drive = {.node = "/dev/sdb"},
+                                       .imagePath = "/tmp/c.img.zst"};
     imaging::CopyResult cancelled{.outcome = Outcome::Failed};
     cancelled.failure = {FailureReason::Cancelled, 0, {}};
-    cancelled.cardWritten = true;
+    cancelled.restored.cardWritten = true;
     imaging::CopyResult tooLarge{.outcome = Outcome::Failed};
     tooLarge.failure = {FailureReason::ImageTooLarge, 0, "by 4,194,304 bytes (5 MB)"};
     imaging::CopyResult locked{.outcome = Outcome::Failed};
@@ -446,17 +447,17 @@ TEST(OutcomeLine, SaysWhatAWriteLeftOnTheCard) {
     damaged.failure = {FailureReason::ImageDamaged, 0,
                        "zstd: Restored data doesn't match checksum"};
     imaging::CopyResult differs = damaged;
-    differs.tableWritten = true;
+    differs.restored.tableWritten = true;
     differs.failure = {FailureReason::ContentDiffers, 0,
                        "at 3,984,588,800 bytes, 93 % of the card"};
-    imaging::CopyResult restored{.outcome = Outcome::Succeeded,
-                                 .format = imaging::ImageFormat::Zstd,
-                                 .driveSha256 = "ab12",
-                                 .driveBytes = 64'000'000,
-                                 .verified = true};
-    restored.cardBytes = 64'000'000;
-    restored.writeSeconds = 2;
-    restored.sameAsCard = "card SanDisk SD 0x1234";
+    imaging::CopyResult restored{.outcome = Outcome::Succeeded};
+    restored.restored = {.format = imaging::ImageFormat::Zstd,
+                         .cardBytes = 64'000'000,
+                         .driveBytes = 64'000'000,
+                         .driveSha256 = "ab12",
+                         .writeSeconds = 2,
+                         .verified = true,
+                         .sameAsCard = "card SanDisk SD 0x1234"};
     const std::pair<imaging::CopyResult, std::string> cases[] = {
         {cancelled, "Cancelled: the card holds part of the image and no partition table"},
         {tooLarge,
@@ -568,8 +569,8 @@ TEST_F(DialogLogic, AWriteLaunchesOnlyOnceTheCardIsConfirmed) {
         std::string::npos)
         << view.confirmations.back();
     const imaging::CopyRequest& request = run.Request();
-    EXPECT_TRUE(request.restore.enabled);
-    EXPECT_EQ(request.restore.confirmedLength, 8U << 20);
+    EXPECT_EQ(request.task, imaging::Task::Restore);
+    EXPECT_EQ(request.drive.length, 8U << 20);
     EXPECT_TRUE(request.verifyAfter);
     EXPECT_FALSE(request.partitionsOnly);
 }

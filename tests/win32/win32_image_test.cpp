@@ -28,7 +28,7 @@ void WaitForIdle(const imaging::CopyJob& job) {
 }
 
 void StartCopy(imaging::CopyJob& job, const std::string& image) {
-    imaging::PrepareRun(job, {.devicePath = kDrive, .imagePath = image});
+    imaging::PrepareRun(job, {.drive = {.node = kDrive}, .imagePath = image});
     ASSERT_TRUE(imaging::LaunchCopyWorker(job));
 }
 
@@ -113,7 +113,7 @@ TEST(Win32Image, AnOldImageSurvivesFailedReplacementsAndASuccessReplacesIt) {
         EXPECT_TRUE(ReadAll(image) == old) << "a failed read changed the old image";
     }
     const FileBackedDrive drive(kDrive, card);
-    imaging::PrepareRun(job, {.devicePath = kDrive, .imagePath = image});
+    imaging::PrepareRun(job, {.drive = {.node = kDrive}, .imagePath = image});
     imaging::RequestCancel(job);
     imaging::RunCopyJob(job);
     EXPECT_EQ(job.result.failure.reason, FailureReason::Cancelled);
@@ -148,7 +148,10 @@ TEST(Win32Image, ARescueMapsTheBadSectorAndContinuesFromItsMap) {
     expected.replace(bad, 512, 512, '\0');
     for (int run = 0; run < 2; ++run) {
         imaging::CopyJob job;
-        imaging::PrepareRun(job, {.devicePath = kDrive, .imagePath = image, .rescue = {true, 1}});
+        imaging::PrepareRun(job, {.task = true ? imaging::Task::Rescue : imaging::Task::Image,
+                                  .drive = {.node = kDrive},
+                                  .imagePath = image,
+                                  .retries = 1});
         ASSERT_TRUE(imaging::LaunchCopyWorker(job));
         WaitForIdle(job);
 
@@ -174,7 +177,7 @@ TEST(Win32Image, ASecondRunOnTheSamePathIsRefusedAsInUse) {
         WaitUntilCopying(first);
 
         imaging::CopyJob second;
-        imaging::PrepareRun(second, {.devicePath = kDrive, .imagePath = image});
+        imaging::PrepareRun(second, {.drive = {.node = kDrive}, .imagePath = image});
         imaging::RunCopyJob(second);
         EXPECT_EQ(second.result.failure.reason, FailureReason::ImageInUse) << existing;
         EXPECT_EQ(second.progress.doneBytes.load(), 0U);

@@ -1,4 +1,4 @@
-#include "read/buffer_ring.h"
+#include "stage/buffer_ring.h"
 
 #include <utility>
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "failure.h"
-#include "read/stage_times.h"
+#include "stage/stage_times.h"
 
 namespace imaging {
 

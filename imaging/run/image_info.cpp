@@ -1,4 +1,4 @@
-#include "image/image_info.h"
+#include "run/image_info.h"
 
 #include <cstdio>
 
@@ -112,7 +112,7 @@ std::string ImageInfo(const std::string& name, const CopyRequest& request, const
     Add(text, "verify", record.verify);
     Add(text, "unreadable-bytes", std::to_string(result.unreadableBytes));
     Add(text, "unreadable-areas", std::to_string(result.unreadableRanges.size()));
-    Add(text, "map", request.rescue.enabled ? name + kMapSuffix : std::string());
+    Add(text, "map", request.task == Task::Rescue ? name + kMapSuffix : std::string());
     AddSource(text, record.source);
     return text;
 }

@@ -1,6 +1,6 @@
-#include "write/write_from_ring.h"
+#include "stage/pass.h"
 
-#include "run/copy_worker.h"
+#include "stage/beside.h"
 
 namespace imaging {
 

@@ -1,4 +1,4 @@
-#include "read/stage_times.h"
+#include "stage/stage_times.h"
 
 #include <cstdio>
 

@@ -3,9 +3,9 @@
 #include <functional>
 
 #include "failure.h"
-#include "image/image_sink.h"
-#include "read/buffer_ring.h"
-#include "run/copy_job.h"
+#include "stage/buffer_ring.h"
+#include "stage/sink.h"
+#include "stage/stage_link.h"
 
 namespace imaging {
 
