@@ -9,11 +9,14 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <thread>
 #include <utility>
 
+#include "batch_run.h"
+#include "chosen_drives.h"
 #include "drive_list.h"
 #include "image/image_format.h"
 #include "outcome/describe_outcome.h"
@@ -38,7 +41,8 @@ enum Option : int {
     kNoVerify,
     kSkipEmpty,
     kExpectSha256,
-    kNoBmap
+    kNoBmap,
+    kJson
 };
 
 constexpr option kOptions[] = {
@@ -57,6 +61,7 @@ constexpr option kOptions[] = {
     {"skip-empty", no_argument, nullptr, kSkipEmpty},
     {"expect-sha256", required_argument, nullptr, kExpectSha256},
     {"no-bmap", no_argument, nullptr, kNoBmap},
+    {"json", no_argument, nullptr, kJson},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -124,18 +129,6 @@ bool IsToolkitOption(const std::string& argument) {
     return argument.size() > 2 && argument[0] == '-' && argument[1] != '-';
 }
 
-// The list as the window shows it: sorted by the entries' text, byte by byte.
-class CollectedList : public drive::DeviceListControl {
-public:
-    void ResetContent() override { entries.clear(); }
-    void AddString(const std::string& text, const drive::ListedDrive& drive) override {
-        entries.emplace_back(text, drive);
-        std::sort(entries.begin(), entries.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-    }
-    std::vector<std::pair<std::string, drive::ListedDrive>> entries;
-};
-
 std::string OneLine(std::string details, int index) {
     if (details.empty()) {
         return drive::DrivePath(index);
@@ -155,36 +148,6 @@ int List(std::FILE* out) {
     }
     return kExitComplete;
 }
-
-// Lock-free, so the handler may store it, and atomic, as the signal may arrive on any thread.
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-extern "C" void NoteInterrupt(int /*signal*/) {
-    interrupted.store(true);
-}
-
-// Ctrl+C and a polite kill cancel the run as the window's Cancel does, for as long as it lasts.
-class CancelOnInterrupt {
-public:
-    CancelOnInterrupt()
-        : m_interrupt(std::signal(SIGINT, NoteInterrupt)),
-          m_terminate(std::signal(SIGTERM, NoteInterrupt)) {
-        interrupted.store(false);
-    }
-    ~CancelOnInterrupt() {
-        std::signal(SIGINT, m_interrupt);
-        std::signal(SIGTERM, m_terminate);
-    }
-    CancelOnInterrupt(const CancelOnInterrupt&) = delete;
-    CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
-
-    static bool Interrupted() { return interrupted.load(); }
-
-private:
-    void (*m_interrupt)(int);
-    void (*m_terminate)(int);
-};
 
 // Once a second while the run goes on; on a terminal each line overwrites the one before.
 class ProgressPrinter {
@@ -222,18 +185,6 @@ private:
     std::int64_t m_shown = 0;
 };
 
-// The drive the list offers at `index`, as --list shows it; nullptr when it offers none.
-const drive::ListedDrive* FindListed(const CollectedList& list, int index, std::FILE* err) {
-    const auto listed =
-        std::find_if(list.entries.begin(), list.entries.end(),
-                     [&](const auto& entry) { return entry.second.index == index; });
-    if (listed == list.entries.end()) {
-        std::fprintf(err, "kalvor: no removable drive %d; kalvor --list shows them\n", index);
-        return nullptr;
-    }
-    return &listed->second;
-}
-
 // Runs what `request` asks, with its progress on `err` and Ctrl+C to cancel, and tells how it
 // ended.
 int RunAndReport(imaging::CopyRequest request, std::FILE* err) {
@@ -264,12 +215,10 @@ int RunAndReport(imaging::CopyRequest request, std::FILE* err) {
 int Image(const CommandLine& line, std::FILE* err) {
     CollectedList list;
     drive::RefreshDriveList(list);
-    const drive::ListedDrive* listed = FindListed(list, line.index, err);
-    if (listed == nullptr) {
+    drive::Drive chosen;
+    if (!FindListed(list, line.index, chosen, err)) {
         return kExitFailed;
     }
-    drive::Drive chosen = listed->drive;
-    chosen.node = drive::DrivePath(line.index);
     const imaging::Task task = line.action == Action::Verify ? imaging::Task::Verify
                                : line.rescue                 ? imaging::Task::Rescue
                                                              : imaging::Task::Image;
@@ -285,44 +234,13 @@ int Image(const CommandLine& line, std::FILE* err) {
                         err);
 }
 
-// The user confirms a write by the card's own name: typed on a terminal, or given as --yes.
-// Anything else, or nothing, cancels.
-bool Confirmed(const CommandLine& line, const drive::Drive& card, std::FILE* in, std::FILE* out,
-               std::FILE* err) {
-    if (!line.yes.empty()) {
-        if (line.yes == card.node) {
-            return true;
-        }
-        std::fprintf(err, "kalvor: --yes=%s does not name drive %d, which is %s\n",
-                     line.yes.c_str(), line.index, card.node.c_str());
-        return false;
-    }
-    if (!IsTerminal(in)) {
-        std::fprintf(err,
-                     "kalvor: no terminal to confirm on: --yes=%s names the card to write to\n",
-                     card.node.c_str());
-        return false;
-    }
-    std::fprintf(out, "Type %s to write to it, anything else to cancel: ", card.node.c_str());
-    std::fflush(out);
-    char typed[256] = {};
-    if (std::fgets(typed, sizeof typed, in) == nullptr) {
-        return false;
-    }
-    std::string answer(typed);
-    while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) {
-        answer.pop_back();
-    }
-    return answer == card.node;
-}
-
 // Nothing is opened for writing before the user has seen the card's description and what will
 // happen to it, and has named the card.
 int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* err) {
     CollectedList list;
     drive::RefreshDriveList(list);
-    const drive::ListedDrive* listed = FindListed(list, line.index, err);
-    if (listed == nullptr) {
+    drive::Drive card;
+    if (!FindListed(list, line.index, card, err)) {
         return kExitFailed;
     }
     imaging::ImageFacts facts;
@@ -332,7 +250,6 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
                      line.imagePath.c_str(), error::DescribeFailure(failure).c_str());
         return kExitFailed;
     }
-    const drive::Drive& card = listed->drive;
     std::fprintf(out, "%s\nALL DATA on it will be replaced by %s (%s).\n",
                  drive::FormatDriveDetails(card).c_str(), line.imagePath.c_str(),
                  imaging::DescribeImage(facts).c_str());
@@ -341,15 +258,13 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
                      "%s bytes of this image were unreadable on the original card and are zeros.\n",
                      imaging::GroupedNumber(facts.unreadableBytes).c_str());
     }
-    if (!Confirmed(line, card, in, out, err)) {
+    if (!ConfirmedByName(line.yes, line.index, card, in, out, err)) {
         std::fprintf(err, "kalvor: not confirmed; nothing was written to the card\n");
         return kExitFailed;
     }
-    drive::Drive confirmed = card;
-    confirmed.node = drive::DrivePath(line.index);
     return RunAndReport(
         {.task = imaging::Task::Restore,
-         .drive = confirmed,
+         .drive = card,
          .imagePath = line.imagePath,
          .retries = 0,
          .verifyAfter = !line.noVerify,
@@ -397,7 +312,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     // An option says one thing once: a second --yes would leave the user guessing which counts.
     std::vector<int> given;
     bool retriesGiven = false;
-    std::string index;
+    // The indexes as given: one per --image, or --restore's comma-separated list.
+    std::vector<std::string> indexes;
     // 0 starts getopt afresh, whatever an earlier parse left behind.
     optind = 0;
     opterr = 0;
@@ -407,20 +323,30 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             return Invalid("unknown option, or one without its value: " +
                            std::string(argv[std::min(optind, argc) - 1]));
         }
-        if (std::find(given.begin(), given.end(), option) != given.end()) {
+        // --image once per drive is how several drives are imaged at once.
+        if (option != 'i' && std::find(given.begin(), given.end(), option) != given.end()) {
             return Invalid(OptionName(option) + " given twice");
         }
         given.push_back(option);
         const Action action = ActionOf(option);
-        if (action != Action::Window) {
+        if (action != Action::Window && !(action == Action::Image && line.action == action)) {
             if (line.action != Action::Window) {
                 return Invalid(
                     "one action at a time: --list, --image, --restore, --help or --version");
             }
             line.action = action;
         }
-        if (option == 'i' || option == kRestore) {
-            index = optarg;
+        if (option == 'i') {
+            indexes.emplace_back(optarg);
+        } else if (option == kRestore) {
+            for (std::size_t start = 0; start <= std::strlen(optarg);) {
+                const std::string list(optarg);
+                const std::size_t comma = std::min(list.find(',', start), list.size());
+                indexes.push_back(list.substr(start, comma - start));
+                start = comma + 1;
+            }
+        } else if (option == kJson) {
+            line.json = true;
         } else if (option == kYes) {
             line.yes = optarg;
         } else if (option == kNoVerify) {
@@ -458,24 +384,52 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     // Alone, --verify is an action of its own, with the index and the file as its operands.
     if (line.verify && line.action == Action::Window && !operands.empty()) {
         line.action = Action::Verify;
-        index = operands.front();
+        indexes.push_back(operands.front());
         operands.erase(operands.begin());
     }
     if (line.action == Action::Image || line.action == Action::Verify ||
         line.action == Action::Restore) {
-        if (!ParseNumber(index, 0, drive::kDriveIndexCount - 1, line.index) ||
-            operands.size() != 1 || operands[0].empty()) {
+        // --restore writes one image onto every card; --image reads each drive into its own.
+        const std::size_t images = line.action == Action::Restore ? 1 : indexes.size();
+        bool sound = operands.size() == images;
+        for (const std::string& index : indexes) {
+            int value = 0;
+            sound = sound && ParseNumber(index, 0, drive::kDriveIndexCount - 1, value);
+            line.indexes.push_back(value);
+        }
+        for (const std::string& operand : operands) {
+            sound = sound && !operand.empty();
+        }
+        if (!sound) {
             return Invalid(std::string(line.action == Action::Image    ? "--image"
                                        : line.action == Action::Verify ? "--verify"
                                                                        : "--restore") +
                            " takes a drive index from 0 to 19 and an image file");
         }
-        line.imagePath = operands[0];
+        line.imagePaths = operands;
+        line.index = line.indexes.front();
+        line.imagePath = operands.front();
+        for (std::size_t at = 0; at < line.indexes.size(); ++at) {
+            if (std::count(line.indexes.begin(), line.indexes.end(), line.indexes[at]) > 1) {
+                return Invalid("drive " + std::to_string(line.indexes[at]) + " named twice");
+            }
+        }
+        for (const std::string& path : line.imagePaths) {
+            if (std::count(line.imagePaths.begin(), line.imagePaths.end(), path) > 1) {
+                return Invalid(path + " named twice: each drive needs its own image");
+            }
+        }
     } else if (!operands.empty()) {
         return Invalid("unexpected argument " + operands[0]);
     }
     if (line.rescue && line.action != Action::Image) {
         return Invalid("--rescue goes with --image");
+    }
+    if (line.rescue && line.indexes.size() > 1) {
+        return Invalid("--rescue takes one drive at a time");
+    }
+    if (line.json && line.action != Action::Image && line.action != Action::Restore) {
+        return Invalid("--json goes with --image or --restore");
     }
     if (retriesGiven && !line.rescue) {
         return Invalid("--retries goes with --rescue");
@@ -527,6 +481,11 @@ void PrintUsage(std::FILE* out) {
         "       kalvor --restore INDEX FILE   write the image FILE onto drive INDEX\n"
         "              [--yes=NODE] [--no-verify] [--skip-empty] [--expect-sha256=HEX]\n"
         "              [--no-bmap]\n"
+        "       kalvor --restore INDEX,INDEX,... FILE [--yes=NODE,NODE,...]\n"
+        "                                     write FILE onto several cards at once\n"
+        "       kalvor --image INDEX FILE --image INDEX FILE ...\n"
+        "                                     image several drives at once\n"
+        "              [--json]               progress and results as JSON lines\n"
         "       kalvor --help | --version\n"
         "\n"
         "--image copies the drive byte for byte into FILE and writes its SHA-256, and the\n"
@@ -556,8 +515,15 @@ void PrintUsage(std::FILE* out) {
         "it (as bmaptool finds it), only the blocks it maps are written, each checked, and\n"
         "only they are verified; --no-bmap writes the whole image.\n"
         "\n"
-        "Exit status: 0 image complete (or verified, or restored), 3 complete but for\n"
-        "unreadable areas (--rescue), 1 failed (or the drive differs), 2 wrong usage.\n",
+        "Several drives at once run each at its own pace, each verified on its own; one\n"
+        "that fails is named by its slot (its index) and serial while the others go on.\n"
+        "Every card is shown and confirmed in turn; --yes names them all, in order.\n"
+        "--json prints a JSON object a line: each drive's progress once a second, then\n"
+        "its result with its hashes.\n"
+        "\n"
+        "Exit status: 0 image complete (or verified, or restored; every drive of several),\n"
+        "3 complete but for unreadable areas (--rescue), 1 failed (or the drive differs, or\n"
+        "any drive of several failed), 2 wrong usage.\n",
         out);
 }
 
@@ -566,10 +532,13 @@ int RunCommandLine(const CommandLine& line, std::FILE* in, std::FILE* out, std::
         case Action::List:
             return List(out);
         case Action::Image:
+        case Action::Restore:
+            if (line.indexes.size() > 1 || line.json) {
+                return RunBatch(line, in, out, err);
+            }
+            return line.action == Action::Image ? Image(line, err) : Restore(line, in, out, err);
         case Action::Verify:
             return Image(line, err);
-        case Action::Restore:
-            return Restore(line, in, out, err);
         case Action::Help:
             PrintUsage(out);
             return kExitComplete;

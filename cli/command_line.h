@@ -14,14 +14,20 @@ struct CommandLine {
     Action action = Action::Window;
     int index = -1;
     std::string imagePath;
+    // Every drive and image of the run, in the order given: several with --restore 1,2,3 FILE (one
+    // image onto each card) or with --image given once per drive (--image 1 a.img --image 2
+    // b.img); index and imagePath are the first of them.
+    std::vector<int> indexes;
+    std::vector<std::string> imagePaths;
+    bool json = false;  // --json: progress and results as JSON objects, one a line
     bool rescue = false;
     int retries = 2;
     bool verify = false;  // with Image: read the drive again afterwards and compare
     bool partitionsOnly = false;
     // With Image: the drive's content is hashed with these too (SHA-256 always is).
     std::vector<imaging::HashKind> extraHashes;
-    // With Restore: the device node the user names to confirm the write without a terminal;
-    // whether the card is read back afterwards.
+    // With Restore: the device nodes the user names to confirm the write without a terminal,
+    // comma-separated in the order of the cards; whether the cards are read back afterwards.
     std::string yes;
     bool noVerify = false;
     bool skipEmpty = false;

@@ -90,12 +90,27 @@ TEST(CommandLine, ParsesWhatTheUsageShowsAndRefusesTheRest) {
     for (const auto& [arguments, error] :
          std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--restore", "0", "x.img", "--yes=/dev/sdc", "--yes=/dev/sdb"}, "--yes given twice"},
-             {{"--image", "0", "x.img", "--image", "1"}, "--image given twice"},
+             {{"--image", "0", "x.img", "--image", "1"},
+              "--image takes a drive index from 0 to 19 and an image file"},
+             {{"--restore", "1,1", "x.img"}, "drive 1 named twice"},
+             {{"--image", "1", "a.img", "--image", "2", "a.img"},
+              "a.img named twice: each drive needs its own image"},
+             {{"--rescue", "--image", "1", "a.img", "--image", "2", "b.img"},
+              "--rescue takes one drive at a time"},
+             {{"--list", "--json"}, "--json goes with --image or --restore"},
              {{"-l", "--list"}, "--list given twice"},
              {{"--restore", "0", "x.img", "--skip-empty", "--skip-empty"},
               "--skip-empty given twice"}}) {
         EXPECT_EQ(cli::ParseCommandLine(arguments).error, error);
     }
+    // Several drives: --image once per drive, each with its image; --restore's list of cards.
+    const CommandLine images =
+        cli::ParseCommandLine({"--image", "1", "a.img", "--image", "2", "b.img", "--json"});
+    EXPECT_EQ(images.indexes, (std::vector<int>{1, 2}));
+    EXPECT_EQ(images.imagePaths, (std::vector<std::string>{"a.img", "b.img"}));
+    EXPECT_TRUE(images.json);
+    EXPECT_EQ(cli::ParseCommandLine({"--restore", "3,1", "x.img"}).indexes,
+              (std::vector<int>{3, 1}));
     EXPECT_TRUE(
         cli::ParseCommandLine({"--partitions-only", "--image", "2", "c.img"}).partitionsOnly);
     EXPECT_FALSE(cli::ParseCommandLine({"--image", "2", "c.img"}).partitionsOnly);

@@ -1,0 +1,290 @@
+#include "batch_run.h"
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chosen_drives.h"
+#include "drive_probe.h"
+#include "image/image_place.h"
+#include "json_line.h"
+#include "outcome/describe_outcome.h"
+#include "restore/image_facts.h"
+#include "run/run_controller.h"
+#include "terminal.h"
+
+namespace cli {
+namespace {
+
+using Action = CommandLine::Action;
+
+// One drive of the batch: the list's index the user gave it, the drive as confirmed, its image,
+// and its run.
+struct Slot {
+    int index = 0;
+    drive::Drive drive;
+    std::string imagePath;
+    std::unique_ptr<imaging::RunController> run;
+};
+
+// "Writing", "Verifying", "Done", "Failed".
+std::string StateOf(const Slot& slot, bool restore) {
+    if (slot.run->HasEnded()) {
+        return slot.run->Result().outcome == imaging::Outcome::Succeeded ? "Done" : "Failed";
+    }
+    if (slot.run->Verifying()) {
+        return "Verifying";
+    }
+    return restore ? "Writing" : "Reading";
+}
+
+// "slot 2 /dev/sdc usb 1-3.2 SanDisk SD32G 0x1234".
+std::string Naming(const Slot& slot) {
+    std::string text = "slot " + std::to_string(slot.index) + " " + slot.drive.node;
+    for (const std::string& part :
+         {slot.drive.port, drive::Trimmed(slot.drive.vendor + " " + slot.drive.model),
+          slot.drive.serial}) {
+        if (!part.empty()) {
+            text += " " + part;
+        }
+    }
+    return text;
+}
+
+// Bytes done and a share of the total, and MB/s since the pass began.
+struct Pace {
+    int percent = 0;
+    double megabytesPerSecond = 0;
+};
+
+Pace PaceOf(Slot& slot) {
+    imaging::CopyProgress& progress = slot.run->Job().progress;
+    const std::uint64_t total = progress.totalBytes.load(std::memory_order_relaxed);
+    const std::uint64_t done = progress.doneBytes.load(std::memory_order_relaxed);
+    const std::int64_t started = slot.run->StartTime();
+    const std::int64_t elapsed = started == 0 ? 0 : std::time(nullptr) - started;
+    Pace pace;
+    pace.percent = total == 0 ? 0 : static_cast<int>(done * 100 / total);
+    pace.megabytesPerSecond = elapsed <= 0 ? 0 : static_cast<double>(done) / 1e6 / elapsed;
+    return pace;
+}
+
+std::string ProgressLine(Slot& slot, bool restore) {
+    const Pace pace = PaceOf(slot);
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "%3d %%  %.1f MB/s", pace.percent,
+                  pace.megabytesPerSecond);
+    return Naming(slot) + "  " + StateOf(slot, restore) + "  " + numbers;
+}
+
+std::string ProgressJson(Slot& slot, bool restore) {
+    const Pace pace = PaceOf(slot);
+    return JsonLine({{"event", JsonText("progress")},
+                     {"slot", std::to_string(slot.index)},
+                     {"node", JsonText(slot.drive.node)},
+                     {"state", JsonText(StateOf(slot, restore))},
+                     {"percent", std::to_string(pace.percent)},
+                     {"mb_per_s", JsonNumber(pace.megabytesPerSecond)}});
+}
+
+std::string ResultJson(const Slot& slot, bool restore) {
+    const imaging::CopyResult& result = slot.run->Result();
+    const bool succeeded = result.outcome == imaging::Outcome::Succeeded;
+    const std::string& imageSha256 = restore ? result.restored.driveSha256 : result.driveSha256;
+    return JsonLine(
+        {{"event", JsonText("result")},
+         {"slot", std::to_string(slot.index)},
+         {"node", JsonText(slot.drive.node)},
+         {"model", JsonText(drive::Trimmed(slot.drive.vendor + " " + slot.drive.model))},
+         {"serial", JsonText(slot.drive.serial)},
+         {"image", JsonText(slot.imagePath)},
+         {"succeeded", succeeded ? "true" : "false"},
+         {"image_sha256", JsonText(imageSha256)},
+         {"card_sha256", JsonText(restore ? result.restored.cardSha256 : "")},
+         {"file_sha256", JsonText(restore ? "" : result.fileSha256)},
+         {"outcome", JsonText(imaging::DescribeOutcome(slot.run->Request(), result))}});
+}
+
+// Once a second: a line per drive, rewritten in place on a terminal.
+class BatchProgress {
+public:
+    BatchProgress(std::FILE* err, bool json, bool restore)
+        : m_err(err), m_json(json), m_restore(restore), m_inPlace(!json && IsTerminal(err)) {}
+
+    void Show(std::vector<Slot>& slots) {
+        const std::int64_t now = std::time(nullptr);
+        if (now == m_shown) {
+            return;
+        }
+        m_shown = now;
+        if (m_inPlace && m_drawn) {
+            std::fprintf(m_err, "\x1b[%zuA", slots.size());
+        }
+        for (Slot& slot : slots) {
+            const std::string line =
+                m_json ? ProgressJson(slot, m_restore) : ProgressLine(slot, m_restore);
+            std::fprintf(m_err, "%s%s\n", m_inPlace ? "\r\x1b[K" : "", line.c_str());
+        }
+        std::fflush(m_err);
+        m_drawn = true;
+    }
+
+private:
+    std::FILE* m_err;
+    bool m_json;
+    bool m_restore;
+    bool m_inPlace;
+    bool m_drawn = false;
+    std::int64_t m_shown = 0;
+};
+
+// The image on one of the drives of the batch is refused before anything runs: a restore would
+// write over its own source, and an image written onto a drive being read changes that drive.
+bool ImagesOffTheDrives(const std::vector<Slot>& slots, std::FILE* err) {
+    for (const Slot& holder : slots) {
+        for (const Slot& slot : slots) {
+            if (imaging::ImageLiesOnDrive(slot.imagePath, holder.drive.node)) {
+                std::fprintf(err, "kalvor: %s lies on drive %d (%s); nothing was written\n",
+                             slot.imagePath.c_str(), holder.index, holder.drive.node.c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Every card of a restore, each shown and confirmed by its own name in turn: --yes names them
+// all, in order.
+bool ConfirmEveryCard(const CommandLine& line, const std::vector<Slot>& slots, std::FILE* in,
+                      std::FILE* out, std::FILE* err) {
+    imaging::ImageFacts facts;
+    if (const error::Failure failure =
+            imaging::ReadImageFacts(line.imagePath, facts, line.expectSha256, !line.noBmap)) {
+        std::fprintf(err, "kalvor: %s: %s; nothing was written to any card\n",
+                     line.imagePath.c_str(), error::DescribeFailure(failure).c_str());
+        return false;
+    }
+    std::vector<std::string> named;
+    for (std::size_t start = 0; !line.yes.empty() && start <= line.yes.size();) {
+        const std::size_t comma = std::min(line.yes.find(',', start), line.yes.size());
+        named.push_back(line.yes.substr(start, comma - start));
+        start = comma + 1;
+    }
+    if (!line.yes.empty() && named.size() != slots.size()) {
+        std::fprintf(err,
+                     "kalvor: --yes names %zu cards for %zu; nothing was written to any card\n",
+                     named.size(), slots.size());
+        return false;
+    }
+    for (std::size_t at = 0; at < slots.size(); ++at) {
+        const Slot& slot = slots[at];
+        std::fprintf(out, "%s\nALL DATA on it will be replaced by %s (%s).\n",
+                     drive::FormatDriveDetails(slot.drive).c_str(), line.imagePath.c_str(),
+                     imaging::DescribeImage(facts).c_str());
+        if (!ConfirmedByName(named.empty() ? std::string() : named[at], slot.index, slot.drive, in,
+                             out, err)) {
+            std::fprintf(err, "kalvor: not confirmed; nothing was written to any card\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+imaging::CopyRequest RequestFor(const CommandLine& line, const Slot& slot, bool restore,
+                                std::uint64_t imageBytes) {
+    if (restore) {
+        return {.task = imaging::Task::Restore,
+                .drive = slot.drive,
+                .imagePath = slot.imagePath,
+                .retries = 0,
+                .verifyAfter = !line.noVerify,
+                .partitionsOnly = false,
+                .extraHashes = {},
+                .command = line.command,
+                .restore = {line.skipEmpty, imageBytes, line.expectSha256, line.noBmap}};
+    }
+    return {.task = line.rescue ? imaging::Task::Rescue : imaging::Task::Image,
+            .drive = slot.drive,
+            .imagePath = slot.imagePath,
+            .retries = line.retries,
+            .verifyAfter = line.verify,
+            .partitionsOnly = line.partitionsOnly,
+            .extraHashes = line.extraHashes,
+            .command = line.command,
+            .restore = {}};
+}
+
+}  // namespace
+
+int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* err) {
+    const bool restore = line.action == Action::Restore;
+    CollectedList list;
+    drive::RefreshDriveList(list);
+    std::vector<Slot> slots(line.indexes.size());
+    for (std::size_t at = 0; at < slots.size(); ++at) {
+        slots[at].index = line.indexes[at];
+        slots[at].imagePath = restore ? line.imagePath : line.imagePaths[at];
+        if (!FindListed(list, slots[at].index, slots[at].drive, err)) {
+            return kExitFailed;
+        }
+    }
+    if (!ImagesOffTheDrives(slots, err)) {
+        return kExitFailed;
+    }
+    std::error_code unknown;
+    const std::uint64_t imageBytes =
+        restore ? std::filesystem::file_size(line.imagePath, unknown) : 0;
+    if (restore && !ConfirmEveryCard(line, slots, in, out, err)) {
+        return kExitFailed;
+    }
+    const CancelOnInterrupt cancelOnInterrupt;
+    for (Slot& slot : slots) {
+        slot.run = std::make_unique<imaging::RunController>();
+        slot.run->Prepare(RequestFor(line, slot, restore, unknown ? 0 : imageBytes));
+        slot.run->Launch();
+    }
+    BatchProgress progress(err, line.json, restore);
+    for (bool running = true; running;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        running = false;
+        for (Slot& slot : slots) {
+            if (CancelOnInterrupt::Interrupted()) {
+                slot.run->Cancel();
+            }
+            running = running || !slot.run->HasEnded();
+        }
+        progress.Show(slots);
+    }
+    int failed = 0;
+    bool unreadable = false;
+    for (const Slot& slot : slots) {
+        const imaging::CopyResult& result = slot.run->Result();
+        const bool succeeded = result.outcome == imaging::Outcome::Succeeded;
+        failed += succeeded ? 0 : 1;
+        unreadable = unreadable || (!restore && result.unreadableBytes != 0);
+        if (line.json) {
+            std::fprintf(err, "%s\n", ResultJson(slot, restore).c_str());
+        } else {
+            std::fprintf(err, "kalvor: %s: %s\n", Naming(slot).c_str(),
+                         imaging::DescribeOutcome(slot.run->Request(), result).c_str());
+        }
+    }
+    if (failed != 0 && !line.json) {
+        std::fprintf(err, "kalvor: %d of %zu %s failed:", failed, slots.size(),
+                     restore ? "cards" : "drives");
+        for (const Slot& slot : slots) {
+            if (slot.run->Result().outcome != imaging::Outcome::Succeeded) {
+                std::fprintf(err, " slot %d (%s)", slot.index,
+                             slot.drive.serial.empty() ? slot.drive.node.c_str()
+                                                       : slot.drive.serial.c_str());
+            }
+        }
+        std::fputc('\n', err);
+    }
+    return failed != 0 ? kExitFailed : unreadable ? kExitUnreadableAreas : kExitComplete;
+}
+
+}  // namespace cli

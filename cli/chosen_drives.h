@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "drive_list.h"
+
+namespace cli {
+
+// The list as the window shows it: sorted by the entries' text, byte by byte.
+class CollectedList : public drive::DeviceListControl {
+public:
+    void ResetContent() override { entries.clear(); }
+    void AddString(const std::string& text, const drive::ListedDrive& drive) override;
+    std::vector<std::pair<std::string, drive::ListedDrive>> entries;
+};
+
+// The drive the list offers at `index`, as --list shows it, with the node a run opens it by;
+// false, saying so on `err`, when it offers none.
+bool FindListed(const CollectedList& list, int index, drive::Drive& found, std::FILE* err);
+
+// The user confirms a write by the card's own name: `yes` (given as --yes) must be it, or,
+// without one, it is typed on the terminal `in`. Anything else, or nothing, cancels.
+bool ConfirmedByName(const std::string& yes, int index, const drive::Drive& card, std::FILE* in,
+                     std::FILE* out, std::FILE* err);
+
+// Ctrl+C and a polite kill cancel the runs as the window's Cancel does, for as long as this
+// lives.
+class CancelOnInterrupt {
+public:
+    CancelOnInterrupt();
+    ~CancelOnInterrupt();
+    CancelOnInterrupt(const CancelOnInterrupt&) = delete;
+    CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
+
+    static bool Interrupted();
+
+private:
+    void (*m_interrupt)(int);
+    void (*m_terminate)(int);
+};
+
+}  // namespace cli

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command_line_run.h"
+#include "drive_probe.h"
+#include "faulty_drive.h"
+#include "gtest_support.h"
+#include "loop_device.h"
+#include "test_files.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+// Cards sdw, sdx and sdy, loop devices over files of old bytes, beside whatever `sysfs` holds
+// already; the list names them 0, 1 and 2 (and a disk sdz, if there is one, 3).
+class Cards {
+public:
+    Cards(const TempDir& dir, FakeSysfs& sysfs) {
+        for (const char* name : {"sdw", "sdx", "sdy"}) {
+            const fs::path backing = dir / (std::string(name) + ".bin");
+            WriteRandomFile(backing, 16 * kMiB,
+                            static_cast<std::uint32_t>(backing.string().size()));
+            m_loops.push_back(std::make_unique<LoopDevice>(backing));
+            sysfs.Add({.name = name,
+                       .node = m_loops.back()->Path(),
+                       .deviceNumber = m_loops.back()->DeviceNumber(),
+                       .removableFlag = true,
+                       .attributes = {{"device/serial", std::string("SERIAL-") + name}}});
+        }
+    }
+    const std::string& Loop(std::size_t card) const { return m_loops[card]->Path(); }
+
+private:
+    std::vector<std::unique_ptr<LoopDevice>> m_loops;
+};
+
+// Every line of `lines` is a JSON object, as Python's json module reads it.
+bool AllJson(const std::string& lines) {
+    const TempDir dir;
+    const fs::path file = dir / "lines.json";
+    SHELL("printf '%s' '" + lines + "' > " + file.string());
+    return RunCommand(
+        "python3 -c \"import json,sys\n[json.loads(l) for l in open(sys.argv[1])]\" " +
+        file.string());
+}
+
+// One image onto three cards at once, each confirmed by --yes in order: every card then holds
+// it, each verified, and the JSON lines say so card by card. The same image into images from
+// two drives at once: each image is its drive.
+TEST(Batch, WritesOneImageOntoEveryCardAndImagesSeveralDrives) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    FakeSysfs sysfs(dir / "root");
+    const Cards cards(dir, sysfs);
+    const fs::path image = dir / "system.img";
+    WriteRandomFile(image, 12 * kMiB, 77);
+    const std::string nodes =
+        drive::DrivePath(0) + "," + drive::DrivePath(1) + "," + drive::DrivePath(2);
+
+    const Printed run = RunLine({"--restore", "0,1,2", image.string(), "--yes=" + nodes, "--json"});
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(AllJson(run.err)) << run.err;
+    const std::string sha256 = Output("sha256sum " + image.string() + " | cut -c1-64");
+    for (std::size_t card = 0; card < 3; ++card) {
+        EXPECT_TRUE(RunCommand("cmp -n 12582912 " + image.string() + " " + cards.Loop(card)));
+        EXPECT_NE(run.err.find("\"slot\":" + std::to_string(card) + ",\"node\":\"" +
+                               drive::DrivePath(static_cast<int>(card)) + "\""),
+                  std::string::npos);
+    }
+    std::istringstream lines(run.err);
+    int results = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("\"event\":\"result\"") != std::string::npos) {
+            ++results;
+            EXPECT_NE(line.find("\"succeeded\":true"), std::string::npos) << line;
+            EXPECT_NE(line.find("\"image_sha256\":\"" + sha256.substr(0, 64) + "\""),
+                      std::string::npos)
+                << line;
+        }
+    }
+    EXPECT_EQ(results, 3);
+
+    const Printed read = RunLine({"--image", "1", (dir / "one.img").string(), "--image", "2",
+                                  (dir / "two.img").string(), "--verify"});
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_TRUE(RunCommand("cmp " + (dir / "one.img").string() + " " + cards.Loop(1)));
+    EXPECT_TRUE(RunCommand("cmp " + (dir / "two.img").string() + " " + cards.Loop(2)));
+    EXPECT_NE(read.err.find("slot 2 " + drive::DrivePath(2) + " SERIAL-sdy"), std::string::npos)
+        << read.err;
+}
+
+// A batch that is refused writes nothing to any card: --yes naming too few cards, or in another
+// order, and an image that lies on one of the cards.
+TEST(Batch, ARefusedBatchWritesNothingToAnyCard) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    FakeSysfs sysfs(dir / "root");
+    const Cards cards(dir, sysfs);
+    const fs::path image = dir / "system.img";
+    WriteRandomFile(image, 4 * kMiB, 78);
+    SHELL("mkfs.ext4 -q -F " + cards.Loop(2));
+    const ScopedMount volume(cards.Loop(2), dir / "volume");
+    ASSERT_TRUE(volume.IsMounted());
+    SHELL("cp " + image.string() + " " + (dir / "volume" / "on-card.img").string());
+    std::vector<std::string> before;
+    for (std::size_t card = 0; card < 3; ++card) {
+        before.push_back(Fingerprint(cards.Loop(card)));
+    }
+    const std::string first = drive::DrivePath(0);
+    const std::string second = drive::DrivePath(1);
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{"--restore", "0,1", image.string(), "--yes=" + first},
+         "--yes names 1 cards for 2; nothing was written to any card"},
+        {{"--restore", "0,1", image.string(), "--yes=" + second + "," + first},
+         "does not name drive 0"},
+        {{"--restore", "0,1,2", (dir / "volume" / "on-card.img").string(),
+          "--yes=" + first + "," + second + "," + drive::DrivePath(2)},
+         "on-card.img lies on drive 2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        const Printed run = RunLine(c.arguments);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    }
+    SHELL("sync");
+    for (std::size_t card = 0; card < 2; ++card) {
+        EXPECT_EQ(Fingerprint(cards.Loop(card)), before[card]);
+    }
+}
+
+// A card pulled while three are written fails alone, named by its slot and serial; the others
+// go on to the end and hold the image.
+TEST(Batch, APulledCardFailsAloneAndTheOthersGoOn) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    FaultyDrive pulled(dir, 16 * kMiB, {.bytesPerSecond = 4 * kMiB, .writable = true});
+    ASSERT_TRUE(pulled.IsReady());
+    const Cards cards(dir, pulled.Sysfs());
+    const fs::path image = dir / "system.img";
+    WriteRandomFile(image, 12 * kMiB, 79);
+    const std::string nodes =
+        drive::DrivePath(0) + "," + drive::DrivePath(1) + "," + drive::DrivePath(3);
+
+    auto run = std::async(std::launch::async, [&] {
+        return RunLine({"--restore", "0,1,3", image.string(), "--yes=" + nodes});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    pulled.Pull();
+    const Printed printed = run.get();
+
+    EXPECT_EQ(printed.status, 1);
+    EXPECT_NE(printed.err.find("1 of 3 cards failed: slot 3 (" + drive::DrivePath(3) + ")"),
+              std::string::npos)
+        << printed.err;
+    EXPECT_NE(printed.err.find("slot 3 " + drive::DrivePath(3)), std::string::npos);
+    for (std::size_t card = 0; card < 2; ++card) {
+        EXPECT_TRUE(RunCommand("cmp -n 12582912 " + image.string() + " " + cards.Loop(card)));
+    }
+}
+
+}  // namespace
