@@ -28,6 +28,8 @@ struct Slot {
     drive::Drive drive;
     std::string imagePath;
     std::unique_ptr<imaging::RunController> run;
+    // Seconds from the batch's start to this drive's end, as first seen.
+    double seconds = 0;
 };
 
 // "Writing", "Verifying", "Done", "Failed".
@@ -102,6 +104,7 @@ std::string ResultJson(const Slot& slot, bool restore) {
          {"serial", JsonText(slot.drive.serial)},
          {"image", JsonText(slot.imagePath)},
          {"succeeded", succeeded ? "true" : "false"},
+         {"seconds", JsonNumber(slot.seconds)},
          {"image_sha256", JsonText(imageSha256)},
          {"card_sha256", JsonText(restore ? result.restored.cardSha256 : "")},
          {"file_sha256", JsonText(restore ? "" : result.fileSha256)},
@@ -247,12 +250,18 @@ int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* 
         slot.run->Launch();
     }
     BatchProgress progress(err, line.json, restore);
+    const auto started = std::chrono::steady_clock::now();
     for (bool running = true; running;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         running = false;
         for (Slot& slot : slots) {
             if (CancelOnInterrupt::Interrupted()) {
                 slot.run->Cancel();
+            }
+            if (slot.run->HasEnded() && slot.seconds == 0) {
+                slot.seconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+                        .count();
             }
             running = running || !slot.run->HasEnded();
         }
