@@ -161,21 +161,11 @@ bool ImagesOffTheDrives(const std::vector<Slot>& slots, std::FILE* err) {
 
 // Every card of a restore, each shown and confirmed by its own name in turn: --yes names them
 // all, in order.
-bool ConfirmEveryCard(const CommandLine& line, const std::vector<Slot>& slots, std::FILE* in,
-                      std::FILE* out, std::FILE* err) {
-    imaging::ImageFacts facts;
-    if (const error::Failure failure =
-            imaging::ReadImageFacts(line.imagePath, facts, line.expectSha256, !line.noBmap)) {
-        std::fprintf(err, "kalvor: %s: %s; nothing was written to any card\n",
-                     line.imagePath.c_str(), error::DescribeFailure(failure).c_str());
-        return false;
-    }
-    std::vector<std::string> named;
-    for (std::size_t start = 0; !line.yes.empty() && start <= line.yes.size();) {
-        const std::size_t comma = std::min(line.yes.find(',', start), line.yes.size());
-        named.push_back(line.yes.substr(start, comma - start));
-        start = comma + 1;
-    }
+bool ConfirmEveryCard(const CommandLine& line, const std::vector<Slot>& slots,
+                      const imaging::ImageFacts& facts, std::FILE* in, std::FILE* out,
+                      std::FILE* err) {
+    const std::vector<std::string> named =
+        line.yes.empty() ? std::vector<std::string>() : CommaList(line.yes);
     if (!line.yes.empty() && named.size() != slots.size()) {
         std::fprintf(err,
                      "kalvor: --yes names %zu cards for %zu; nothing was written to any card\n",
@@ -184,9 +174,7 @@ bool ConfirmEveryCard(const CommandLine& line, const std::vector<Slot>& slots, s
     }
     for (std::size_t at = 0; at < slots.size(); ++at) {
         const Slot& slot = slots[at];
-        std::fprintf(out, "%s\nALL DATA on it will be replaced by %s (%s).\n",
-                     drive::FormatDriveDetails(slot.drive).c_str(), line.imagePath.c_str(),
-                     imaging::DescribeImage(facts).c_str());
+        ShowWrite(slot.drive, line.imagePath, facts, out);
         if (!ConfirmedByName(named.empty() ? std::string() : named[at], slot.index, slot.drive, in,
                              out, err)) {
             std::fprintf(err, "kalvor: not confirmed; nothing was written to any card\n");
@@ -194,30 +182,6 @@ bool ConfirmEveryCard(const CommandLine& line, const std::vector<Slot>& slots, s
         }
     }
     return true;
-}
-
-imaging::CopyRequest RequestFor(const CommandLine& line, const Slot& slot, bool restore,
-                                std::uint64_t imageBytes) {
-    if (restore) {
-        return {.task = imaging::Task::Restore,
-                .drive = slot.drive,
-                .imagePath = slot.imagePath,
-                .retries = 0,
-                .verifyAfter = !line.noVerify,
-                .partitionsOnly = false,
-                .extraHashes = {},
-                .command = line.command,
-                .restore = {line.skipEmpty, imageBytes, line.expectSha256, line.noBmap}};
-    }
-    return {.task = line.rescue ? imaging::Task::Rescue : imaging::Task::Image,
-            .drive = slot.drive,
-            .imagePath = slot.imagePath,
-            .retries = line.retries,
-            .verifyAfter = line.verify,
-            .partitionsOnly = line.partitionsOnly,
-            .extraHashes = line.extraHashes,
-            .command = line.command,
-            .restore = {}};
 }
 
 }  // namespace
@@ -237,16 +201,15 @@ int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* 
     if (!ImagesOffTheDrives(slots, err)) {
         return kExitFailed;
     }
-    std::error_code unknown;
-    const std::uint64_t imageBytes =
-        restore ? std::filesystem::file_size(line.imagePath, unknown) : 0;
-    if (restore && !ConfirmEveryCard(line, slots, in, out, err)) {
+    imaging::ImageFacts facts;
+    if (restore && (!ReadImageToConfirm(line, facts, "any card", err) ||
+                    !ConfirmEveryCard(line, slots, facts, in, out, err))) {
         return kExitFailed;
     }
     const CancelOnInterrupt cancelOnInterrupt;
     for (Slot& slot : slots) {
         slot.run = std::make_unique<imaging::RunController>();
-        slot.run->Prepare(RequestFor(line, slot, restore, unknown ? 0 : imageBytes));
+        slot.run->Prepare(RequestOf(line, slot.drive, slot.imagePath, facts.fileBytes));
         slot.run->Launch();
     }
     BatchProgress progress(err, line.json, restore);

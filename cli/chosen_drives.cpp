@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include "drive_probe.h"
+#include "outcome/numbers.h"
 #include "terminal.h"
 
 namespace cli {
@@ -67,6 +68,67 @@ bool ConfirmedByName(const std::string& yes, int index, const drive::Drive& card
         answer.pop_back();
     }
     return answer == card.node;
+}
+
+std::vector<std::string> CommaList(const std::string& text) {
+    std::vector<std::string> words;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        words.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return words;
+}
+
+bool ReadImageToConfirm(const CommandLine& line, imaging::ImageFacts& facts, const char* written,
+                        std::FILE* err) {
+    if (const error::Failure failure =
+            imaging::ReadImageFacts(line.imagePath, facts, line.expectSha256, !line.noBmap)) {
+        std::fprintf(err, "kalvor: %s: %s; nothing was written to %s\n", line.imagePath.c_str(),
+                     error::DescribeFailure(failure).c_str(), written);
+        return false;
+    }
+    return true;
+}
+
+void ShowWrite(const drive::Drive& card, const std::string& imagePath,
+               const imaging::ImageFacts& facts, std::FILE* out) {
+    std::fprintf(out, "%s\nALL DATA on it will be replaced by %s (%s).\n",
+                 drive::FormatDriveDetails(card).c_str(), imagePath.c_str(),
+                 imaging::DescribeImage(facts).c_str());
+    if (facts.unreadableBytes != 0) {
+        std::fprintf(out,
+                     "%s bytes of this image were unreadable on the original card and are zeros.\n",
+                     imaging::GroupedNumber(facts.unreadableBytes).c_str());
+    }
+}
+
+imaging::CopyRequest RequestOf(const CommandLine& line, const drive::Drive& drive,
+                               const std::string& imagePath, std::uint64_t imageBytes) {
+    using Action = CommandLine::Action;
+    if (line.action == Action::Restore) {
+        return {.task = imaging::Task::Restore,
+                .drive = drive,
+                .imagePath = imagePath,
+                .retries = 0,
+                .verifyAfter = !line.noVerify,
+                .partitionsOnly = false,
+                .extraHashes = {},
+                .command = line.command,
+                .restore = {line.skipEmpty, imageBytes, line.expectSha256, line.noBmap}};
+    }
+    const imaging::Task task = line.action == Action::Verify ? imaging::Task::Verify
+                               : line.rescue                 ? imaging::Task::Rescue
+                                                             : imaging::Task::Image;
+    return {.task = task,
+            .drive = drive,
+            .imagePath = imagePath,
+            .retries = line.retries,
+            .verifyAfter = line.verify,
+            .partitionsOnly = line.partitionsOnly,
+            .extraHashes = line.extraHashes,
+            .command = line.command,
+            .restore = {}};
 }
 
 CancelOnInterrupt::CancelOnInterrupt()

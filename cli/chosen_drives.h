@@ -5,7 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include "command_line.h"
 #include "drive_list.h"
+#include "restore/image_facts.h"
+#include "run/copy_job.h"
 
 namespace cli {
 
@@ -25,6 +28,23 @@ bool FindListed(const CollectedList& list, int index, drive::Drive& found, std::
 // without one, it is typed on the terminal `in`. Anything else, or nothing, cancels.
 bool ConfirmedByName(const std::string& yes, int index, const drive::Drive& card, std::FILE* in,
                      std::FILE* out, std::FILE* err);
+
+// The words of a comma-separated list as typed: --restore 1,2,3, --yes=NODE,NODE.
+std::vector<std::string> CommaList(const std::string& text);
+
+// The facts of the image a restore writes, for its confirmation; false, saying why and that
+// nothing was written to `written` ("the card", "any card"), where they cannot be read.
+bool ReadImageToConfirm(const CommandLine& line, imaging::ImageFacts& facts, const char* written,
+                        std::FILE* err);
+
+// What a restore will do to `card`, as its confirmation shows it.
+void ShowWrite(const drive::Drive& card, const std::string& imagePath,
+               const imaging::ImageFacts& facts, std::FILE* out);
+
+// The run the command line asks of `drive` and `imagePath`: a restore confirmed with the image
+// file at `imageBytes`, or an image, rescue or verify.
+imaging::CopyRequest RequestOf(const CommandLine& line, const drive::Drive& drive,
+                               const std::string& imagePath, std::uint64_t imageBytes);
 
 // Ctrl+C and a polite kill cancel the runs as the window's Cancel does, for as long as this
 // lives.

@@ -5,11 +5,8 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <chrono>
-#include <csignal>
-#include <cstring>
 #include <ctime>
 #include <optional>
 #include <thread>
@@ -219,19 +216,7 @@ int Image(const CommandLine& line, std::FILE* err) {
     if (!FindListed(list, line.index, chosen, err)) {
         return kExitFailed;
     }
-    const imaging::Task task = line.action == Action::Verify ? imaging::Task::Verify
-                               : line.rescue                 ? imaging::Task::Rescue
-                                                             : imaging::Task::Image;
-    return RunAndReport({.task = task,
-                         .drive = chosen,
-                         .imagePath = line.imagePath,
-                         .retries = line.retries,
-                         .verifyAfter = line.verify,
-                         .partitionsOnly = line.partitionsOnly,
-                         .extraHashes = line.extraHashes,
-                         .command = line.command,
-                         .restore = {}},
-                        err);
+    return RunAndReport(RequestOf(line, chosen, line.imagePath, 0), err);
 }
 
 // Nothing is opened for writing before the user has seen the card's description and what will
@@ -244,35 +229,15 @@ int Restore(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* e
         return kExitFailed;
     }
     imaging::ImageFacts facts;
-    if (const error::Failure failure =
-            imaging::ReadImageFacts(line.imagePath, facts, line.expectSha256, !line.noBmap)) {
-        std::fprintf(err, "kalvor: %s: %s; nothing was written to the card\n",
-                     line.imagePath.c_str(), error::DescribeFailure(failure).c_str());
+    if (!ReadImageToConfirm(line, facts, "the card", err)) {
         return kExitFailed;
     }
-    std::fprintf(out, "%s\nALL DATA on it will be replaced by %s (%s).\n",
-                 drive::FormatDriveDetails(card).c_str(), line.imagePath.c_str(),
-                 imaging::DescribeImage(facts).c_str());
-    if (facts.unreadableBytes != 0) {
-        std::fprintf(out,
-                     "%s bytes of this image were unreadable on the original card and are zeros.\n",
-                     imaging::GroupedNumber(facts.unreadableBytes).c_str());
-    }
+    ShowWrite(card, line.imagePath, facts, out);
     if (!ConfirmedByName(line.yes, line.index, card, in, out, err)) {
         std::fprintf(err, "kalvor: not confirmed; nothing was written to the card\n");
         return kExitFailed;
     }
-    return RunAndReport(
-        {.task = imaging::Task::Restore,
-         .drive = card,
-         .imagePath = line.imagePath,
-         .retries = 0,
-         .verifyAfter = !line.noVerify,
-         .partitionsOnly = false,
-         .extraHashes = {},
-         .command = line.command,
-         .restore = {line.skipEmpty, facts.fileBytes, line.expectSha256, line.noBmap}},
-        err);
+    return RunAndReport(RequestOf(line, card, line.imagePath, facts.fileBytes), err);
 }
 
 // The action an option asks for, where it asks for one.
@@ -339,12 +304,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         if (option == 'i') {
             indexes.emplace_back(optarg);
         } else if (option == kRestore) {
-            for (std::size_t start = 0; start <= std::strlen(optarg);) {
-                const std::string list(optarg);
-                const std::size_t comma = std::min(list.find(',', start), list.size());
-                indexes.push_back(list.substr(start, comma - start));
-                start = comma + 1;
-            }
+            indexes = CommaList(optarg);
         } else if (option == kJson) {
             line.json = true;
         } else if (option == kYes) {
