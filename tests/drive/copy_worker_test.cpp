@@ -199,6 +199,41 @@ TEST(CopyWorker, RefusesAnotherCardInTheSameReader) {
     EXPECT_TRUE(SamePrefix(image, otherCard, 4 * kMiB));
 }
 
+// The drive as it was confirmed, with its length and serial as listed: another length or serial
+// at the same node is another card, whatever its identity says, and nothing is imaged.
+TEST(CopyWorker, RefusesADriveOfAnotherLengthOrSerialThanConfirmed) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const auto backing = dir / "card.bin";
+    WriteRandomFile(backing, 4 * kMiB, 3);
+    const LoopDevice loop(backing);
+    FakeSysfs sysfs(dir / "root");
+    sysfs.Add({.name = "sdz",
+               .node = loop.Path(),
+               .deviceNumber = loop.DeviceNumber(),
+               .removableFlag = true,
+               .attributes = {{"device/serial", "CARD-1"}}});
+    const std::string node = drive::DrivePath(0);
+    const auto image = dir / "card.img";
+    struct Case {
+        std::uint64_t length;
+        std::string serial;
+        bool same;
+    };
+    for (const Case& c : {Case{4 * kMiB, "CARD-1", true}, Case{8 * kMiB, "CARD-1", false},
+                          Case{4 * kMiB, "CARD-2", false}}) {
+        SCOPED_TRACE(c.serial + " " + std::to_string(c.length));
+        std::filesystem::remove(image);
+        imaging::CopyJob job;
+        imaging::PrepareRun(job, {.drive = {.node = node, .serial = c.serial, .length = c.length},
+                                  .imagePath = image.string()});
+        imaging::RunCopyJob(job);
+        EXPECT_EQ(job.result.outcome == Outcome::Succeeded, c.same) << job.result.failure.message;
+        EXPECT_EQ(job.result.failure.reason == FailureReason::DriveChanged, !c.same);
+        EXPECT_EQ(std::filesystem::exists(image), c.same);
+    }
+}
+
 TEST(CopyWorker, ADriveThatDoesNotOpenEndsFailedBeforeCopying) {
     const TempDir dir;
     const auto image = dir / "never.img";
