@@ -104,7 +104,8 @@ void ShowWrite(const drive::Drive& card, const std::string& imagePath,
 }
 
 imaging::CopyRequest RequestOf(const CommandLine& line, const drive::Drive& drive,
-                               const std::string& imagePath, std::uint64_t imageBytes) {
+                               const std::string& imagePath, std::uint64_t imageBytes,
+                               std::size_t ringBuffers) {
     using Action = CommandLine::Action;
     if (line.action == Action::Restore) {
         return {.task = imaging::Task::Restore,
@@ -115,7 +116,8 @@ imaging::CopyRequest RequestOf(const CommandLine& line, const drive::Drive& driv
                 .partitionsOnly = false,
                 .extraHashes = {},
                 .command = line.command,
-                .restore = {line.skipEmpty, imageBytes, line.expectSha256, line.noBmap}};
+                .restore = {line.skipEmpty, imageBytes, line.expectSha256, line.noBmap},
+                .ringBuffers = ringBuffers};
     }
     const imaging::Task task = line.action == Action::Verify ? imaging::Task::Verify
                                : line.rescue                 ? imaging::Task::Rescue
@@ -128,7 +130,8 @@ imaging::CopyRequest RequestOf(const CommandLine& line, const drive::Drive& driv
             .partitionsOnly = line.partitionsOnly,
             .extraHashes = line.extraHashes,
             .command = line.command,
-            .restore = {}};
+            .restore = {},
+            .ringBuffers = ringBuffers};
 }
 
 CancelOnInterrupt::CancelOnInterrupt()

@@ -154,7 +154,8 @@ void ImagerDialogLogic::OnStart() {
                    .partitionsOnly = !m_writeMode && m_view.IsControlChecked(IDC_PARTITIONS_ONLY),
                    .extraHashes = {},
                    .command = {},
-                   .restore = restore});
+                   .restore = restore,
+                   .ringBuffers = imaging::kRunBufferCount});
     m_view.SetProgressPosition(0);
     m_view.SetControlText(IDC_STATUS, m_writeMode ? kWritingText : "");
     m_busy = true;

@@ -152,7 +152,7 @@ Failure WriteImage(const StageLink& run, const RestoreTask& task, const ImageFac
         return failure;
     }
     run.Begin();
-    BufferRing ring(kRunBufferCount, kRunBufferSize, run.Times());
+    BufferRing ring(task.buffers, kRunBufferSize, run.Times());
     const bool alsoHash =
         facts.published && !ChecksBeforeWriting(facts) && facts.published->kind != HashKind::Sha256;
     std::optional<BlockMapCheck> check;
@@ -223,7 +223,7 @@ Failure VerifyCard(const StageLink& run, const RestoreTask& task, ImageFormat fo
     }
     drive::ForgetCachedReads(card.direct);
     run.Begin();
-    BufferRing ring(kRunBufferCount, kRunBufferSize);
+    BufferRing ring(task.buffers, kRunBufferSize);
     DriveReader reader(run, card.direct, task.card.identity, cardBytes, card.sectorSize, ring,
                        nullptr);
     reader.ReadOnly(read);

@@ -7,6 +7,7 @@
 #include "drive.h"
 #include "failure.h"
 #include "image/image_format.h"
+#include "stage/buffer_ring.h"
 #include "stage/stage_link.h"
 
 namespace imaging {
@@ -32,6 +33,7 @@ struct RestoreTask {
     drive::Drive card;
     RestoreSettings settings;
     bool verifyAfter = false;
+    std::size_t buffers = kRunBufferCount;  // of each pass's ring
 };
 
 // What a restore found, on every path.

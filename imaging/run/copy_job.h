@@ -12,6 +12,7 @@
 #include "read/byte_ranges.h"
 #include "read/digest.h"
 #include "restore/restore.h"
+#include "stage/buffer_ring.h"
 #include "stage/stage_link.h"
 #include "stage/stage_times.h"
 
@@ -48,6 +49,9 @@ struct CopyRequest {
     // the window.
     std::string command;
     RestoreSettings restore;
+    // The 4 MiB buffers of its ring: a drive among several at once takes fewer, so that many
+    // fit in memory.
+    std::size_t ringBuffers = kRunBufferCount;
 };
 
 // What a look at a running copy reads, while the worker writes it; no lock is taken. startTime

@@ -101,7 +101,7 @@ Failure ImageDrive(CopyJob& job, drive::DriveHandle device, std::uint64_t capaci
     const std::uint64_t imaged = plan != nullptr ? plan->imageBytes : capacity;
     result.restorableBytes = imaged;
     job.progress.totalBytes.store(imaged, std::memory_order_relaxed);
-    const DrivePass pass{device, request.drive.identity, capacity, plan};
+    const DrivePass pass{device, request.drive.identity, capacity, plan, request.ringBuffers};
     if (request.task == Task::Rescue) {
         return Rescue(job, pass, capacity, record);
     }
@@ -213,7 +213,8 @@ void RunCopyJob(CopyJob& job) {
         return;
     }
     const CopyRequest& request = job.request;
-    const RestoreTask task{request.imagePath, request.drive, request.restore, request.verifyAfter};
+    const RestoreTask task{request.imagePath, request.drive, request.restore, request.verifyAfter,
+                           request.ringBuffers};
     EndRun(job, RestoreImage(JobLink(job), task, job.result.restored));
 }
 
