@@ -119,7 +119,7 @@ std::string ResultJson(const Slot& slot, bool restore) {
 class BatchProgress {
 public:
     BatchProgress(std::FILE* err, bool json, bool restore)
-        : m_err(err), m_json(json), m_restore(restore), m_inPlace(!json && IsTerminal(err)) {}
+        : m_err(err), m_json(json), m_restore(restore), m_inPlace(!json && MovesCursor(err)) {}
 
     void Show(std::vector<Slot>& slots) {
         const std::int64_t now = std::time(nullptr);

@@ -1,4 +1,5 @@
 #include <io.h>
+#include <windows.h>
 
 #include "terminal.h"
 
@@ -6,6 +7,16 @@ namespace cli {
 
 bool IsTerminal(std::FILE* stream) {
     return ::_isatty(::_fileno(stream)) != 0;
+}
+
+bool MovesCursor(std::FILE* stream) {
+    if (!IsTerminal(stream)) {
+        return false;
+    }
+    const auto console = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    DWORD mode = 0;
+    return ::GetConsoleMode(console, &mode) &&
+           ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
 }  // namespace cli
