@@ -96,23 +96,31 @@ std::string ProgressJson(Slot& slot, bool restore) {
                      {"mb_per_s", JsonNumber(pace.megabytesPerSecond)}});
 }
 
+// The drive's result: a restore's hash of the image's bytes as written and of the card's bytes
+// read back; an image's hash of the drive's bytes and of the image file.
 std::string ResultJson(const Slot& slot, bool restore) {
     const imaging::CopyResult& result = slot.run->Result();
-    const bool succeeded = result.outcome == imaging::Outcome::Succeeded;
-    const std::string& imageSha256 = restore ? result.restored.driveSha256 : result.driveSha256;
-    return JsonLine(
-        {{"event", JsonText("result")},
-         {"slot", std::to_string(slot.index)},
-         {"node", JsonText(slot.drive.node)},
-         {"model", JsonText(drive::Trimmed(slot.drive.vendor + " " + slot.drive.model))},
-         {"serial", JsonText(slot.drive.serial)},
-         {"image", JsonText(slot.imagePath)},
-         {"succeeded", succeeded ? "true" : "false"},
-         {"seconds", JsonNumber(slot.seconds)},
-         {"image_sha256", JsonText(imageSha256)},
-         {"card_sha256", JsonText(restore ? result.restored.cardSha256 : "")},
-         {"file_sha256", JsonText(restore ? "" : result.fileSha256)},
-         {"outcome", JsonText(imaging::DescribeOutcome(slot.run->Request(), result))}});
+    std::vector<std::pair<std::string, std::string>> members = {
+        {"event", JsonText("result")},
+        {"slot", std::to_string(slot.index)},
+        {"node", JsonText(slot.drive.node)},
+        {"model", JsonText(drive::Trimmed(slot.drive.vendor + " " + slot.drive.model))},
+        {"serial", JsonText(slot.drive.serial)},
+        {"image", JsonText(slot.imagePath)},
+        {"succeeded", result.outcome == imaging::Outcome::Succeeded ? "true" : "false"},
+        {"seconds", JsonNumber(slot.seconds)}};
+    if (restore) {
+        members.insert(members.end(),
+                       {{"written_sha256", JsonText(result.restored.driveSha256)},
+                        {"card_sha256", JsonText(result.restored.cardSha256)},
+                        {"card_bytes_read", std::to_string(result.restored.cardReadBytes)}});
+    } else {
+        members.insert(members.end(), {{"drive_sha256", JsonText(result.driveSha256)},
+                                       {"file_sha256", JsonText(result.fileSha256)}});
+    }
+    members.emplace_back("outcome",
+                         JsonText(imaging::DescribeOutcome(slot.run->Request(), result)));
+    return JsonLine(members);
 }
 
 // Once a second: a line per drive, rewritten in place on a terminal.
@@ -163,6 +171,24 @@ bool ImagesOffTheDrives(const std::vector<Slot>& slots, std::FILE* err) {
     return true;
 }
 
+// Each drive's image is a file of its own: no drive's image may be another's, or one of its side
+// files, which the other would overwrite.
+bool ImagesApart(const std::vector<Slot>& slots, std::FILE* err) {
+    for (std::size_t first = 0; first < slots.size(); ++first) {
+        for (std::size_t second = first + 1; second < slots.size(); ++second) {
+            if (imaging::ImagesShareAFile(slots[first].imagePath, slots[second].imagePath)) {
+                std::fprintf(err,
+                             "kalvor: the images of drives %d and %d (%s, %s) would write the same "
+                             "file; nothing was written\n",
+                             slots[first].index, slots[second].index,
+                             slots[first].imagePath.c_str(), slots[second].imagePath.c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Every card of a restore, each shown and confirmed by its own name in turn: --yes names them
 // all, in order.
 bool ConfirmEveryCard(const CommandLine& line, const std::vector<Slot>& slots,
@@ -171,9 +197,11 @@ bool ConfirmEveryCard(const CommandLine& line, const std::vector<Slot>& slots,
     const std::vector<std::string> named =
         line.yes.empty() ? std::vector<std::string>() : CommaList(line.yes);
     if (!line.yes.empty() && named.size() != slots.size()) {
-        std::fprintf(err,
-                     "kalvor: --yes names %zu cards for %zu; nothing was written to any card\n",
-                     named.size(), slots.size());
+        std::fprintf(
+            err,
+            "kalvor: --yes needs a node for each of the %zu cards, in order, and gives %zu; "
+            "nothing was written to any card\n",
+            slots.size(), named.size());
         return false;
     }
     for (std::size_t at = 0; at < slots.size(); ++at) {
@@ -202,12 +230,12 @@ int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* 
             return kExitFailed;
         }
     }
-    if (!ImagesOffTheDrives(slots, err)) {
+    if (!ImagesOffTheDrives(slots, err) || (!restore && !ImagesApart(slots, err))) {
         return kExitFailed;
     }
     imaging::ImageFacts facts;
     if (restore && (!ReadImageToConfirm(line, facts, "any card", err) ||
-                    !ConfirmEveryCard(line, slots, facts, in, out, err))) {
+                    !ConfirmEveryCard(line, slots, facts, in, line.json ? err : out, err))) {
         return kExitFailed;
     }
     const CancelOnInterrupt cancelOnInterrupt;
@@ -218,7 +246,9 @@ int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* 
                       slots.size() > 1 ? kBatchRingBuffers : imaging::kRunBufferCount));
         slot.run->Launch();
     }
-    BatchProgress progress(err, line.json, restore);
+    // With --json, standard output holds the JSON lines alone.
+    std::FILE* const shown = line.json ? out : err;
+    BatchProgress progress(shown, line.json, restore);
     const auto started = std::chrono::steady_clock::now();
     for (bool running = true; running;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -244,7 +274,7 @@ int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* 
         failed += succeeded ? 0 : 1;
         unreadable = unreadable || (!restore && result.unreadableBytes != 0);
         if (line.json) {
-            std::fprintf(err, "%s\n", ResultJson(slot, restore).c_str());
+            std::fprintf(shown, "%s\n", ResultJson(slot, restore).c_str());
         } else {
             std::fprintf(err, "kalvor: %s: %s\n", Naming(slot).c_str(),
                          imaging::DescribeOutcome(slot.run->Request(), result).c_str());

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "drive_probe.h"
+#include "image/image_file.h"
 #include "image/target_folder.h"
 #include "scoped_drive.h"
 
@@ -17,6 +18,21 @@ bool ImageLiesOnDrive(const std::string& path, const std::string& node) {
     const std::filesystem::path image(path);
     const std::filesystem::path folder = image.parent_path().empty() ? "." : image.parent_path();
     return FileIsOn(image, handle) || FileIsOn(folder, handle);
+}
+
+bool ImagesShareAFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    const std::string first = std::filesystem::weakly_canonical(a, error).string();
+    const std::string second = std::filesystem::weakly_canonical(b, error).string();
+    if (first == second) {
+        return true;
+    }
+    for (const char* suffix : kSideSuffixes) {
+        if (first + suffix == second || second + suffix == first) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace imaging

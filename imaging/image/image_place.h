@@ -9,4 +9,9 @@ namespace imaging {
 // drive being read.
 bool ImageLiesOnDrive(const std::string& path, const std::string& node);
 
+// True when images written at `a` and at `b` would write a file in common: they are the same
+// file, whatever names lead to it, or one is a side file of the other (IMAGE.sha256, IMAGE.bmap,
+// ...).
+bool ImagesShareAFile(const std::string& a, const std::string& b);
+
 }  // namespace imaging

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "drive_details.h"
@@ -260,6 +261,24 @@ Failure CheckUnchanged(const RestoreTask& task, const ImageFacts& facts, const W
                                                         : std::string())};
 }
 
+// When the image file was last written to, where the file system tells.
+std::optional<std::filesystem::file_time_type> LastWritten(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::file_time_type when = std::filesystem::last_write_time(path, error);
+    return error ? std::nullopt : std::optional(when);
+}
+
+// A file written to since the restore began may no longer hold what went on the card, or what
+// the verify compared it with, whatever its length says.
+Failure CheckNotWrittenTo(const RestoreTask& task,
+                          const std::optional<std::filesystem::file_time_type>& began,
+                          const char* during) {
+    if (LastWritten(task.imagePath) == began) {
+        return {};
+    }
+    return {FailureReason::ImageChanged, 0, std::string("it was written to while ") + during};
+}
+
 // "card.img.xz differs from the published SHA-256 in card.img.xz.sha256".
 Failure Differs(const RestoreTask& task, const PublishedChecksum& published) {
     return {FailureReason::ImageDamaged, 0,
@@ -352,6 +371,7 @@ Failure RestoreImage(const StageLink& run, const RestoreTask& task, RestoreFindi
     if (task.card.length == 0) {
         return {FailureReason::DriveChanged, 0, "the card to write was not confirmed"};
     }
+    const std::optional<std::filesystem::file_time_type> began = LastWritten(task.imagePath);
     ImageFacts facts;
     if (Failure failure = ReadImageFacts(task.imagePath, facts, task.settings.expectedSha256,
                                          !task.settings.noBlockMap)) {
@@ -443,6 +463,9 @@ Failure RestoreImage(const StageLink& run, const RestoreTask& task, RestoreFindi
     if (Failure changed = CheckUnchanged(task, facts, written)) {
         return changed;
     }
+    if (Failure changed = CheckNotWrittenTo(task, began, "the card was written")) {
+        return changed;
+    }
     if (Failure failure = CheckWritten(task, facts, written)) {
         return failure;
     }
@@ -476,6 +499,9 @@ Failure RestoreImage(const StageLink& run, const RestoreTask& task, RestoreFindi
                                      table, facts.blockMap ? &*facts.blockMap : nullptr,
                                      found.cardReadBytes, found.cardSha256)) {
         return failure;
+    }
+    if (Failure changed = CheckNotWrittenTo(task, began, "the card was verified")) {
+        return changed;
     }
     found.verified = true;
     const bool exact = found.tableFitted.empty() && written.pastCardEnd == 0 &&

@@ -71,21 +71,21 @@ TEST(Batch, WritesOneImageOntoEveryCardAndImagesSeveralDrives) {
     const Printed run = RunLine({"--restore", "0,1,2", image.string(), "--yes=" + nodes, "--json"});
 
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(AllJson(run.err)) << run.err;
+    EXPECT_TRUE(AllJson(run.out)) << run.out;
     const std::string sha256 = Output("sha256sum " + image.string() + " | cut -c1-64");
     for (std::size_t card = 0; card < 3; ++card) {
         EXPECT_TRUE(RunCommand("cmp -n 12582912 " + image.string() + " " + cards.Loop(card)));
-        EXPECT_NE(run.err.find("\"slot\":" + std::to_string(card) + ",\"node\":\"" +
+        EXPECT_NE(run.out.find("\"slot\":" + std::to_string(card) + ",\"node\":\"" +
                                drive::DrivePath(static_cast<int>(card)) + "\""),
                   std::string::npos);
     }
-    std::istringstream lines(run.err);
+    std::istringstream lines(run.out);
     int results = 0;
     for (std::string line; std::getline(lines, line);) {
         if (line.find("\"event\":\"result\"") != std::string::npos) {
             ++results;
             EXPECT_NE(line.find("\"succeeded\":true"), std::string::npos) << line;
-            EXPECT_NE(line.find("\"image_sha256\":\"" + sha256.substr(0, 64) + "\""),
+            EXPECT_NE(line.find("\"written_sha256\":\"" + sha256.substr(0, 64) + "\""),
                       std::string::npos)
                 << line;
         }
@@ -102,7 +102,8 @@ TEST(Batch, WritesOneImageOntoEveryCardAndImagesSeveralDrives) {
 }
 
 // A batch that is refused writes nothing to any card: --yes naming too few cards, or in another
-// order, and an image that lies on one of the cards.
+// order, an image that lies on one of the cards, and images of which one is the other's
+// checksum file.
 TEST(Batch, ARefusedBatchWritesNothingToAnyCard) {
     REQUIRE_ROOT();
     const TempDir dir;
@@ -126,9 +127,13 @@ TEST(Batch, ARefusedBatchWritesNothingToAnyCard) {
     };
     const Case cases[] = {
         {{"--restore", "0,1", image.string(), "--yes=" + first},
-         "--yes names 1 cards for 2; nothing was written to any card"},
+         "--yes needs a node for each of the 2 cards, in order, and gives 1; nothing was written "
+         "to any card"},
         {{"--restore", "0,1", image.string(), "--yes=" + second + "," + first},
          "does not name drive 0"},
+        {{"--image", "0", (dir / "x.img").string(), "--image", "1",
+          (dir / "x.img.sha256").string()},
+         "would write the same file; nothing was written"},
         {{"--restore", "0,1,2", (dir / "volume" / "on-card.img").string(),
           "--yes=" + first + "," + second + "," + drive::DrivePath(2)},
          "on-card.img lies on drive 2"},
@@ -139,6 +144,7 @@ TEST(Batch, ARefusedBatchWritesNothingToAnyCard) {
         EXPECT_EQ(run.status, 1);
         EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
     }
+    EXPECT_FALSE(fs::exists(dir / "x.img"));
     SHELL("sync");
     for (std::size_t card = 0; card < 2; ++card) {
         EXPECT_EQ(Fingerprint(cards.Loop(card)), before[card]);

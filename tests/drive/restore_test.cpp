@@ -415,12 +415,26 @@ TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
         fs::resize_file(shrinking, 10 * kMiB);
     };
+    // Its length unchanged, bytes the card already holds replaced.
+    const fs::path rewritten = images / "rewritten.img";
+    fs::copy_file(images / "card.img", rewritten);
+    const auto writtenTo = [&](FaultyDrive&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        SHELL("dd if=/dev/urandom of=" + rewritten.string() +
+              " bs=64K seek=32 count=1 conv=notrunc status=none");
+    };
     const Case cases[] = {
         {"raw image cut short while it is written",
          "shrinking.img",
          {.bytesPerSecond = slow, .writable = true},
          "failed: the image changed during the restore (16,777,216 bytes when it was checked, ",
          cutShort},
+        {"raw image written to in place while it is written",
+         "rewritten.img",
+         {.bytesPerSecond = slow, .writable = true},
+         "failed: the image changed during the restore (it was written to while the card was "
+         "written)",
+         writtenTo},
         {"raw image that differs from its checksum",
          "damaged-card.img",
          {.writable = true},
