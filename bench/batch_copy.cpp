@@ -28,22 +28,29 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<std::string> arguments(argv + arg + 1, argv + argc);
+    for (const std::string& device : devices) {
+        struct stat status {};
+        if (::stat(device.c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) {
+            std::fprintf(stderr, "batch_copy: %s is not a block device\n", device.c_str());
+            return 2;
+        }
+    }
     std::string pattern = (fs::temp_directory_path() / "batch-copy-XXXXXX").string();
-    const fs::path root = ::mkdtemp(pattern.data());
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::perror("batch_copy: a temporary folder");
+        return 2;
+    }
+    const fs::path root = pattern;
     int status = cli::kExitUsage;
     {
         testing_support::FakeSysfs sysfs(root);
         for (std::size_t index = 0; index < devices.size(); ++index) {
-            struct stat status {};
-            if (::stat(devices[index].c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) {
-                std::fprintf(stderr, "batch_copy: %s is not a block device\n",
-                             devices[index].c_str());
-                return 2;
-            }
+            struct stat node {};
+            ::stat(devices[index].c_str(), &node);
             sysfs.Add({.name = std::string("sd") + static_cast<char>('a' + index),
                        .node = devices[index],
-                       .deviceNumber = std::to_string(major(status.st_rdev)) + ":" +
-                                       std::to_string(minor(status.st_rdev)),
+                       .deviceNumber = std::to_string(major(node.st_rdev)) + ":" +
+                                       std::to_string(minor(node.st_rdev)),
                        .bus = "usb",
                        .removableFlag = true,
                        .isVirtual = false,

@@ -1,5 +1,6 @@
 #include "batch_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -21,9 +22,9 @@ namespace {
 
 using Action = CommandLine::Action;
 
-// A card among several takes 12 buffers of 4 MiB (48 MiB) rather than 24: 8 writes in flight and
-// 4 filled ahead keep a card at its rate, and 30 cards fit in 2 GB with their read-ahead.
-constexpr std::size_t kBatchRingBuffers = 12;
+// Rewritten lines are kept within the narrowest terminal's width; the full names come with the
+// results at the end.
+constexpr std::size_t kLineWidth = 79;
 
 // One drive of the batch: the list's index the user gave it, the drive as confirmed, its image,
 // and its run.
@@ -73,7 +74,8 @@ Pace PaceOf(Slot& slot) {
     const std::int64_t started = slot.run->StartTime();
     const std::int64_t elapsed = started == 0 ? 0 : std::time(nullptr) - started;
     Pace pace;
-    pace.percent = total == 0 ? 0 : static_cast<int>(done * 100 / total);
+    // The last sector's padding may take done past the total.
+    pace.percent = total == 0 ? 0 : static_cast<int>(std::min(done, total) * 100 / total);
     pace.megabytesPerSecond = elapsed <= 0 ? 0 : static_cast<double>(done) / 1e6 / elapsed;
     return pace;
 }
@@ -139,8 +141,12 @@ public:
             std::fprintf(m_err, "\x1b[%zuA", slots.size());
         }
         for (Slot& slot : slots) {
-            const std::string line =
+            std::string line =
                 m_json ? ProgressJson(slot, m_restore) : ProgressLine(slot, m_restore);
+            // A line that wrapped would take two rows, and the next redraw would miss one.
+            if (m_inPlace && line.size() > kLineWidth) {
+                line.resize(kLineWidth);
+            }
             std::fprintf(m_err, "%s%s\n", m_inPlace ? "\r\x1b[K" : "", line.c_str());
         }
         std::fflush(m_err);
@@ -161,9 +167,14 @@ private:
 bool ImagesOffTheDrives(const std::vector<Slot>& slots, std::FILE* err) {
     for (const Slot& holder : slots) {
         for (const Slot& slot : slots) {
-            if (imaging::ImageLiesOnDrive(slot.imagePath, holder.drive.node)) {
-                std::fprintf(err, "kalvor: %s lies on drive %d (%s); nothing was written\n",
-                             slot.imagePath.c_str(), holder.index, holder.drive.node.c_str());
+            const imaging::ImagePlace place = imaging::WhereImageLies(slot.imagePath, holder.drive);
+            if (place != imaging::ImagePlace::Elsewhere) {
+                std::fprintf(err, "kalvor: %s %s drive %d (%s); nothing was written\n",
+                             slot.imagePath.c_str(),
+                             place == imaging::ImagePlace::OnDrive
+                                 ? "lies on"
+                                 : "may lie on: no access to tell, and no volumes known of,",
+                             holder.index, holder.drive.node.c_str());
                 return false;
             }
         }
@@ -242,8 +253,7 @@ int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* 
     for (Slot& slot : slots) {
         slot.run = std::make_unique<imaging::RunController>();
         slot.run->Prepare(
-            RequestOf(line, slot.drive, slot.imagePath, facts.fileBytes,
-                      slots.size() > 1 ? kBatchRingBuffers : imaging::kRunBufferCount));
+            RequestOf(line, slot.drive, slot.imagePath, facts.fileBytes, slots.size() > 1));
         slot.run->Launch();
     }
     // With --json, standard output holds the JSON lines alone.

@@ -12,9 +12,9 @@ namespace cli {
 // differs, a fake card) ends alone, with its reason, and the others go on. Nothing is written to
 // any card before every card is confirmed, each by its own name, and none is written where the
 // image lies on one of them. Progress goes to `err`: on a terminal a line per drive rewritten in
-// place, else plain lines at most once a second, or with --json one object per drive and second
-// and a last one per drive with its result. Ends with a line per drive; 0 only when every drive
-// succeeded.
+// place, else plain lines at most once a second; with --json, to `out` alone, one object per
+// drive and second and a last one per drive with its result. Ends with a line per drive; 0 only
+// when every drive succeeded.
 int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* err);
 
 }  // namespace cli

@@ -42,10 +42,10 @@ void ShowWrite(const drive::Drive& card, const std::string& imagePath,
                const imaging::ImageFacts& facts, std::FILE* out);
 
 // The run the command line asks of `drive` and `imagePath`: a restore confirmed with the image
-// file at `imageBytes`, or an image, rescue or verify; with a ring of `ringBuffers`.
+// file at `imageBytes`, or an image, rescue or verify; one of `several` at once.
 imaging::CopyRequest RequestOf(const CommandLine& line, const drive::Drive& drive,
                                const std::string& imagePath, std::uint64_t imageBytes,
-                               std::size_t ringBuffers = imaging::kRunBufferCount);
+                               bool several = false);
 
 // Ctrl+C and a polite kill cancel the runs as the window's Cancel does, for as long as this
 // lives.

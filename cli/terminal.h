@@ -8,7 +8,7 @@ namespace cli {
 bool IsTerminal(std::FILE* stream);
 
 // True when lines already written to `stream` can be rewritten with the terminal's cursor
-// movements (ANSI): any terminal on Linux; a Windows console that takes them, asked to.
+// movements (ANSI): any terminal on Linux; a Windows console set to take them.
 bool MovesCursor(std::FILE* stream);
 
 }  // namespace cli

@@ -15,8 +15,7 @@ bool MovesCursor(std::FILE* stream) {
     }
     const auto console = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
     DWORD mode = 0;
-    return ::GetConsoleMode(console, &mode) &&
-           ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    return ::GetConsoleMode(console, &mode) && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 }  // namespace cli

@@ -1,5 +1,6 @@
 #include "image/image_place.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "drive_probe.h"
@@ -9,30 +10,55 @@
 
 namespace imaging {
 
-bool ImageLiesOnDrive(const std::string& path, const std::string& node) {
+namespace {
+
+namespace fs = std::filesystem;
+
+// `path` with its links and dots resolved as far as it exists; as given where that fails.
+fs::path Resolved(const fs::path& path) {
+    std::error_code error;
+    const fs::path resolved = fs::weakly_canonical(path, error);
+    return error ? path : resolved;
+}
+
+// Whether `path` lies within the folder `root`.
+bool Within(const fs::path& path, const fs::path& root) {
+    const fs::path inner = Resolved(path);
+    const fs::path outer = Resolved(root);
+    return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first ==
+           outer.end();
+}
+
+}  // namespace
+
+ImagePlace WhereImageLies(const std::string& path, const drive::Drive& drive) {
+    const fs::path image(path);
+    const fs::path folder = image.parent_path().empty() ? "." : image.parent_path();
     drive::DriveHandle handle = drive::kInvalidDriveHandle;
-    if (drive::OpenDrive(node, handle) == 0) {
-        return false;
+    if (drive::OpenDrive(drive.node, handle) != 0) {
+        const drive::ScopedDrive opened(handle);
+        return FileIsOn(image, handle) || FileIsOn(folder, handle) ? ImagePlace::OnDrive
+                                                                   : ImagePlace::Elsewhere;
     }
-    const drive::ScopedDrive opened(handle);
-    const std::filesystem::path image(path);
-    const std::filesystem::path folder = image.parent_path().empty() ? "." : image.parent_path();
-    return FileIsOn(image, handle) || FileIsOn(folder, handle);
+    if (!drive.volumesKnown) {
+        return ImagePlace::Unknown;
+    }
+    const bool on =
+        std::any_of(drive.volumes.begin(), drive.volumes.end(), [&](const auto& volume) {
+            return !volume.mountPoint.empty() && Within(folder, volume.mountPoint);
+        });
+    return on ? ImagePlace::OnDrive : ImagePlace::Elsewhere;
 }
 
 bool ImagesShareAFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    const std::string first = std::filesystem::weakly_canonical(a, error).string();
-    const std::string second = std::filesystem::weakly_canonical(b, error).string();
+    const std::string first = Resolved(a).string();
+    const std::string second = Resolved(b).string();
     if (first == second) {
         return true;
     }
-    for (const char* suffix : kSideSuffixes) {
-        if (first + suffix == second || second + suffix == first) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(kSideSuffixes.begin(), kSideSuffixes.end(), [&](const char* suffix) {
+        return first + suffix == second || second + suffix == first;
+    });
 }
 
 }  // namespace imaging

@@ -36,7 +36,7 @@ Failure OpenSink(ImageFormat format, ImageFile& image, std::uint64_t driveLength
 
 namespace {
 
-// 4 MiB writes, 8 in flight, around the page cache: see kRunBufferSize in read/buffer_ring.h.
+// 4 MiB writes, 8 in flight, around the page cache: see kRunBufferSize in stage/buffer_ring.h.
 constexpr std::size_t kWriteDepth = 8;
 
 // Direct writes must keep the disk's sectors; a file system block keeps every disk's.

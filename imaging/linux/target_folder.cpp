@@ -287,6 +287,9 @@ ByteRanges DataExtents(const ImageHandle& file, std::uint64_t length) {
             // ENXIO: no data past `at`; anything else: the file system cannot tell.
             return errno == ENXIO ? extents : ByteRanges{{0, length}};
         }
+        if (static_cast<std::uint64_t>(data) >= length) {
+            break;
+        }
         const off_t hole = ::lseek(file.Get(), data, SEEK_HOLE);
         if (hole < 0) {
             return {{0, length}};

@@ -29,7 +29,7 @@ Failure ReadThrough(const StageLink& run, const DrivePass& pass,
                     const std::vector<HashKind>& extraHashes, ImageSink& sink,
                     DriveDigests& digests) {
     run.Begin();
-    BufferRing ring(pass.buffers, kRunBufferSize, run.Times());
+    BufferRing ring(pass.ringBuffers, kRunBufferSize, run.Times());
     DriveReader reader(run, pass.device, pass.expected, pass.total,
                        drive::DriveSectorSize(pass.device), ring, pass.plan, extraHashes);
     const Failure failure = RunPass(

@@ -22,7 +22,7 @@ struct DrivePass {
     drive::DriveIdentity expected;
     std::uint64_t total = 0;
     const PartitionsPlan* plan = nullptr;
-    std::size_t buffers = kRunBufferCount;  // of the ring between the reader and the sink
+    std::size_t ringBuffers = kRunBufferCount;  // between the reader and the sink
 };
 
 // What a pass over the drive found of its bytes: their SHA-256, and the extra hashes asked for;

@@ -13,7 +13,7 @@ using error::FailureReason;
 
 namespace {
 
-// 4 MiB reads, 8 in flight, straight from the drive: see kRunBufferSize in read/buffer_ring.h for
+// 4 MiB reads, 8 in flight, straight from the drive: see kRunBufferSize in stage/buffer_ring.h for
 // the figures. A card reads at its full rate with a few requests queued; a fast disk needs the
 // depth.
 constexpr std::size_t kReadDepth = 8;
@@ -35,7 +35,7 @@ DriveReader::DriveReader(const StageLink& run, drive::DriveHandle device,
       m_sectorSize(sectorSize),
       m_ring(ring),
       m_plan(plan),
-      m_ranges(Joined({{0, m_total}}, 0, 1, m_total)),
+      m_ranges(m_total == 0 ? ByteRanges{} : ByteRanges{{0, m_total}}),
       m_watch(device, total, expected, sectorSize) {
     m_digests.emplace_back(HashKind::Sha256);
     for (const HashKind kind : extraHashes) {
@@ -125,8 +125,10 @@ Failure DriveReader::ReadInOrder(io::Queue& queue, drive::DriveHandle reads) {
                 if (reinterpret_cast<std::uintptr_t>(read.buffer) == completion.tag) {
                     read.ended = true;
                     read.completion = completion;
-                    m_run.Times()->Add(Wait::ReadInFlight,
-                                       std::chrono::steady_clock::now() - read.submitted);
+                    if (StageTimes* times = m_run.Times()) {
+                        times->Add(Wait::ReadInFlight,
+                                   std::chrono::steady_clock::now() - read.submitted);
+                    }
                 }
             }
         }

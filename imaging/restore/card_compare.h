@@ -6,20 +6,19 @@
 #include <vector>
 
 #include "image/block_map.h"
-#include "image/image_sink.h"
 #include "layout/partition_layout.h"
 #include "restore/card_writer.h"
 #include "restore/image_source.h"
+#include "stage/sink.h"
 
 namespace imaging {
 
 // The verify of a restore: takes the card's bytes, read back from the card, in order (all of
-// them, or the ranges that were written), and
-// compares each with what was written there: the image decoded once more, with the table as it
-// was fitted to the card, and zeros from the image's end to its last sector's. ContentDiffers
-// names the first byte that differs and how far into the card it lies; where the card returns
-// there a sector the image holds at another offset, it wraps as a fake card does: CardHoldsLess,
-// which names that offset.
+// them, or the ranges that were written), and compares each with what was written there: the image
+// decoded once more, with the table as it was fitted to the card, and zeros from the image's end to
+// its last sector's. ContentDiffers names the first byte that differs and how far into the card it
+// lies; where the card returns there a sector the image holds at another offset, it wraps as a fake
+// card does: CardHoldsLess, which names that offset.
 class CardCompare : public ImageSink {
 public:
     // With `skipEmpty`, the image's empty blocks were not written: the card's are not compared.

@@ -14,7 +14,7 @@ using error::FailureReason;
 namespace {
 
 // 4 MiB writes, 8 in flight, straight to the card: a card's controller takes the next write
-// while it programs the last; see kRunBufferSize in read/buffer_ring.h for the disk's figures.
+// while it programs the last; see kRunBufferSize in stage/buffer_ring.h for the disk's figures.
 constexpr std::size_t kCardDepth = 8;
 
 }  // namespace
@@ -50,7 +50,6 @@ Failure CardWriter::Take(DriveBuffer& buffer, const Released& released) {
     const std::uint64_t end = buffer.offset + buffer.length;
     if (end > m_card.length) {
         const std::uint64_t from = std::max(buffer.offset, m_card.length);
-        m_pastEnd += end - from;
         // Past the last partition lies nothing the card needs; before it, only zeros may be cut.
         const bool needed = m_partitionsEnd == 0 || m_partitionsEnd > m_card.length;
         const std::size_t at = from - buffer.offset;

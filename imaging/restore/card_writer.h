@@ -45,8 +45,7 @@ public:
 
     // The image's first bytes, up to the table area's end, as they came.
     std::vector<std::byte>& Head() { return m_head; }
-    // The image's bytes past the card's end, left out, and whether any of them was not zero.
-    std::uint64_t PastCardEnd() const { return m_pastEnd; }
+    // Whether any of the image's bytes past the card's end, left out, was not zero.
     bool PastCardEndHeldData() const { return m_pastEndData; }
     // The empty blocks not written.
     std::uint64_t LeftAsItWas() const { return m_writer.LeftOut(); }
@@ -58,7 +57,6 @@ private:
     std::unique_ptr<io::Queue> m_queue;
     DepthWriter m_writer;
     std::vector<std::byte> m_head;
-    std::uint64_t m_pastEnd = 0;
     bool m_pastEndData = false;
 };
 

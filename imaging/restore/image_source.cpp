@@ -133,7 +133,7 @@ private:
 }  // namespace
 
 Failure OpenImageSource(const std::string& path, ImageFormat format,
-                        std::unique_ptr<ImageSource>& source) {
+                        std::unique_ptr<ImageSource>& source, bool shared) {
     ImageHandle file;
     std::uint64_t length = 0;
     if (Failure failure = OpenToRead(path, file)) {
@@ -172,7 +172,7 @@ Failure OpenImageSource(const std::string& path, ImageFormat format,
         case ImageFormat::Raw:
             break;
     }
-    source = std::make_unique<RawSource>(std::move(file), length);
+    source = std::make_unique<RawSource>(std::move(file), length, !shared);
     return {};
 }
 

@@ -43,9 +43,9 @@ public:
 };
 
 // Opens the image at `path` in `format`. ImageRefused where it is not a regular file that can be
-// read.
+// read. A raw image is read around the page cache unless it is `shared` by several readers.
 error::Failure OpenImageSource(const std::string& path, ImageFormat format,
-                               std::unique_ptr<ImageSource>& source);
+                               std::unique_ptr<ImageSource>& source, bool shared = false);
 
 // Fills `data` whole from `source`, short only at the image's end.
 error::Failure ReadFull(ImageSource& source, std::byte* data, std::size_t size, std::size_t& got);

@@ -21,12 +21,14 @@ constexpr std::uint64_t kDirectAlignment = 4096;
 
 }  // namespace
 
-RawSource::RawSource(ImageHandle file, std::uint64_t length)
+RawSource::RawSource(ImageHandle file, std::uint64_t length, bool aroundCache)
     : m_file(std::move(file)),
       m_length(length),
       m_queue(io::OpenQueue(kChunksAhead, m_choice)),
       m_chunks(kChunksAhead) {
-    OpenForDirectReads(m_file, m_direct);
+    if (aroundCache) {
+        OpenForDirectReads(m_file, m_direct);
+    }
     for (Chunk& chunk : m_chunks) {
         chunk.bytes.reset(static_cast<std::byte*>(::operator new[](kChunkSize, kBufferAlignment)));
         m_free.push_back(&chunk);
@@ -128,7 +130,16 @@ Failure RawSource::Skip(std::uint64_t bytes, std::uint64_t& skipped) {
     }
     skipped = now > m_position ? std::min(bytes, now - m_position) : 0;
     m_position += skipped;
-    Restart();
+    // The reads ahead that end before the new position go; one that holds it stays, with those
+    // after it, so skipping a small gap costs no read again.
+    while (!m_inFlight.empty() && m_inFlight.front()->offset + kChunkSize <= m_position) {
+        WaitForFront();
+        m_free.push_back(m_inFlight.front());
+        m_inFlight.pop_front();
+    }
+    if (m_inFlight.empty()) {
+        Restart();
+    }
     return {};
 }
 

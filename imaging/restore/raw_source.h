@@ -13,13 +13,14 @@
 
 namespace imaging {
 
-// A raw image, read ahead: several reads of the file in flight, straight from the disk where
-// the file system allows it, so the disk never waits while the reader hashes, and the image
-// fills no page cache (on this kind of virtual machine every new page of cache costs a trip to
-// the host, which halved a restore's speed in one run of two).
+// A raw image, read ahead: several reads of the file in flight, so the disk never waits while
+// the reader hashes; and, `aroundCache`, straight from the disk where the file system allows
+// it, so a restore fills no page cache with an image it reads once (filling it cost a restore
+// half its speed in every other run on a virtual machine, where each new page of cache may be a
+// trip to the host).
 class RawSource : public ImageSource {
 public:
-    RawSource(ImageHandle file, std::uint64_t length);
+    RawSource(ImageHandle file, std::uint64_t length, bool aroundCache);
     // Waits for the reads in flight: their buffers are the source's.
     ~RawSource() override;
     RawSource(const RawSource&) = delete;
@@ -40,7 +41,7 @@ private:
         bool ended = false;
     };
 
-    // Keeps every chunk not queued in flight, from the next offset on.
+    // Puts every free chunk in flight, from m_next on.
     void ReadAhead();
     // Waits until the oldest chunk's read has ended.
     void WaitForFront();

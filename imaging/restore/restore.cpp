@@ -149,11 +149,12 @@ Failure WriteImage(const StageLink& run, const RestoreTask& task, const ImageFac
                    const ByteRanges& ranges, const CardToWrite& card, std::uint64_t partitionsEnd,
                    Written& written) {
     std::unique_ptr<ImageSource> source;
-    if (Failure failure = OpenImageSource(task.imagePath, facts.format, source)) {
+    if (Failure failure =
+            OpenImageSource(task.imagePath, facts.format, source, task.settings.sharedImage)) {
         return failure;
     }
     run.Begin();
-    BufferRing ring(task.buffers, kRunBufferSize, run.Times());
+    BufferRing ring(task.ringBuffers, kRunBufferSize, run.Times());
     const bool alsoHash =
         facts.published && !ChecksBeforeWriting(facts) && facts.published->kind != HashKind::Sha256;
     std::optional<BlockMapCheck> check;
@@ -176,10 +177,13 @@ Failure WriteImage(const StageLink& run, const RestoreTask& task, const ImageFac
         return failure;
     }
     written.bytes = reader.Bytes();
-    written.pastCardEnd = writer.PastCardEnd();
+    // What was not read lies in holes: on the card it keeps the old content; past the card's
+    // end it is counted there, as what was read past it is.
+    const std::uint64_t onCard = std::min(written.bytes, card.length);
+    const std::uint64_t readOnCard = BytesIn(Joined(ranges, 0, 1, card.length));
+    written.pastCardEnd = written.bytes - onCard;
     written.pastCardEndHeldData = writer.PastCardEndHeldData();
-    written.leftAsItWas =
-        writer.LeftAsItWas() + (written.bytes - std::min(written.bytes, BytesIn(ranges)));
+    written.leftAsItWas = writer.LeftAsItWas() + (onCard - std::min(onCard, readOnCard));
     written.head = std::move(writer.Head());
     if (Failure failure = reader.FinishAlsoDigest(written.alsoHash)) {
         return failure;
@@ -219,12 +223,13 @@ Failure VerifyCard(const StageLink& run, const RestoreTask& task, ImageFormat fo
                                    card.sectorSize, cardBytes);
     run.SetTotal(BytesIn(read));
     std::unique_ptr<ImageSource> image;
-    if (Failure failure = OpenImageSource(task.imagePath, format, image)) {
+    if (Failure failure =
+            OpenImageSource(task.imagePath, format, image, task.settings.sharedImage)) {
         return failure;
     }
     drive::ForgetCachedReads(card.direct);
     run.Begin();
-    BufferRing ring(task.buffers, kRunBufferSize);
+    BufferRing ring(task.ringBuffers, kRunBufferSize);
     DriveReader reader(run, card.direct, task.card.identity, cardBytes, card.sectorSize, ring,
                        nullptr);
     reader.ReadOnly(read);
@@ -237,7 +242,9 @@ Failure VerifyCard(const StageLink& run, const RestoreTask& task, ImageFormat fo
                    ? failure
                    : error::InContext(failure, "reading the card back");
     }
+    // Only the card's first bytes read whole make a hash anyone can take again.
     if (!IsEverything(ranges)) {
+        cardBytes = BytesIn(read);
         cardSha256.clear();
         return {};
     }
@@ -322,7 +329,8 @@ Failure FindLength(const StageLink& run, const RestoreTask& task, ImageFacts& fa
         return {};
     }
     std::unique_ptr<ImageSource> source;
-    if (Failure failure = OpenImageSource(task.imagePath, facts.format, source)) {
+    if (Failure failure =
+            OpenImageSource(task.imagePath, facts.format, source, task.settings.sharedImage)) {
         return failure;
     }
     run.SetTotal(facts.fileBytes);

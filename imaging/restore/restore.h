@@ -24,6 +24,9 @@ struct RestoreSettings {
     std::string expectedSha256;
     // The image's block map (IMAGE.bmap) is not used: the whole image is written.
     bool noBlockMap = false;
+    // Several restores read the image at once: through the page cache, which then reads it from
+    // the disk once for all of them.
+    bool sharedImage = false;
 };
 
 // What a restore is asked for: the image, and the card the user confirmed by its description,
@@ -33,7 +36,7 @@ struct RestoreTask {
     drive::Drive card;
     RestoreSettings settings;
     bool verifyAfter = false;
-    std::size_t buffers = kRunBufferCount;  // of each pass's ring
+    std::size_t ringBuffers = kRunBufferCount;  // of each pass's ring
 };
 
 // What a restore found, on every path.
@@ -56,7 +59,8 @@ struct RestoreFindings {
     // The table fitted to the card ("GPT"), if one was.
     std::string tableFitted;
     // The card read back by the verify: its first cardReadBytes bytes (the image's, up to whole
-    // sectors) and their SHA-256, where the whole card was read back.
+    // sectors) and their SHA-256; where only the written ranges were read back, their bytes and
+    // no hash.
     bool verified = false;
     std::uint64_t cardReadBytes = 0;
     std::string cardSha256;

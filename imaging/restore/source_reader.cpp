@@ -17,7 +17,7 @@ void SourceReader::Run() {
         }
     }
     // On to the image's end: its length, and a compressed image's own checks, are known there.
-    if (going) {
+    if (going && !m_ring.Stopped()) {
         PassTo(UINT64_MAX, failure);
     }
     m_ring.Finish(std::move(failure));
@@ -64,6 +64,9 @@ bool SourceReader::PassTo(std::uint64_t offset, Failure& failure) {
     }
     std::vector<std::byte> passed(std::min<std::uint64_t>(offset - m_bytes, kRunBufferSize));
     while (m_bytes < offset) {
+        if (m_ring.Stopped()) {
+            return false;
+        }
         if (m_run.Cancelled()) {
             failure = {FailureReason::Cancelled, 0, {}};
             return false;

@@ -27,7 +27,7 @@ struct SourceReading {
 };
 
 // The image's side of a restore, on a thread of its own: reads (and decompresses) the image
-// into the ring's buffers, in order, to its end, and hashes every byte it reads, so the card's
+// into the ring's buffers, in order, to its end; where the whole image is hashed, the card's
 // bytes are known by their SHA-256 before the card is read back.
 class SourceReader {
 public:

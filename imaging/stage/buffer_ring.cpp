@@ -78,6 +78,11 @@ void BufferRing::Stop() {
     m_emptyReady.notify_one();
 }
 
+bool BufferRing::Stopped() {
+    const std::lock_guard lock(m_mutex);
+    return m_stopped;
+}
+
 error::Failure BufferRing::ReaderFailure() {
     const std::lock_guard lock(m_mutex);
     return m_readerFailure;

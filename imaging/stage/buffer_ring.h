@@ -70,6 +70,8 @@ public:
     DriveBuffer* NextFilled(Waiting waiting = Waiting::Yes);
     void GiveBack(DriveBuffer* buffer);
     void Stop();
+    // True once the writer has stopped: the reader's work is wasted from then on.
+    bool Stopped();
     error::Failure ReaderFailure();
 
 private:
