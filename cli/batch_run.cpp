@@ -68,14 +68,11 @@ struct Pace {
 };
 
 Pace PaceOf(Slot& slot) {
-    imaging::CopyProgress& progress = slot.run->Job().progress;
-    const std::uint64_t total = progress.totalBytes.load(std::memory_order_relaxed);
-    const std::uint64_t done = progress.doneBytes.load(std::memory_order_relaxed);
+    const std::uint64_t done = slot.run->Job().progress.doneBytes.load(std::memory_order_relaxed);
     const std::int64_t started = slot.run->StartTime();
     const std::int64_t elapsed = started == 0 ? 0 : std::time(nullptr) - started;
     Pace pace;
-    // The last sector's padding may take done past the total.
-    pace.percent = total == 0 ? 0 : static_cast<int>(std::min(done, total) * 100 / total);
+    pace.percent = slot.run->Reading(elapsed).percent.value_or(0);
     pace.megabytesPerSecond = elapsed <= 0 ? 0 : static_cast<double>(done) / 1e6 / elapsed;
     return pace;
 }

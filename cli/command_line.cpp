@@ -85,9 +85,7 @@ bool ParseNumber(const std::string& text, int low, int high, int& value) {
 // "md5,sha1": the extra hashes, each once, in the order given; false for any other word.
 bool ParseHashes(const std::string& text, std::vector<imaging::HashKind>& kinds) {
     kinds.clear();
-    for (std::size_t start = 0; start <= text.size();) {
-        const std::size_t comma = std::min(text.find(',', start), text.size());
-        const std::string word = text.substr(start, comma - start);
+    for (const std::string& word : CommaList(text)) {
         const auto kind = word == "md5"    ? std::optional(imaging::HashKind::Md5)
                           : word == "sha1" ? std::optional(imaging::HashKind::Sha1)
                                            : std::nullopt;
@@ -95,7 +93,6 @@ bool ParseHashes(const std::string& text, std::vector<imaging::HashKind>& kinds)
             return false;
         }
         kinds.push_back(*kind);
-        start = comma + 1;
     }
     return true;
 }

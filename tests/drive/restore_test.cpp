@@ -366,6 +366,29 @@ TEST(Restore, RefusesACardThatHoldsLessThanItReports) {
     }
 }
 
+// The same off-grid fake card under a sparse image with --skip-empty: the verify, which reads
+// back only the image's data, still finds what the card returned from elsewhere.
+TEST(Restore, AVerifyOfTheDataAloneFindsAFakeCard) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    const fs::path image = dir / "sparse.img";
+    SHELL("truncate -s 12M " + image.string() +
+          " && head -c 1M /dev/urandom | dd of=" + image.string() +
+          " bs=1M seek=2 conv=notrunc status=none && head -c 2M /dev/urandom | dd of=" +
+          image.string() + " bs=1M seek=8 conv=notrunc status=none");
+    const FaultyDrive fake(dir, 16 * kMiB, {.writable = true, .wrapsAt = 6 * kMiB + 1024});
+    ASSERT_TRUE(fake.IsReady());
+
+    const Printed run =
+        RunLine({"--restore", "0", image.string(), "--yes=" + fake.DrivePath(), "--skip-empty"});
+
+    EXPECT_EQ(run.status, cli::kExitFailed);
+    EXPECT_NE(
+        run.err.find("card holds less than it reports (counterfeit: the card returns at byte "),
+        std::string::npos)
+        << run.err;
+}
+
 // A restore that fails once it has begun to write leaves a card with no partition table, so
 // nothing mounts half an image; the reason names the cause.
 TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
