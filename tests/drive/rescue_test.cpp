@@ -133,7 +133,8 @@ TEST(Rescue, APulledCardEndsTheRunAsDriveRemoved) {
     REQUIRE_ROOT();
     for (const bool rescue : {false, true}) {
         const TempDir dir;
-        FaultyDrive card(dir, 16 * kMiB, {.bytesPerSecond = 4 * kMiB});
+        // Larger than the reads kept in flight, so the pull lands before the last is asked for.
+        FaultyDrive card(dir, 64 * kMiB, {.bytesPerSecond = 16 * kMiB});
         ASSERT_TRUE(card.IsReady());
         const auto image = dir / "pulled.img";
         imaging::CopyJob job;
