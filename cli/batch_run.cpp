@@ -162,21 +162,24 @@ private:
 // The image on one of the drives of the batch is refused before anything runs: a restore would
 // write over its own source, and an image written onto a drive being read changes that drive.
 bool ImagesOffTheDrives(const std::vector<Slot>& slots, std::FILE* err) {
-    for (const Slot& holder : slots) {
-        for (const Slot& slot : slots) {
-            const imaging::ImagePlace place = imaging::WhereImageLies(slot.imagePath, holder.drive);
-            if (place != imaging::ImagePlace::Elsewhere) {
-                std::fprintf(err, "kalvor: %s %s drive %d (%s); nothing was written\n",
-                             slot.imagePath.c_str(),
-                             place == imaging::ImagePlace::OnDrive
-                                 ? "lies on"
-                                 : "may lie on: no access to tell, and no volumes known of,",
-                             holder.index, holder.drive.node.c_str());
-                return false;
-            }
-        }
+    std::vector<std::string> images;
+    std::vector<drive::Drive> drives;
+    for (const Slot& slot : slots) {
+        images.push_back(slot.imagePath);
+        drives.push_back(slot.drive);
     }
-    return true;
+    const auto found = imaging::FindImageOnDrives(images, drives);
+    if (!found) {
+        return true;
+    }
+    const Slot& holder = slots[found->drive];
+    std::fprintf(err, "kalvor: %s %s drive %d (%s); nothing was written\n",
+                 images[found->image].c_str(),
+                 found->place == imaging::ImagePlace::OnDrive
+                     ? "lies on"
+                     : "may lie on: no access to tell, and no volumes known of,",
+                 holder.index, holder.drive.node.c_str());
+    return false;
 }
 
 // Each drive's image is a file of its own: no drive's image may be another's, or one of its side

@@ -20,10 +20,6 @@ extern "C" void NoteInterrupt(int /*signal*/) {
     interrupted.store(true);
 }
 
-// A drive among several takes 12 buffers of 4 MiB (48 MiB) rather than 24: 8 writes in flight
-// and 4 filled ahead keep a card at its rate, and 30 cards fit in 2 GB with their read-ahead.
-constexpr std::size_t kSeveralRingBuffers = 12;
-
 }  // namespace
 
 void CollectedList::AddString(const std::string& text, const drive::ListedDrive& drive) {
@@ -110,7 +106,8 @@ void ShowWrite(const drive::Drive& card, const std::string& imagePath,
 imaging::CopyRequest RequestOf(const CommandLine& line, const drive::Drive& drive,
                                const std::string& imagePath, std::uint64_t imageBytes,
                                bool several) {
-    const std::size_t ringBuffers = several ? kSeveralRingBuffers : imaging::kRunBufferCount;
+    const std::size_t ringBuffers =
+        several ? imaging::kSeveralRunsBufferCount : imaging::kRunBufferCount;
     using Action = CommandLine::Action;
     if (line.action == Action::Restore) {
         return {.task = imaging::Task::Restore,

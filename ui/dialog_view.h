@@ -1,7 +1,8 @@
 #pragma once
 
-#include <optional>
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace ui {
 
@@ -17,10 +18,10 @@ public:
     virtual void ResetDeviceList() = 0;
     // Adds an entry to the sorted device list; `details` is shown when the user points at it.
     virtual void AddDeviceEntry(const std::string& text, const std::string& details) = 0;
-    // The text of the selected device list entry; nullopt when none is selected.
-    virtual std::optional<std::string> SelectedDeviceEntry() const = 0;
-    // Selects the entry with exactly this text, if there is one.
-    virtual void SelectDeviceEntry(const std::string& text) = 0;
+    // The texts of the selected device list entries, in the list's order; empty when none is.
+    virtual std::vector<std::string> SelectedDeviceEntries() const = 0;
+    // Selects the entries with exactly these texts, those there are, and no other.
+    virtual void SelectDeviceEntries(const std::vector<std::string>& texts) = 0;
     virtual std::string ImagePathText() const = 0;
     virtual bool IsControlChecked(int controlId) const = 0;
     virtual void SetControlChecked(int controlId, bool checked) = 0;
@@ -29,6 +30,13 @@ public:
     virtual void SetControlText(int controlId, const std::string& text) = 0;
     virtual void EnableControl(int controlId, bool enabled) = 0;
     virtual void SetProgressPosition(int percent) = 0;
+
+    // Several cards run at once: a row for each, named `names`, in place of the single progress
+    // display; no names bring that display back.
+    virtual void ShowCardRows(const std::vector<std::string>& names) = 0;
+    // Row `row`'s bar at `percent`, its speed and its state ("Writing", "Done", "Failed: ...").
+    virtual void SetCardRow(std::size_t row, int percent, const std::string& speed,
+                            const std::string& state) = 0;
 
     // The once-a-second tick that drives OnTimer.
     virtual void StartTimer() = 0;

@@ -1,8 +1,11 @@
 #include "imager_dialog_logic.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "drive_list.h"
+#include "folder_image_names.h"
+#include "image/image_place.h"
 #include "outcome/describe_outcome.h"
 #include "resource_ids.h"
 #include "restore/image_facts.h"
@@ -70,29 +73,35 @@ void ImagerDialogLogic::OnInitDialog() {
     OnRefresh();
 }
 
-// The selection stays on the disk it was on, wherever that disk now is in the list; a disk whose
-// identity is unknown is followed by its entry's text.
+// The selection stays on the disks it was on, wherever those disks now are in the list; a disk
+// whose identity is unknown is followed by its entry's text.
 void ImagerDialogLogic::OnRefresh() {
-    const auto entry = m_view.SelectedDeviceEntry();
-    const auto index = entry ? drive::DriveIndexFromEntry(*entry) : std::nullopt;
-    const auto listed = index ? m_listedDrives.find(*index) : m_listedDrives.end();
-    const drive::DriveIdentity selected =
-        listed != m_listedDrives.end() ? listed->second : drive::DriveIdentity{};
+    const std::vector<std::string> entries = m_view.SelectedDeviceEntries();
+    std::vector<drive::DriveIdentity> selected;
+    for (const std::string& entry : entries) {
+        const auto index = drive::DriveIndexFromEntry(entry);
+        const auto listed = index ? m_listedDrives.find(*index) : m_listedDrives.end();
+        selected.push_back(listed != m_listedDrives.end() ? listed->second
+                                                          : drive::DriveIdentity{});
+    }
     ListFiller filler(m_view, m_listedDrives, m_listedTexts, m_listedCards);
     drive::RefreshDriveList(filler);
-    if (!entry) {
+    if (entries.empty()) {
         return;
     }
-    if (selected == drive::DriveIdentity{}) {
-        m_view.SelectDeviceEntry(*entry);
-        return;
-    }
-    for (const auto& [listedIndex, identity] : m_listedDrives) {
-        if (identity == selected) {
-            m_view.SelectDeviceEntry(m_listedTexts[listedIndex]);
-            return;
+    std::vector<std::string> reselected;
+    for (std::size_t at = 0; at < entries.size(); ++at) {
+        if (selected[at] == drive::DriveIdentity{}) {
+            reselected.push_back(entries[at]);
+            continue;
+        }
+        for (const auto& [listedIndex, identity] : m_listedDrives) {
+            if (identity == selected[at]) {
+                reselected.push_back(m_listedTexts[listedIndex]);
+            }
         }
     }
+    m_view.SelectDeviceEntries(reselected);
 }
 
 void ImagerDialogLogic::OnDrivesChanged() {
@@ -115,24 +124,22 @@ void ImagerDialogLogic::OnStart() {
     if (m_busy) {
         return;
     }
-    const auto entry = m_view.SelectedDeviceEntry();
-    if (!entry) {
+    const std::vector<int> indexes = SelectedIndexes();
+    const std::string target = m_view.ImagePathText();
+    if (indexes.empty() || target.empty()) {
         return;
     }
-    const auto index = drive::DriveIndexFromEntry(*entry);
-    if (!index) {
+    std::vector<drive::Drive> cards;
+    for (const int index : indexes) {
+        cards.push_back(ListedCard(index));
+    }
+    const std::vector<std::string> images = ImagePaths(cards, target);
+    if (images.empty()) {
         return;
     }
-    std::string imagePath = m_view.ImagePathText();
-    if (imagePath.empty()) {
-        return;
-    }
-    const auto listed = m_listedDrives.find(*index);
-    const drive::DriveIdentity expected =
-        listed != m_listedDrives.end() ? listed->second : drive::DriveIdentity{};
     imaging::RestoreSettings restore;
     if (m_writeMode) {
-        const auto confirmed = ConfirmedWrite(*index, imagePath);
+        const auto confirmed = ConfirmedWrite(cards, target);
         if (!confirmed) {
             return;
         }
@@ -140,22 +147,7 @@ void ImagerDialogLogic::OnStart() {
     }
 
     m_view.StartTimer();
-    drive::Drive chosen;
-    if (const auto card = m_listedCards.find(*index); card != m_listedCards.end()) {
-        chosen = card->second;
-    }
-    chosen.node = drive::DrivePath(*index);
-    chosen.identity = expected;
-    m_run.Prepare({.task = m_writeMode ? imaging::Task::Restore : imaging::Task::Image,
-                   .drive = chosen,
-                   .imagePath = std::move(imagePath),
-                   .retries = 0,
-                   .verifyAfter = m_view.IsControlChecked(IDC_VERIFY),
-                   .partitionsOnly = !m_writeMode && m_view.IsControlChecked(IDC_PARTITIONS_ONLY),
-                   .extraHashes = {},
-                   .command = {},
-                   .restore = restore,
-                   .ringBuffers = imaging::kRunBufferCount});
+    m_runIndexes = indexes;
     m_view.SetProgressPosition(0);
     m_view.SetControlText(IDC_STATUS, m_writeMode ? kWritingText : "");
     m_busy = true;
@@ -163,22 +155,125 @@ void ImagerDialogLogic::OnStart() {
     m_view.EnableControl(IDOK, false);
     EnableOptions(false);
     m_view.SetControlText(IDCANCEL, kCancelText);
-    if (!m_run.Launch()) {
-        // No worker will ever end this run, and no tick need look at it.
+    if (!LaunchRuns(cards, images, restore)) {
+        // No worker will ever end these runs, and no tick need look at them.
         m_view.StopTimer();
         ReturnToIdle();
     }
 }
 
+std::vector<int> ImagerDialogLogic::SelectedIndexes() const {
+    std::vector<int> indexes;
+    for (const std::string& entry : m_view.SelectedDeviceEntries()) {
+        const auto index = drive::DriveIndexFromEntry(entry);
+        if (!index) {
+            return {};
+        }
+        indexes.push_back(*index);
+    }
+    return indexes;
+}
+
+drive::Drive ImagerDialogLogic::ListedCard(int index) const {
+    drive::Drive card;
+    if (const auto listed = m_listedCards.find(index); listed != m_listedCards.end()) {
+        card = listed->second;
+    }
+    const auto identity = m_listedDrives.find(index);
+    card.node = drive::DrivePath(index);
+    card.identity = identity != m_listedDrives.end() ? identity->second : drive::DriveIdentity{};
+    return card;
+}
+
+// One card reads into, or is written from, the path as typed. Several cards read into a folder,
+// an image each named from its card; several written take the one image. None may be written
+// where an image of the set lies: one card's run alone would not look at the others'.
+std::vector<std::string> ImagerDialogLogic::ImagePaths(const std::vector<drive::Drive>& cards,
+                                                       const std::string& target) {
+    std::vector<std::string> images(cards.size(), target);
+    if (cards.size() == 1) {
+        return images;
+    }
+    if (!m_writeMode) {
+        const auto named = ImagePathsInFolder(target, cards);
+        if (!named) {
+            m_view.SetControlText(IDC_STATUS, "Failed: " + target +
+                                                  " is no folder to read the cards into; nothing "
+                                                  "was read");
+            return {};
+        }
+        images = *named;
+    }
+    if (const auto found = imaging::FindImageOnDrives(images, cards)) {
+        m_view.SetControlText(
+            IDC_STATUS,
+            "Failed: " + images[found->image] +
+                (found->place == imaging::ImagePlace::OnDrive ? " lies on " : " may lie on ") +
+                cards[found->drive].node + "; nothing was written to any card");
+        return {};
+    }
+    return images;
+}
+
+bool ImagerDialogLogic::LaunchRuns(const std::vector<drive::Drive>& cards,
+                                   const std::vector<std::string>& images,
+                                   const imaging::RestoreSettings& restore) {
+    const bool several = cards.size() > 1;
+    m_runs = {&m_run};
+    m_moreRuns.clear();
+    while (m_runs.size() < cards.size()) {
+        m_moreRuns.push_back(m_run.Another());
+        m_runs.push_back(m_moreRuns.back().get());
+    }
+    for (std::size_t at = 0; at < cards.size(); ++at) {
+        imaging::RestoreSettings settings = restore;
+        settings.sharedImage = several;
+        m_runs[at]->Prepare(
+            {.task = m_writeMode ? imaging::Task::Restore : imaging::Task::Image,
+             .drive = cards[at],
+             .imagePath = images[at],
+             .retries = 0,
+             .verifyAfter = m_view.IsControlChecked(IDC_VERIFY),
+             .partitionsOnly = !m_writeMode && m_view.IsControlChecked(IDC_PARTITIONS_ONLY),
+             .extraHashes = {},
+             .command = {},
+             .restore = settings,
+             .ringBuffers = several ? imaging::kSeveralRunsBufferCount : imaging::kRunBufferCount});
+    }
+    std::vector<std::string> names;
+    for (std::size_t at = 0; several && at < cards.size(); ++at) {
+        names.push_back(std::to_string(m_runIndexes[at]) + ": " + cards[at].node + "  " +
+                        drive::Trimmed(cards[at].vendor + " " + cards[at].model));
+    }
+    m_view.ShowCardRows(names);
+    bool launched = false;
+    for (imaging::RunController* run : m_runs) {
+        launched = run->Launch() || launched;
+    }
+    return launched;
+}
+
 void ImagerDialogLogic::OnExit() {
     if (m_busy) {
-        m_run.Cancel();
+        for (imaging::RunController* run : m_runs) {
+            run->Cancel();
+        }
         return;
     }
     m_view.EndDialog(kDialogResultOk);
 }
 
 void ImagerDialogLogic::OnTimer() {
+    if (m_runs.size() > 1) {
+        ShowRows();
+        if (std::all_of(m_runs.begin(), m_runs.end(),
+                        [](const imaging::RunController* run) { return run->HasEnded(); })) {
+            m_view.StopTimer();
+            EndSeveral();
+            ReturnToIdle();
+        }
+        return;
+    }
     const std::int64_t startTime = m_run.StartTime();
     if (startTime != 0) {
         const std::int64_t elapsed = m_clock.Now() - startTime;
@@ -220,11 +315,59 @@ void ImagerDialogLogic::ShowProgress(std::int64_t elapsed) {
     }
 }
 
+void ImagerDialogLogic::ShowRows() {
+    for (std::size_t row = 0; row < m_runs.size(); ++row) {
+        const imaging::RunController& run = *m_runs[row];
+        const std::int64_t started = run.StartTime();
+        const imaging::ProgressReading reading =
+            run.Reading(started == 0 ? 0 : std::max<std::int64_t>(m_clock.Now() - started, 0));
+        std::string state = m_writeMode ? kWritingText : "Reading";
+        if (run.HasEnded()) {
+            const imaging::CopyResult& result = run.Result();
+            state = result.outcome == imaging::Outcome::Succeeded
+                        ? "Done"
+                        : "Failed: " + error::DescribeFailure(result.failure);
+        } else if (run.Verifying()) {
+            state = "Verifying";
+        }
+        m_view.SetCardRow(row, reading.percent.value_or(0), reading.speed, state);
+    }
+}
+
+// "1 of 3 cards failed: slot 3 (SERIAL): the drive was removed"; the rows keep each card's state.
+void ImagerDialogLogic::EndSeveral() {
+    const char* kind = m_writeMode ? "cards" : "drives";
+    std::string failures;
+    std::size_t failed = 0;
+    for (std::size_t at = 0; at < m_runs.size(); ++at) {
+        const imaging::CopyRequest& request = m_runs[at]->Request();
+        const imaging::CopyResult& result = m_runs[at]->Result();
+        if (result.outcome == imaging::Outcome::Succeeded) {
+            continue;
+        }
+        ++failed;
+        failures += (failures.empty() ? ": slot " : "; slot ") + std::to_string(m_runIndexes[at]) +
+                    " (" +
+                    (request.drive.serial.empty() ? request.drive.node : request.drive.serial) +
+                    "): " + error::DescribeFailure(result.failure);
+    }
+    const std::string count = std::to_string(m_runs.size());
+    if (failed != 0) {
+        m_view.SetControlText(IDC_STATUS, std::to_string(failed) + " of " + count + " " + kind +
+                                              " failed" + failures);
+        return;
+    }
+    m_view.SetControlText(IDC_STATUS, "All " + count + " " + kind + " succeeded");
+    m_view.ShowSuccessMessage(m_writeMode ? "Write Cards Successfully"
+                                          : "Write Images Successfully");
+}
+
 void ImagerDialogLogic::ReturnToIdle() {
     m_view.SetControlText(IDCANCEL, kExitText);
     m_view.EnableControl(IDOK, true);
-    EnableOptions(true);
     m_busy = false;
+    OnDirectionChanged();
+    EnableOptions(true);
     if (m_refreshPending) {
         m_refreshPending = false;
         OnRefresh();
@@ -238,32 +381,37 @@ void ImagerDialogLogic::EnableOptions(bool enabled) {
     m_view.EnableControl(IDC_WRITE_MODE, enabled);
 }
 
-// Nothing is opened for writing before the user has seen the card's own description and what
+// Nothing is opened for writing before the user has seen each card's own description and what
 // will happen to it, and has pressed Write. An image that cannot be read says so and asks
 // nothing.
-std::optional<imaging::RestoreSettings> ImagerDialogLogic::ConfirmedWrite(int index,
-                                                                          const std::string& path) {
-    const auto card = m_listedCards.find(index);
-    if (card == m_listedCards.end()) {
-        return std::nullopt;
+std::optional<imaging::RestoreSettings> ImagerDialogLogic::ConfirmedWrite(
+    const std::vector<drive::Drive>& cards, const std::string& path) {
+    for (const int index : SelectedIndexes()) {
+        if (m_listedCards.count(index) == 0) {
+            return std::nullopt;
+        }
     }
+    const char* nothing = cards.size() == 1 ? "the card" : "any card";
     imaging::ImageFacts facts;
     if (const error::Failure failure = imaging::ReadImageFacts(path, facts)) {
         m_view.SetControlText(IDC_STATUS, "Failed: " + error::DescribeFailure(failure) +
-                                              "; nothing was written to the card");
+                                              "; nothing was written to " + nothing);
         return std::nullopt;
     }
-    if (!m_view.ConfirmWrite(ConfirmationText(card->second, path, facts))) {
-        m_view.SetControlText(IDC_STATUS, "Not confirmed: nothing was written to the card");
+    if (!m_view.ConfirmWrite(ConfirmationText(cards, path, facts))) {
+        m_view.SetControlText(IDC_STATUS,
+                              std::string("Not confirmed: nothing was written to ") + nothing);
         return std::nullopt;
     }
     return imaging::RestoreSettings{false, facts.fileBytes, {}, false};
 }
 
 // Switching back gives the read mode its own choices again, exactly as they were.
+// A run keeps the direction it started with; a switch that lands during it (a mnemonic's
+// click comes a moment after its key) takes effect once the run is over.
 void ImagerDialogLogic::OnDirectionChanged() {
     const bool write = m_view.IsControlChecked(IDC_WRITE_MODE);
-    if (write == m_writeMode) {
+    if (write == m_writeMode || m_busy) {
         return;
     }
     if (write) {
@@ -273,13 +421,20 @@ void ImagerDialogLogic::OnDirectionChanged() {
         m_view.ClearDeviceSelection();
     }
     m_writeMode = write;
-    m_view.SetControlText(IDC_PATH_LABEL, write ? "Source Image &File" : "Target Image &File");
+    OnSelectionChanged();
     m_view.SetControlText(IDOK, write ? "&Write" : "&Start");
     m_view.SetControlText(IDC_VERIFY, write ? "&Verify after writing" : "&Verify after reading");
     m_view.SetControlChecked(IDC_PARTITIONS_ONLY, !write && m_readPartitionsOnly);
     m_view.SetControlChecked(IDC_VERIFY, write || m_readVerify);
     m_view.EnableControl(IDC_PARTITIONS_ONLY, !write);
     m_view.SetControlText(IDC_STATUS, "");
+}
+
+void ImagerDialogLogic::OnSelectionChanged() {
+    const bool folder = !m_writeMode && m_view.SelectedDeviceEntries().size() > 1;
+    m_view.SetControlText(IDC_PATH_LABEL, m_writeMode ? "Source Image &File"
+                                          : folder    ? "Target &Folder"
+                                                      : "Target Image &File");
 }
 
 }  // namespace ui

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "dialog_view.h"
@@ -35,15 +37,34 @@ public:
     // The direction buttons changed: the window reads cards into images, or writes an image
     // onto a card, from here on.
     void OnDirectionChanged();
+    // The user selected other cards: several read into a folder rather than a file.
+    void OnSelectionChanged();
 
     bool IsBusy() const { return m_busy; }
     // In write mode the chooser opens an existing image and never asks about replacing.
     bool WritesToCard() const { return m_writeMode; }
 
+    // The runs of the last start, one a card in the list's order; the window's own is the first.
+    const std::vector<imaging::RunController*>& Runs() const { return m_runs; }
+
 private:
+    // The list's indexes of the selected entries; empty when one has none.
+    std::vector<int> SelectedIndexes() const;
+    // The drive the list showed at `index`, with the node a run opens it by.
+    drive::Drive ListedCard(int index) const;
+    // Where each card's image goes, or is read from; empty, saying why, when nowhere fits.
+    std::vector<std::string> ImagePaths(const std::vector<drive::Drive>& cards,
+                                        const std::string& target);
     // The request of a write, once the user has confirmed it; nullopt when not confirmed.
-    std::optional<imaging::RestoreSettings> ConfirmedWrite(int index, const std::string& path);
+    std::optional<imaging::RestoreSettings> ConfirmedWrite(const std::vector<drive::Drive>& cards,
+                                                           const std::string& path);
+    // Prepares and launches a run for each card; false when none could start.
+    bool LaunchRuns(const std::vector<drive::Drive>& cards, const std::vector<std::string>& images,
+                    const imaging::RestoreSettings& restore);
     void ShowProgress(std::int64_t elapsed);
+    void ShowRows();
+    // The end of several runs: each failed card named with its reason, or the success box.
+    void EndSeveral();
     void ReturnToIdle();
     void EnableOptions(bool enabled);
 
@@ -62,6 +83,9 @@ private:
     std::map<int, drive::DriveIdentity> m_listedDrives;
     std::map<int, std::string> m_listedTexts;
     std::map<int, drive::Drive> m_listedCards;  // each entry's description, for a confirmation
+    std::vector<imaging::RunController*> m_runs;
+    std::vector<std::unique_ptr<imaging::RunController>> m_moreRuns;  // past the window's own
+    std::vector<int> m_runIndexes;                                    // each run's list index
 };
 
 }  // namespace ui

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "drive.h"
 #include "restore/image_facts.h"
@@ -14,8 +15,8 @@ inline constexpr const char* kConfirmTitle = "Write to card";
 // Enter meant for the main window never writes a card.
 inline constexpr std::int64_t kConfirmGuardSeconds = 2;
 
-// What the box says: the card's own description and what will happen to it.
-std::string ConfirmationText(const drive::Drive& card, const std::string& imagePath,
+// What the box says: each card's own description and what will happen to them.
+std::string ConfirmationText(const std::vector<drive::Drive>& cards, const std::string& imagePath,
                              const imaging::ImageFacts& image);
 
 // True once a box opened at `openedAt` has been open kConfirmGuardSeconds by `now`; with whole

@@ -50,6 +50,19 @@ ImagePlace WhereImageLies(const std::string& path, const drive::Drive& drive) {
     return on ? ImagePlace::OnDrive : ImagePlace::Elsewhere;
 }
 
+std::optional<ImageOnDrive> FindImageOnDrives(const std::vector<std::string>& images,
+                                              const std::vector<drive::Drive>& drives) {
+    for (std::size_t drive = 0; drive < drives.size(); ++drive) {
+        for (std::size_t image = 0; image < images.size(); ++image) {
+            const ImagePlace place = WhereImageLies(images[image], drives[drive]);
+            if (place != ImagePlace::Elsewhere) {
+                return ImageOnDrive{image, drive, place};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 bool ImagesShareAFile(const std::string& a, const std::string& b) {
     const std::string first = Resolved(a).string();
     const std::string second = Resolved(b).string();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "run/copy_job.h"
@@ -20,6 +21,11 @@ public:
     explicit RunController(Launcher launch = LaunchCopyWorker) : m_launch(std::move(launch)) {}
     RunController(const RunController&) = delete;
     RunController& operator=(const RunController&) = delete;
+
+    // A controller of its own that launches its runs as this one does: one more drive's runs.
+    std::unique_ptr<RunController> Another() const {
+        return std::make_unique<RunController>(m_launch);
+    }
 
     // A fresh start of the job for `request`, state Running; nothing runs yet.
     void Prepare(CopyRequest request);

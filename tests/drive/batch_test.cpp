@@ -12,7 +12,7 @@
 #include "drive_probe.h"
 #include "faulty_drive.h"
 #include "gtest_support.h"
-#include "loop_device.h"
+#include "removable_cards.h"
 #include "test_files.h"
 
 namespace {
@@ -21,29 +21,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
-
-// Cards sdw, sdx and sdy, loop devices over files of old bytes, beside whatever `sysfs` holds
-// already; the list names them 0, 1 and 2 (and a disk sdz, if there is one, 3).
-class Cards {
-public:
-    Cards(const TempDir& dir, FakeSysfs& sysfs) {
-        for (const char* name : {"sdw", "sdx", "sdy"}) {
-            const fs::path backing = dir / (std::string(name) + ".bin");
-            WriteRandomFile(backing, 16 * kMiB,
-                            static_cast<std::uint32_t>(backing.string().size()));
-            m_loops.push_back(std::make_unique<LoopDevice>(backing));
-            sysfs.Add({.name = name,
-                       .node = m_loops.back()->Path(),
-                       .deviceNumber = m_loops.back()->DeviceNumber(),
-                       .removableFlag = true,
-                       .attributes = {{"device/serial", std::string("SERIAL-") + name}}});
-        }
-    }
-    const std::string& Loop(std::size_t card) const { return m_loops[card]->Path(); }
-
-private:
-    std::vector<std::unique_ptr<LoopDevice>> m_loops;
-};
 
 // Every line of `lines` is a JSON object, as Python's json module reads it.
 bool AllJson(const std::string& lines) {
@@ -62,7 +39,7 @@ TEST(Batch, WritesOneImageOntoEveryCardAndImagesSeveralDrives) {
     REQUIRE_ROOT();
     const TempDir dir;
     FakeSysfs sysfs(dir / "root");
-    const Cards cards(dir, sysfs);
+    const RemovableCards cards(dir, sysfs);
     const fs::path image = dir / "system.img";
     WriteRandomFile(image, 12 * kMiB, 77);
     const std::string nodes =
@@ -108,7 +85,7 @@ TEST(Batch, ARefusedBatchWritesNothingToAnyCard) {
     REQUIRE_ROOT();
     const TempDir dir;
     FakeSysfs sysfs(dir / "root");
-    const Cards cards(dir, sysfs);
+    const RemovableCards cards(dir, sysfs);
     const fs::path image = dir / "system.img";
     WriteRandomFile(image, 4 * kMiB, 78);
     SHELL("mkfs.ext4 -q -F " + cards.Loop(2));
@@ -158,7 +135,7 @@ TEST(Batch, APulledCardFailsAloneAndTheOthersGoOn) {
     const TempDir dir;
     FaultyDrive pulled(dir, 16 * kMiB, {.bytesPerSecond = 4 * kMiB, .writable = true});
     ASSERT_TRUE(pulled.IsReady());
-    const Cards cards(dir, pulled.Sysfs());
+    const RemovableCards cards(dir, pulled.Sysfs());
     const fs::path image = dir / "system.img";
     WriteRandomFile(image, 12 * kMiB, 79);
     const std::string nodes =

@@ -11,14 +11,18 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
 #include "about_dlg.h"
+#include "drive_probe.h"
 #include "faulty_drive.h"
 #include "imager_dlg.h"
+#include "loop_device.h"
 #include "removable_drive.h"
 #include "test_system.h"
 
@@ -315,6 +319,92 @@ private slots:
                     ->text()
                     .startsWith(QStringLiteral("Card restored and verified: ")));
         QVERIFY(RunCommand("cmp -n 6291456 '" + image.string() + "' " + m_drive->LoopPath()));
+    }
+
+    // Keyboard alone, two cards: Down and Shift+Down select both, Write, a confirmation that
+    // names both, and a row each that ends Done, each card holding the image. Then read mode,
+    // Ctrl+A, a folder: an image a card, named from it, a name already taken numbered.
+    void keyboardAloneWritesAndReadsTwoCards() {
+        QREQUIRE_ROOT();
+        m_drive = std::make_unique<RemovableDrive>(*m_dir, 8 * kMiB);
+        WriteRandomFile(*m_dir / "second.bin", 8 * kMiB, 5);
+        const LoopDevice second(*m_dir / "second.bin");
+        m_drive->Sysfs().Add(
+            {.name = "sdy",
+             .node = second.Path(),
+             .deviceNumber = second.DeviceNumber(),
+             .removableFlag = true,
+             .attributes = {
+                 {"device/vendor", "Acme"}, {"device/model", "SD/Card"}, {"device/serial", "S2"}}});
+        m_dialog = std::make_unique<CImagerDlg>();
+        m_dialog->show();
+        m_dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_dialog.get()));
+        const auto image = *m_dir / "system.img";
+        WriteRandomFile(image, 6 * kMiB, 34);
+        ModalAnswerer answerer;
+        QString confirmation;
+        answerer.onConfirm = [&](QMessageBox* box) {
+            confirmation = box->text();
+            auto* write = box->findChild<QPushButton*>(QStringLiteral("IDOK"));
+            QTRY_VERIFY_WITH_TIMEOUT(write->isEnabled(), 5000);
+            QTest::keyClick(box, Qt::Key_W, Qt::AltModifier);
+        };
+        QTest::keyClick(m_dialog.get(), Qt::Key_O, Qt::AltModifier);
+        QTRY_VERIFY(Child<QRadioButton>(*m_dialog, "IDC_WRITE_MODE")->isChecked());
+        QTest::keyClick(m_dialog.get(), Qt::Key_F, Qt::AltModifier);
+        QTest::keyClicks(QApplication::focusWidget(), QString::fromStdString(image.string()));
+        QTest::keyClick(m_dialog.get(), Qt::Key_D, Qt::AltModifier);
+        auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
+        QTest::keyClick(list, Qt::Key_Down);
+        QTest::keyClick(list, Qt::Key_Down, Qt::ShiftModifier);
+        QCOMPARE(list->selectedItems().size(), 2);
+        Start()->setFocus();
+        QTest::keyClick(Start(), Qt::Key_Return);
+
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 1, kRunTimeoutMs);
+        QCOMPARE(answerer.messageTexts.first(), QStringLiteral("Write Cards Successfully"));
+        WaitUntilIdle();
+        QVERIFY(confirmation.contains(QString::fromStdString(drive::DrivePath(0))));
+        QVERIFY(confirmation.contains(QString::fromStdString(drive::DrivePath(1))));
+        QVERIFY(confirmation.contains(QStringLiteral("Acme SD/Card, serial S2")));
+        QVERIFY(confirmation.contains(QStringLiteral("ALL DATA on each of these 2 cards")));
+        auto* rows = Child<QTableWidget>(*m_dialog, "IDC_CARD_ROWS");
+        QVERIFY(rows->isVisible());
+        QVERIFY(!Child<QProgressBar>(*m_dialog, "IDC_PROGRESS")->isVisible());
+        QCOMPARE(rows->rowCount(), 2);
+        for (int row = 0; row < 2; ++row) {
+            QCOMPARE(rows->item(row, 3)->text(), QStringLiteral("Done"));
+        }
+        for (const std::string& card : {m_drive->LoopPath(), second.Path()}) {
+            QVERIFY(RunCommand("cmp -n 6291456 '" + image.string() + "' " + card));
+        }
+
+        const auto folder = *m_dir / "cards";
+        std::filesystem::create_directory(folder);
+        WriteRandomFile(folder / "card-sdz.img", 1, 7);
+        m_dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_dialog.get()));
+        QTest::keyClick(m_dialog.get(), Qt::Key_I, Qt::AltModifier);
+        QTRY_COMPARE(Child<QLabel>(*m_dialog, "IDC_PATH_LABEL")->text(),
+                     QStringLiteral("Target &Folder"));
+        QTest::keyClick(m_dialog.get(), Qt::Key_D, Qt::AltModifier);
+        QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(list->selectedItems().size(), 2);
+        QTest::keyClick(m_dialog.get(), Qt::Key_F, Qt::AltModifier);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(QApplication::focusWidget(), QString::fromStdString(folder.string()));
+        Start()->setFocus();
+        QTest::keyClick(Start(), Qt::Key_Return);
+
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.messageTexts.size(), 2, kRunTimeoutMs);
+        QCOMPARE(answerer.messageTexts.last(), QStringLiteral("Write Images Successfully"));
+        WaitUntilIdle();
+        QCOMPARE(FileSize(folder / "card-sdz.img"), 1U);
+        QVERIFY(
+            RunCommand("cmp " + (folder / "card-sdz-2.img").string() + " " + m_drive->LoopPath()));
+        QVERIFY(
+            RunCommand("cmp " + (folder / "Acme_SD_Card-S2.img").string() + " " + second.Path()));
     }
 
     void copiesAWholeDriveThroughTheWindow() {

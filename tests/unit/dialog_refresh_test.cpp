@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "drive_probe.h"
+#include "fake_dialog_view.h"
 #include "fake_sysfs.h"
 #include "gtest_support.h"
 #include "imager_dialog_logic.h"
@@ -15,48 +16,13 @@ namespace {
 
 using namespace testing_support;
 
-class ListOnlyView : public ui::DialogView {
-public:
-    void ResetDeviceList() override {
-        entries.clear();
-        selected.reset();
-    }
-    void AddDeviceEntry(const std::string& text, const std::string& details) override {
-        entries.push_back(text);
-        this->details.push_back(details);
-    }
-    std::optional<std::string> SelectedDeviceEntry() const override { return selected; }
-    void SelectDeviceEntry(const std::string& text) override {
-        if (std::find(entries.begin(), entries.end(), text) != entries.end()) {
-            selected = text;
-        }
-    }
-    std::string ImagePathText() const override { return "/tmp/never-written.img"; }
-    bool IsControlChecked(int) const override { return false; }
-    void SetControlText(int, const std::string&) override {}
-    void EnableControl(int, bool) override {}
-    void SetProgressPosition(int) override {}
-    void StartTimer() override {}
-    void StopTimer() override {}
-    void StartRefreshDelay() override {}
-    void ShowSuccessMessage(const std::string&) override {}
-    void SetControlChecked(int, bool) override {}
-    void ClearDeviceSelection() override {}
-    bool ConfirmWrite(const std::string&) override { return false; }
-    void EndDialog(int) override {}
-
-    std::vector<std::string> entries;
-    std::vector<std::string> details;
-    std::optional<std::string> selected;
-};
-
 TEST(DialogRefresh, EmptiesTheListAndItsSelectionWhenNoDriveQualifies) {
     const TempDir dir;
     FakeSysfs sysfs(dir / "root");
     sysfs.Add({.name = "sda", .node = "", .deviceNumber = "8:0"});
-    ListOnlyView view;
+    FakeView view;
     view.entries = {"3: volume: 10 MB"};
-    view.selected = "3: volume: 10 MB";
+    view.selected = {"3: volume: 10 MB"};
     ui::SystemClock clock;
     imaging::RunController run([](imaging::CopyJob&) { return true; });
     ui::ImagerDialogLogic logic(view, clock, run);
@@ -64,7 +30,7 @@ TEST(DialogRefresh, EmptiesTheListAndItsSelectionWhenNoDriveQualifies) {
     logic.OnRefresh();
 
     EXPECT_TRUE(view.entries.empty());
-    EXPECT_FALSE(view.selected.has_value());
+    EXPECT_TRUE(view.selected.empty());
 }
 
 // Start hands the worker the identity of the disk the list showed under the chosen index.
@@ -78,7 +44,7 @@ TEST(DialogRefresh, StartNamesTheDiskTheListShowed) {
                .node = card.Path(),
                .deviceNumber = card.DeviceNumber(),
                .bus = "mmc"});
-    ListOnlyView view;
+    FakeView view;
     ui::SystemClock clock;
     int launches = 0;
     imaging::RunController run([&](imaging::CopyJob&) { return ++launches, true; });
@@ -86,7 +52,8 @@ TEST(DialogRefresh, StartNamesTheDiskTheListShowed) {
 
     logic.OnRefresh();
     ASSERT_EQ(view.entries, std::vector<std::string>{"0: volume: 3 MB"});
-    view.selected = view.entries.front();
+    view.selected = {view.entries.front()};
+    view.imagePath = "/tmp/never-written.img";
     logic.OnStart();
 
     EXPECT_EQ(launches, 1);
@@ -108,12 +75,12 @@ TEST(DialogRefresh, KeepsTheSelectionOnTheSameDisk) {
                .node = chosen.Path(),
                .deviceNumber = chosen.DeviceNumber(),
                .bus = "usb"});
-    ListOnlyView view;
+    FakeView view;
     ui::SystemClock clock;
     imaging::RunController run([](imaging::CopyJob&) { return true; });
     ui::ImagerDialogLogic logic(view, clock, run);
     logic.OnRefresh();
-    view.selected = "0: volume: 3 MB";
+    view.selected = {"0: volume: 3 MB"};
 
     sysfs.Add({.name = "sdx",
                .node = newcomer.Path(),
@@ -122,7 +89,7 @@ TEST(DialogRefresh, KeepsTheSelectionOnTheSameDisk) {
     logic.OnRefreshDelayOver();
 
     EXPECT_EQ(view.entries.size(), 2U);
-    EXPECT_EQ(view.selected, "1: volume: 3 MB");
+    EXPECT_EQ(view.selected, std::vector<std::string>{"1: volume: 3 MB"});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "fake_dialog_view.h"
 #include "fake_sysfs.h"
 #include "gtest_support.h"
 #include "imager_dialog_logic.h"
@@ -20,6 +21,7 @@ namespace {
 
 using imaging::Outcome;
 using imaging::RunState;
+using testing_support::FakeView;
 
 class FakeClock : public ui::Clock {
 public:
@@ -27,74 +29,12 @@ public:
     std::int64_t now = 1'700'000'000;
 };
 
-// Records what the window's decisions do to its widgets.
-class FakeView : public ui::DialogView {
-public:
-    void ResetDeviceList() override {
-        entries.clear();
-        selected.reset();
-    }
-    void AddDeviceEntry(const std::string& text, const std::string&) override {
-        entries.push_back(text);
-    }
-    std::optional<std::string> SelectedDeviceEntry() const override { return selected; }
-    void SelectDeviceEntry(const std::string& text) override {
-        if (std::find(entries.begin(), entries.end(), text) != entries.end()) {
-            selected = text;
-        }
-    }
-    std::string ImagePathText() const override { return imagePath; }
-    bool IsControlChecked(int id) const override { return checked.count(id) != 0; }
-    void SetControlChecked(int id, bool on) override {
-        if (on) {
-            checked.insert(id);
-        } else {
-            checked.erase(id);
-        }
-    }
-    void ClearDeviceSelection() override { selected.reset(); }
-    bool ConfirmWrite(const std::string& text) override {
-        confirmations.push_back(text);
-        return confirms;
-    }
-    void SetControlText(int id, const std::string& text) override { texts[id] = text; }
-    void EnableControl(int id, bool enabled) override { this->enabled[id] = enabled; }
-    void SetProgressPosition(int percent) override { progress = percent; }
-    void StartTimer() override {
-        timerRunning = true;
-        ++timersStarted;
-    }
-    void StopTimer() override { timerRunning = false; }
-    void StartRefreshDelay() override { ++refreshDelays; }
-    void ShowSuccessMessage(const std::string& text) override {
-        ++successMessages;
-        successText = text;
-    }
-    void EndDialog(int result) override { endedWith = result; }
-
-    std::vector<std::string> entries;
-    std::optional<std::string> selected;
-    std::string imagePath;
-    std::set<int> checked;
-    int refreshDelays = 0;
-    std::map<int, std::string> texts;
-    std::map<int, bool> enabled;
-    int progress = -1;
-    bool timerRunning = false;
-    int timersStarted = 0;
-    int successMessages = 0;
-    std::string successText;
-    std::vector<std::string> confirmations;
-    bool confirms = false;
-    std::optional<int> endedWith;
-};
-
 class DialogLogic : public ::testing::Test {
 protected:
     DialogLogic() : logic(view, clock, run) {}
 
     void StartACopy() {
-        view.selected = "1: volume: 30 MB";
+        view.selected = {"1: volume: 30 MB"};
         view.imagePath = "/tmp/card.img";
         logic.OnStart();
         ASSERT_TRUE(logic.IsBusy());
@@ -112,11 +52,12 @@ protected:
 
 TEST_F(DialogLogic, StartDoesNothingWithoutASelectionAnIndexOrAPath) {
     struct Case {
-        std::optional<std::string> selected;
+        std::vector<std::string> selected;
         std::string path;
     };
-    for (const Case& c : {Case{std::nullopt, "/tmp/card.img"},
-                          Case{"volume: 30 MB", "/tmp/card.img"}, Case{"1: volume: 30 MB", ""}}) {
+    for (const Case& c : {Case{{}, "/tmp/card.img"}, Case{{"volume: 30 MB"}, "/tmp/card.img"},
+                          Case{{"1: volume: 30 MB", "volume: 30 MB"}, "/tmp/card.img"},
+                          Case{{"1: volume: 30 MB"}, ""}}) {
         view.selected = c.selected;
         view.imagePath = c.path;
         logic.OnStart();
@@ -133,7 +74,7 @@ TEST_F(DialogLogic, StartPreparesTheJobAndTurnsTheWindowBusy) {
     job.progress.startTime = 55;
     view.progress = 80;
     const std::string longPath = "/tmp/" + std::string(300, 'x') + ".img";
-    view.selected = "1: volume: 30 MB";
+    view.selected = {"1: volume: 30 MB"};
     view.imagePath = longPath;
 
     logic.OnStart();
@@ -159,7 +100,7 @@ TEST_F(DialogLogic, StartWhileBusyIsIgnored) {
 
 TEST_F(DialogLogic, AWorkerThatCannotStartLeavesTheWindowIdle) {
     launchSucceeds = false;
-    view.selected = "1: volume: 30 MB";
+    view.selected = {"1: volume: 30 MB"};
     view.imagePath = "/tmp/card.img";
 
     logic.OnStart();
@@ -486,7 +427,7 @@ TEST(OutcomeLine, SaysWhatAWriteLeftOnTheCard) {
 // read mode comes back exactly as it was left.
 TEST_F(DialogLogic, WriteModeRelabelsTheWindowAndReadModeComesBackAsItWas) {
     view.checked = {IDC_PARTITIONS_ONLY};
-    view.selected = "1: volume: 30 MB";
+    view.selected = {"1: volume: 30 MB"};
 
     view.checked.insert(IDC_WRITE_MODE);
     logic.OnDirectionChanged();
@@ -496,7 +437,7 @@ TEST_F(DialogLogic, WriteModeRelabelsTheWindowAndReadModeComesBackAsItWas) {
     EXPECT_EQ(view.texts[IDC_VERIFY], "&Verify after writing");
     EXPECT_EQ(view.checked, (std::set<int>{IDC_VERIFY, IDC_WRITE_MODE}));
     EXPECT_FALSE(view.enabled[IDC_PARTITIONS_ONLY]);
-    EXPECT_FALSE(view.selected);
+    EXPECT_TRUE(view.selected.empty());
     // Nothing is asked, let alone written, without a card picked now.
     view.imagePath = "/tmp/card.img";
     logic.OnStart();
@@ -511,6 +452,18 @@ TEST_F(DialogLogic, WriteModeRelabelsTheWindowAndReadModeComesBackAsItWas) {
     EXPECT_EQ(view.texts[IDC_VERIFY], "&Verify after reading");
     EXPECT_EQ(view.checked, std::set<int>{IDC_PARTITIONS_ONLY});
     EXPECT_TRUE(view.enabled[IDC_PARTITIONS_ONLY]);
+
+    // A switch that lands during a run waits for its end: the run stays a read.
+    StartACopy();
+    view.checked.insert(IDC_WRITE_MODE);
+    logic.OnDirectionChanged();
+    EXPECT_FALSE(logic.WritesToCard());
+    EXPECT_EQ(view.texts[IDC_PATH_LABEL], "Target Image &File");
+    job.progress.runState = RunState::Idle;
+    clock.now += 1;
+    logic.OnTimer();
+    EXPECT_TRUE(logic.WritesToCard());
+    EXPECT_EQ(view.texts[IDC_PATH_LABEL], "Source Image &File");
 }
 
 // The confirmation box's Write takes effect only once the box has been open two seconds.
@@ -539,7 +492,7 @@ TEST_F(DialogLogic, AWriteLaunchesOnlyOnceTheCardIsConfirmed) {
     ASSERT_EQ(view.entries.size(), 1U);
     view.checked.insert(IDC_WRITE_MODE);
     logic.OnDirectionChanged();
-    view.selected = view.entries.front();
+    view.selected = {view.entries.front()};
     struct Case {
         std::string path;
         bool confirms;

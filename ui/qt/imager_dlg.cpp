@@ -12,10 +12,12 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QSocketNotifier>
+#include <QTableWidget>
 #include <QTimer>
 #include <QTimerEvent>
 
@@ -64,6 +66,8 @@ CImagerDlg::CImagerDlg(QWidget* parent)
     connect(m_btnStart, &QPushButton::clicked, this, &CImagerDlg::OnStart);
     connect(m_btnExit, &QPushButton::clicked, this, &CImagerDlg::OnExit);
     connect(m_writeMode, &QRadioButton::toggled, this, [this] { m_logic.OnDirectionChanged(); });
+    connect(m_deviceList, &QListWidget::itemSelectionChanged, this,
+            [this] { m_logic.OnSelectionChanged(); });
     m_refreshDelay = new QTimer(this);
     m_refreshDelay->setSingleShot(true);
     m_refreshDelay->setInterval(kRefreshDelayMs);
@@ -99,6 +103,22 @@ void CImagerDlg::DoDataExchange() {
     m_readMode = Bind<QRadioButton>(this, "IDC_READ_MODE");
     m_writeMode = Bind<QRadioButton>(this, "IDC_WRITE_MODE");
     m_pathLabel = Bind<QLabel>(this, "IDC_PATH_LABEL");
+    m_cardRows = Bind<QTableWidget>(this, "IDC_CARD_ROWS");
+    m_cardRows->setHorizontalHeaderLabels({QStringLiteral("Card"), QStringLiteral("Progress"),
+                                           QStringLiteral("Speed"), QStringLiteral("State")});
+    m_cardRows->verticalHeader()->hide();
+    m_cardRows->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    m_cardRows->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
+    m_singleProgress = {m_progress,
+                        m_percent,
+                        m_totalTime,
+                        m_timeRemaining,
+                        m_speed,
+                        m_timeElapsed,
+                        Bind<QLabel>(this, "labelTimeElapsed"),
+                        Bind<QLabel>(this, "labelTimeRemained"),
+                        Bind<QLabel>(this, "labelTotalTime"),
+                        Bind<QLabel>(this, "labelSpeed")};
 }
 
 void CImagerDlg::OnInitDialog() {
@@ -184,19 +204,28 @@ void CImagerDlg::AddDeviceEntry(const std::string& text, const std::string& deta
     m_deviceList->addItem(item);
 }
 
-std::optional<std::string> CImagerDlg::SelectedDeviceEntry() const {
-    const QList<QListWidgetItem*> selected = m_deviceList->selectedItems();
-    if (selected.isEmpty()) {
-        return std::nullopt;
+std::vector<std::string> CImagerDlg::SelectedDeviceEntries() const {
+    std::vector<std::string> texts;
+    for (int row = 0; row < m_deviceList->count(); ++row) {
+        const QListWidgetItem* item = m_deviceList->item(row);
+        if (item->isSelected()) {
+            texts.push_back(item->text().toLocal8Bit().toStdString());
+        }
     }
-    return selected.constFirst()->text().toLocal8Bit().toStdString();
+    return texts;
 }
 
-void CImagerDlg::SelectDeviceEntry(const std::string& text) {
-    const QList<QListWidgetItem*> found =
-        m_deviceList->findItems(FromLocal(text), Qt::MatchExactly);
-    if (!found.isEmpty()) {
-        m_deviceList->setCurrentItem(found.constFirst());
+void CImagerDlg::SelectDeviceEntries(const std::vector<std::string>& texts) {
+    m_deviceList->clearSelection();
+    bool first = true;
+    for (const std::string& text : texts) {
+        for (QListWidgetItem* item : m_deviceList->findItems(FromLocal(text), Qt::MatchExactly)) {
+            if (first) {
+                m_deviceList->setCurrentItem(item);
+                first = false;
+            }
+            item->setSelected(true);
+        }
     }
 }
 
@@ -322,6 +351,31 @@ void CImagerDlg::EnableControl(int controlId, bool enabled) {
 
 void CImagerDlg::SetProgressPosition(int percent) {
     m_progress->setValue(percent);
+}
+
+void CImagerDlg::ShowCardRows(const std::vector<std::string>& names) {
+    m_cardRows->setRowCount(static_cast<int>(names.size()));
+    for (int row = 0; row < m_cardRows->rowCount(); ++row) {
+        m_cardRows->setItem(row, 0, new QTableWidgetItem(FromLocal(names[row])));
+        auto* bar = new QProgressBar;
+        bar->setRange(0, 100);
+        m_cardRows->setCellWidget(row, 1, bar);
+        m_cardRows->setItem(row, 2, new QTableWidgetItem);
+        m_cardRows->setItem(row, 3, new QTableWidgetItem);
+    }
+    m_cardRows->setVisible(!names.empty());
+    for (QWidget* widget : m_singleProgress) {
+        widget->setVisible(names.empty());
+    }
+}
+
+void CImagerDlg::SetCardRow(std::size_t row, int percent, const std::string& speed,
+                            const std::string& state) {
+    const int at = static_cast<int>(row);
+    static_cast<QProgressBar*>(m_cardRows->cellWidget(at, 1))->setValue(percent);
+    m_cardRows->item(at, 2)->setText(FromLocal(speed));
+    m_cardRows->item(at, 3)->setText(FromLocal(state));
+    m_cardRows->item(at, 3)->setToolTip(FromLocal(state));
 }
 
 void CImagerDlg::StartTimer() {

@@ -18,6 +18,7 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QTableWidget;
 
 namespace Ui {
 class ImagerDialog;
@@ -35,8 +36,9 @@ public:
     CImagerDlg& operator=(const CImagerDlg&) = delete;
 
     bool IsBusy() const { return m_logic.IsBusy(); }
-    // The window's runs: how the last one ended.
+    // The window's runs: how the last one ended; the first card's when several ran.
     const imaging::RunController& Run() const { return m_run; }
+    const std::vector<imaging::RunController*>& Runs() const { return m_logic.Runs(); }
 
 public slots:
     // Esc, the close box and the window manager all end here, and so go through OnExit.
@@ -59,8 +61,8 @@ private:
 
     void ResetDeviceList() override;
     void AddDeviceEntry(const std::string& text, const std::string& details) override;
-    std::optional<std::string> SelectedDeviceEntry() const override;
-    void SelectDeviceEntry(const std::string& text) override;
+    std::vector<std::string> SelectedDeviceEntries() const override;
+    void SelectDeviceEntries(const std::vector<std::string>& texts) override;
     std::string ImagePathText() const override;
     bool IsControlChecked(int controlId) const override;
     void SetControlChecked(int controlId, bool checked) override;
@@ -69,6 +71,9 @@ private:
     void SetControlText(int controlId, const std::string& text) override;
     void EnableControl(int controlId, bool enabled) override;
     void SetProgressPosition(int percent) override;
+    void ShowCardRows(const std::vector<std::string>& names) override;
+    void SetCardRow(std::size_t row, int percent, const std::string& speed,
+                    const std::string& state) override;
     void StartTimer() override;
     void StopTimer() override;
     void StartRefreshDelay() override;
@@ -92,6 +97,9 @@ private:
     QRadioButton* m_readMode = nullptr;
     QRadioButton* m_writeMode = nullptr;
     QLabel* m_pathLabel = nullptr;
+    // A row per card while several run, in place of the single progress display.
+    QTableWidget* m_cardRows = nullptr;
+    QList<QWidget*> m_singleProgress;
     // Drives that come and go: the kernel's announcements, and the pause that gathers a burst
     // of them into one refresh.
     drive::DriveEvents m_driveEvents;
