@@ -10,10 +10,12 @@ namespace win_testing {
 
 FileBackedDrive::FileBackedDrive(std::string drivePath, std::string file, std::uint64_t badStart,
                                  std::uint64_t badEnd)
-    : m_drivePath(std::move(drivePath)),
-      m_file(std::move(file)),
-      m_badStart(badStart),
-      m_badEnd(badEnd) {
+    : m_drives{{std::move(drivePath), std::move(file)}}, m_badStart(badStart), m_badEnd(badEnd) {
+    drive::SetDriveIo(this);
+}
+
+FileBackedDrive::FileBackedDrive(std::vector<std::pair<std::string, std::string>> drives)
+    : m_drives(std::move(drives)), m_badStart(0), m_badEnd(0) {
     drive::SetDriveIo(this);
 }
 
@@ -22,21 +24,28 @@ FileBackedDrive::~FileBackedDrive() {
 }
 
 HANDLE FileBackedDrive::Open(const char* path) {
-    if (m_drivePath != path) {
-        return INVALID_HANDLE_VALUE;
+    for (std::size_t at = 0; at < m_drives.size(); ++at) {
+        if (m_drives[at].first == path) {
+            HANDLE file = ::CreateFileA(m_drives[at].second.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        0, nullptr);
+            m_opened[file] = at;
+            return file;
+        }
     }
-    return ::CreateFileA(m_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+    return INVALID_HANDLE_VALUE;
 }
 
 HANDLE FileBackedDrive::OpenToWrite(const char* path) {
-    if (m_drivePath != path) {
-        ::SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
+    for (const auto& [drivePath, file] : m_drives) {
+        if (drivePath == path) {
+            return ::CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_WRITE_THROUGH, nullptr);
+        }
     }
-    return ::CreateFileA(m_file.c_str(), GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_WRITE_THROUGH, nullptr);
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
 }
 
 HANDLE FileBackedDrive::LockAndDismount(const char* device) {
@@ -65,10 +74,12 @@ BOOL FileBackedDrive::QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) 
     return ::GetFileSizeEx(drive, &length.Length);
 }
 
-BOOL FileBackedDrive::QueryDescriptor(HANDLE /*drive*/, void* answer, DWORD size, DWORD& returned) {
+BOOL FileBackedDrive::QueryDescriptor(HANDLE drive, void* answer, DWORD size, DWORD& returned) {
+    const auto opened = m_opened.find(drive);
+    const std::size_t number = (opened != m_opened.end() ? opened->second : 0) + 1;
     STORAGE_DEVICE_DESCRIPTOR descriptor{};
-    const std::string texts =
-        std::string("Dresmont") + '\0' + "Test Card" + '\0' + "1.0" + '\0' + "FB0001" + '\0';
+    const std::string texts = std::string("Dresmont") + '\0' + "Test Card" + '\0' + "1.0" + '\0' +
+                              "FB000" + std::to_string(number) + '\0';
     const DWORD first = sizeof descriptor;
     descriptor.VendorIdOffset = first;
     descriptor.ProductIdOffset = first + 9;

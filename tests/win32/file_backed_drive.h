@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drive_io.h"
@@ -19,13 +21,15 @@ class FileBackedDrive : public drive::DriveIo {
 public:
     FileBackedDrive(std::string drivePath, std::string file, std::uint64_t badStart = 0,
                     std::uint64_t badEnd = 0);
+    // Several drives, each drive path leading to its file; their serials are FB0001, FB0002, ...
+    explicit FileBackedDrive(std::vector<std::pair<std::string, std::string>> drives);
     ~FileBackedDrive() override;
 
     HANDLE Open(const char* path) override;
     BOOL QueryGeometry(HANDLE drive, DISK_GEOMETRY& geometry) override;
     BOOL QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) override;
     // A USB card reader's descriptor: vendor "Dresmont", product "Test Card", revision "1.0",
-    // serial "FB0001".
+    // serial "FB0001" (the first drive's).
     BOOL QueryDescriptor(HANDLE drive, void* answer, DWORD size, DWORD& returned) override;
     BOOL IsWritable(HANDLE drive) override;
     // One FAT32 volume "CARD", mounted at E:.
@@ -41,8 +45,9 @@ public:
     std::vector<std::string> locked;  // in the order asked
 
 private:
-    std::string m_drivePath;
-    std::string m_file;
+    // The drive path and file of each drive; which drive each open handle is.
+    std::vector<std::pair<std::string, std::string>> m_drives;
+    std::map<HANDLE, std::size_t> m_opened;
     std::uint64_t m_badStart;
     std::uint64_t m_badEnd;
 };

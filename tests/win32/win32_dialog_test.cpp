@@ -124,17 +124,22 @@ const Control kMainControls[] = {
     {IDC_REFRESH, "Button", "&Refresh", {245, 34, 50, 14}, WS_GROUP | WS_TABSTOP},
     {IDC_STATIC, "Button", "Process", {18, 143, 291, 91}, BS_GROUPBOX},
     {IDC_STATIC, "Button", "File Select", {18, 7, 291, 130}, BS_GROUPBOX},
-    {IDC_STATIC, "Static", "Time elapsed", {28, 197, 49, 8}, SS_LEFT},
-    {IDC_STATIC, "Static", "Time remained", {25, 215, 53, 8}, SS_LEFT},
+    {IDC_ELAPSED_LABEL, "Static", "Time elapsed", {28, 197, 49, 8}, SS_LEFT},
+    {IDC_REMAINING_LABEL, "Static", "Time remained", {25, 215, 53, 8}, SS_LEFT},
     {IDC_TIME_ELAPSED, "Static", "00:00", {91, 197, 21, 8}, SS_LEFT},
     {IDC_TIME_REMAINING, "Static", "00:00", {92, 215, 21, 8}, SS_LEFT},
     {IDC_PERCENT, "Static", "0 %", {226, 169, 22, 8}, SS_LEFT},
-    {IDC_STATIC, "Static", "Total time", {135, 197, 41, 8}, SS_LEFT},
+    {IDC_TOTAL_LABEL, "Static", "Total time", {135, 197, 41, 8}, SS_LEFT},
     {IDC_TOTAL_TIME, "Static", "00:00", {189, 197, 21, 8}, SS_LEFT},
-    {IDC_STATIC, "Static", "Speed", {145, 215, 21, 8}, SS_LEFT},
+    {IDC_SPEED_LABEL, "Static", "Speed", {145, 215, 21, 8}, SS_LEFT},
     {IDC_SPEED, "Static", "N/A", {178, 215, 48, 8}, SS_CENTER},
     {IDC_DEVICE_LABEL, "Static", "CF card &Device", {33, 34, 57, 8}, SS_LEFT},
-    {IDC_DEVICE_LIST, "ComboBox", "", {99, 24, 137, 62}, CBS_SIMPLE | CBS_SORT | WS_TABSTOP},
+    {IDC_DEVICE_LIST,
+     "ListBox",
+     "",
+     {99, 24, 137, 62},
+     LBS_EXTENDEDSEL | LBS_SORT | LBS_NOTIFY | LBS_WANTKEYBOARDINPUT | WS_TABSTOP},
+    {IDC_CARD_ROWS, "ListBox", "", {24, 153, 219, 77}, LBS_OWNERDRAWFIXED | LBS_HASSTRINGS},
     {IDC_STATUS, "Static", "", {18, 238, 291, 17}, SS_LEFT},
 };
 
@@ -149,8 +154,8 @@ protected:
 
     void StartCopyTo(const std::string& image) {
         HWND list = Item(IDC_DEVICE_LIST);
-        ASSERT_EQ(::SendMessageA(list, CB_GETCOUNT, 0, 0), 1);
-        ::SendMessageA(list, CB_SETCURSEL, 0, 0);
+        ASSERT_EQ(::SendMessageA(list, LB_GETCOUNT, 0, 0), 1);
+        ::SendMessageA(list, LB_SETSEL, TRUE, 0);
         ::SetWindowTextA(Item(IDC_IMAGE_PATH), image.c_str());
         ::SendMessageA(Item(IDOK), BM_CLICK, 0, 0);
         ASSERT_TRUE(m_dialog->IsBusy());
@@ -260,7 +265,7 @@ TEST_F(Win32Dialog, CopiesAWholeDriveThroughTheWindow) {
     OpenWindow();
     ModalAnswerer answerer(m_dialog->Window());
     char entry[64] = {};
-    ::SendMessageA(Item(IDC_DEVICE_LIST), CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(entry));
+    ::SendMessageA(Item(IDC_DEVICE_LIST), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(entry));
     EXPECT_STREQ(entry, "1: volume: 5 MB");
     const std::string image = m_folder / "card.img";
     ::SendMessageA(Item(IDC_VERIFY), BM_CLICK, 0, 0);
@@ -328,21 +333,87 @@ TEST_F(Win32Dialog, RefusesTargetsThatAreNoFiles) {
     EXPECT_TRUE(answerer.boxes.empty());
 }
 
+// A key pressed in the focused control with `modifier` (VK_SHIFT, VK_CONTROL) held, as the
+// thread's keyboard state tells the controls.
+void PressWith(HWND control, WPARAM key, int modifier) {
+    BYTE keys[256] = {};
+    ::GetKeyboardState(keys);
+    keys[modifier] = 0x80;
+    ::SetKeyboardState(keys);
+    ::SendMessageA(control, WM_KEYDOWN, key, 1);
+    ::SendMessageA(control, WM_KEYUP, key, 0xC0000001);
+    keys[modifier] = 0;
+    ::SetKeyboardState(keys);
+}
+
+// Several cards by keys (Shift+Down, Ctrl+A) read into a folder: a row each that ends Done, in
+// place of the single progress display, and an image each named from its card.
+TEST_F(Win32Dialog, ReadsSeveralCardsIntoAFolderARowEach) {
+    const std::uint64_t size = 3 * 1024 * 1024;
+    std::vector<std::pair<std::string, std::string>> drives;
+    for (const int number : {1, 2}) {
+        const std::string file = m_folder / ("card" + std::to_string(number) + ".bin");
+        WriteRandomFile(file, size, 10 + number);
+        drives.emplace_back("\\\\.\\PhysicalDrive" + std::to_string(number), file);
+    }
+    const FileBackedDrive cards(drives);
+    OpenWindow();
+    ModalAnswerer answerer(m_dialog->Window());
+    HWND list = Item(IDC_DEVICE_LIST);
+    ASSERT_EQ(::SendMessageA(list, LB_GETCOUNT, 0, 0), 2);
+    ::SetFocus(list);
+    ::SendMessageA(list, LB_SETSEL, TRUE, 0);
+    ::SendMessageA(list, LB_SETCARETINDEX, 0, FALSE);
+    PressWith(list, VK_DOWN, VK_SHIFT);
+    EXPECT_EQ(::SendMessageA(list, LB_GETSELCOUNT, 0, 0), 2);
+    ::SendMessageA(list, LB_SETSEL, FALSE, -1);
+    PressWith(list, 'A', VK_CONTROL);
+    EXPECT_EQ(::SendMessageA(list, LB_GETSELCOUNT, 0, 0), 2);
+    EXPECT_EQ(TextOf(Item(IDC_PATH_LABEL)), "Target &Folder");
+    ::SetWindowTextA(Item(IDC_IMAGE_PATH), (m_folder / "").c_str());
+
+    ::SendMessageA(Item(IDOK), BM_CLICK, 0, 0);
+    ASSERT_TRUE(m_dialog->IsBusy());
+    EXPECT_TRUE(::IsWindowVisible(Item(IDC_CARD_ROWS)));
+    EXPECT_FALSE(::IsWindowVisible(Item(IDC_PROGRESS)));
+    WaitUntilIdle();
+
+    HWND rows = Item(IDC_CARD_ROWS);
+    ASSERT_EQ(::SendMessageA(rows, LB_GETCOUNT, 0, 0), 2);
+    for (int row = 0; row < 2; ++row) {
+        char text[256] = {};
+        ::SendMessageA(rows, LB_GETTEXT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(text));
+        const std::string shown = text;
+        EXPECT_EQ(shown.substr(shown.rfind('\t') + 1), "Done") << shown;
+    }
+    EXPECT_EQ(TextOf(Item(IDC_STATUS)), "All 2 drives succeeded");
+    ASSERT_EQ(answerer.boxes.size(), 1U);
+    EXPECT_NE(
+        std::find(answerer.boxes[0].begin(), answerer.boxes[0].end(), "Write Images Successfully"),
+        answerer.boxes[0].end());
+    for (std::size_t at = 0; at < drives.size(); ++at) {
+        const std::string image =
+            m_folder / ("Dresmont_Test_Card-FB000" + std::to_string(at + 1) + ".img");
+        EXPECT_EQ(FileSize(image), size) << image;
+        EXPECT_TRUE(SamePrefix(image, drives[at].second, size)) << image;
+    }
+}
+
 // The platform announces a disk that comes or goes; the list follows without Refresh.
 TEST_F(Win32Dialog, TheListFollowsDisksThatComeAndGo) {
     const std::string card = m_folder / "card.bin";
     WriteRandomFile(card, 1024 * 1024, 5);
     OpenWindow();
     HWND list = Item(IDC_DEVICE_LIST);
-    const LRESULT before = ::SendMessageA(list, CB_GETCOUNT, 0, 0);
+    const LRESULT before = ::SendMessageA(list, LB_GETCOUNT, 0, 0);
     {
         const FileBackedDrive drive("\\\\.\\PhysicalDrive2", card);
         ::SendMessageA(m_dialog->Window(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
         EXPECT_TRUE(
-            PumpUntil([&] { return ::SendMessageA(list, CB_GETCOUNT, 0, 0) == before + 1; }, 1000));
+            PumpUntil([&] { return ::SendMessageA(list, LB_GETCOUNT, 0, 0) == before + 1; }, 1000));
     }
     ::SendMessageA(m_dialog->Window(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
-    EXPECT_TRUE(PumpUntil([&] { return ::SendMessageA(list, CB_GETCOUNT, 0, 0) == before; }, 1000));
+    EXPECT_TRUE(PumpUntil([&] { return ::SendMessageA(list, LB_GETCOUNT, 0, 0) == before; }, 1000));
 }
 
 TEST_F(Win32Dialog, TheAboutBoxOpensAndClosesDuringACopy) {

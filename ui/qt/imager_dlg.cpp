@@ -33,6 +33,9 @@ constexpr int kTimerPeriodMs = 1000;
 // A card's partitions are announced one after another just after the card itself.
 constexpr int kRefreshDelayMs = 400;
 
+// A card row's bar, beside the card's name, its speed and its state.
+constexpr int kRowBarWidth = 80;
+
 // How often the write confirmation looks whether its Write may accept yet.
 constexpr int kConfirmPollMs = 200;
 
@@ -107,8 +110,14 @@ void CImagerDlg::DoDataExchange() {
     m_cardRows->setHorizontalHeaderLabels({QStringLiteral("Card"), QStringLiteral("Progress"),
                                            QStringLiteral("Speed"), QStringLiteral("State")});
     m_cardRows->verticalHeader()->hide();
-    m_cardRows->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-    m_cardRows->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
+    m_cardRows->setWordWrap(false);
+    m_cardRows->setTextElideMode(Qt::ElideMiddle);
+    QHeaderView* columns = m_cardRows->horizontalHeader();
+    columns->setSectionResizeMode(0, QHeaderView::Stretch);
+    columns->setSectionResizeMode(1, QHeaderView::Fixed);
+    columns->resizeSection(1, kRowBarWidth);
+    columns->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    columns->setSectionResizeMode(3, QHeaderView::Stretch);
     m_singleProgress = {m_progress,
                         m_percent,
                         m_totalTime,

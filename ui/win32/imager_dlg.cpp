@@ -5,6 +5,7 @@
 #include <dbt.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,36 @@ std::string ProgramName() {
     std::string name = ModulePath();
     name = name.substr(name.find_last_of("\\/") + 1);
     return name.substr(0, name.rfind('.'));
+}
+
+// The progress display of one card, hidden while several cards show a row each.
+constexpr int kSingleProgress[] = {
+    IDC_PROGRESS, IDC_PERCENT,       IDC_TIME_ELAPSED,    IDC_TIME_REMAINING, IDC_TOTAL_TIME,
+    IDC_SPEED,    IDC_ELAPSED_LABEL, IDC_REMAINING_LABEL, IDC_TOTAL_LABEL,    IDC_SPEED_LABEL};
+
+// A card's row is a little taller than a line, for its bar.
+constexpr LRESULT kRowPadding = 4;
+
+// A list box entry's text.
+std::string ListText(HWND list, int row) {
+    const LRESULT length = ::SendMessageA(list, LB_GETTEXTLEN, static_cast<WPARAM>(row), 0);
+    std::string text(static_cast<std::size_t>(length < 0 ? 0 : length) + 1, '\0');
+    ::SendMessageA(list, LB_GETTEXT, static_cast<WPARAM>(row),
+                   reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<std::size_t>(length < 0 ? 0 : length));
+    return text;
+}
+
+// A multi-line edit control breaks lines only at CR LF.
+std::string WithCarriageReturns(const std::string& text) {
+    std::string result;
+    for (const char c : text) {
+        if (c == '\n') {
+            result += '\r';
+        }
+        result += c;
+    }
+    return result;
 }
 
 std::string WindowText(HWND window) {
@@ -76,7 +107,7 @@ INT_PTR CALLBACK CImagerDlg::DialogProc(HWND window, UINT message, WPARAM wParam
 }
 
 // FALSE leaves a message to the dialog manager's default handling.
-INT_PTR CImagerDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+INT_PTR CImagerDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
             return OnInitDialog();
@@ -87,8 +118,20 @@ INT_PTR CImagerDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
         case WM_COMMAND:
+            if (LOWORD(wParam) == IDC_DEVICE_LIST && HIWORD(wParam) == LBN_SELCHANGE) {
+                m_logic.OnSelectionChanged();
+                return TRUE;
+            }
             if (HIWORD(wParam) == BN_CLICKED) {
                 OnCommand(LOWORD(wParam));
+                return TRUE;
+            }
+            return FALSE;
+        case WM_VKEYTOITEM:
+            return OnListKey(LOWORD(wParam));
+        case WM_DRAWITEM:
+            if (wParam == IDC_CARD_ROWS) {
+                DrawCardRow(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
                 return TRUE;
             }
             return FALSE;
@@ -126,6 +169,10 @@ BOOL CImagerDlg::OnInitDialog() {
     filter.dbcc_classguid = kDiskInterface;
     m_diskNotification =
         ::RegisterDeviceNotificationA(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    const LRESULT textHeight =
+        ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, LB_GETITEMHEIGHT, 0, 0);
+    ::SendDlgItemMessageA(m_hWnd, IDC_CARD_ROWS, LB_SETITEMHEIGHT, 0,
+                          MAKELPARAM(textHeight + kRowPadding, 0));
     m_logic.OnInitDialog();
     return TRUE;  // the focus goes to the first tab stop, Start
 }
@@ -233,35 +280,49 @@ void CImagerDlg::OnHelp() {
 }
 
 void CImagerDlg::ResetDeviceList() {
-    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_RESETCONTENT, 0, 0);
+    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, LB_RESETCONTENT, 0, 0);
 }
 
 void CImagerDlg::AddDeviceEntry(const std::string& text, const std::string& /*details*/) {
-    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_ADDSTRING, 0,
+    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, LB_ADDSTRING, 0,
                           reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-std::optional<std::string> CImagerDlg::SelectedDeviceEntry() const {
-    const LRESULT index = ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_GETCURSEL, 0, 0);
-    if (index == CB_ERR) {
-        return std::nullopt;
+std::vector<std::string> CImagerDlg::SelectedDeviceEntries() const {
+    HWND list = ::GetDlgItem(m_hWnd, IDC_DEVICE_LIST);
+    const LRESULT count = ::SendMessageA(list, LB_GETSELCOUNT, 0, 0);
+    std::vector<int> rows(static_cast<std::size_t>(count > 0 ? count : 0));
+    if (!rows.empty()) {
+        ::SendMessageA(list, LB_GETSELITEMS, rows.size(), reinterpret_cast<LPARAM>(rows.data()));
     }
-    const LRESULT length =
-        ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_GETLBTEXTLEN, index, 0);
-    std::string text(static_cast<std::size_t>(length < 0 ? 0 : length) + 1, '\0');
-    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_GETLBTEXT, index,
-                          reinterpret_cast<LPARAM>(text.data()));
-    text.resize(static_cast<std::size_t>(length < 0 ? 0 : length));
-    return text;
+    std::vector<std::string> texts;
+    for (const int row : rows) {
+        texts.push_back(ListText(list, row));
+    }
+    return texts;
 }
 
-void CImagerDlg::SelectDeviceEntry(const std::string& text) {
-    const LRESULT index =
-        ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                              reinterpret_cast<LPARAM>(text.c_str()));
-    if (index != CB_ERR) {
-        ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+void CImagerDlg::SelectDeviceEntries(const std::vector<std::string>& texts) {
+    HWND list = ::GetDlgItem(m_hWnd, IDC_DEVICE_LIST);
+    ::SendMessageA(list, LB_SETSEL, FALSE, -1);
+    for (const std::string& text : texts) {
+        const LRESULT row = ::SendMessageA(list, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                           reinterpret_cast<LPARAM>(text.c_str()));
+        if (row != LB_ERR) {
+            ::SendMessageA(list, LB_SETSEL, TRUE, row);
+        }
     }
+}
+
+// Shift and Ctrl with the arrows, Space and clicks select as every list of several does; Ctrl+A
+// selects them all, which a list box leaves to its owner. -1: the list box goes on as usual.
+INT_PTR CImagerDlg::OnListKey(WORD key) {
+    if (key != 'A' || (::GetKeyState(VK_CONTROL) & 0x8000) == 0) {
+        return -1;
+    }
+    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, LB_SETSEL, TRUE, -1);
+    m_logic.OnSelectionChanged();
+    return -2;
 }
 
 bool CImagerDlg::IsControlChecked(int controlId) const {
@@ -273,7 +334,7 @@ void CImagerDlg::SetControlChecked(int controlId, bool checked) {
 }
 
 void CImagerDlg::ClearDeviceSelection() {
-    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    ::SendDlgItemMessageA(m_hWnd, IDC_DEVICE_LIST, LB_SETSEL, FALSE, -1);
 }
 
 namespace {
@@ -293,7 +354,8 @@ INT_PTR CALLBACK ConfirmProc(HWND box, UINT message, WPARAM wParam, LPARAM lPara
         case WM_INITDIALOG: {
             ::SetWindowLongPtrA(box, DWLP_USER, lParam);
             const auto* confirmation = reinterpret_cast<const Confirmation*>(lParam);
-            ::SetDlgItemTextA(box, IDC_CONFIRM_TEXT, confirmation->text->c_str());
+            ::SetDlgItemTextA(box, IDC_CONFIRM_TEXT,
+                              WithCarriageReturns(*confirmation->text).c_str());
             ::SetTimer(box, kConfirmGuardTimerId, kConfirmPollMs, nullptr);
             ::SetFocus(::GetDlgItem(box, IDCANCEL));
             return FALSE;
@@ -342,6 +404,68 @@ void CImagerDlg::EnableControl(int controlId, bool enabled) {
 
 void CImagerDlg::SetProgressPosition(int percent) {
     ::SendDlgItemMessageA(m_hWnd, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+}
+
+void CImagerDlg::ShowCardRows(const std::vector<std::string>& names) {
+    HWND rows = ::GetDlgItem(m_hWnd, IDC_CARD_ROWS);
+    ::SendMessageA(rows, LB_RESETCONTENT, 0, 0);
+    for (const std::string& name : names) {
+        const std::string row = name + "\t0\t\t";
+        ::SendMessageA(rows, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row.c_str()));
+    }
+    ::ShowWindow(rows, names.empty() ? SW_HIDE : SW_SHOW);
+    for (const int id : kSingleProgress) {
+        ::ShowWindow(::GetDlgItem(m_hWnd, id), names.empty() ? SW_SHOW : SW_HIDE);
+    }
+}
+
+// A row's string holds its four fields, tab-separated: name, percent, speed, state.
+void CImagerDlg::SetCardRow(std::size_t row, int percent, const std::string& speed,
+                            const std::string& state) {
+    HWND rows = ::GetDlgItem(m_hWnd, IDC_CARD_ROWS);
+    const std::string name = ListText(rows, static_cast<int>(row));
+    const std::string text = name.substr(0, name.find('\t')) + "\t" + std::to_string(percent) +
+                             "\t" + speed + "\t" + state;
+    const LRESULT top = ::SendMessageA(rows, LB_GETTOPINDEX, 0, 0);
+    ::SendMessageA(rows, LB_DELETESTRING, row, 0);
+    ::SendMessageA(rows, LB_INSERTSTRING, row, reinterpret_cast<LPARAM>(text.c_str()));
+    ::SendMessageA(rows, LB_SETTOPINDEX, static_cast<WPARAM>(top), 0);
+}
+
+// Name, a bar, then speed and state, across the row.
+void CImagerDlg::DrawCardRow(const DRAWITEMSTRUCT& item) {
+    if (item.itemID == static_cast<UINT>(-1)) {
+        return;
+    }
+    std::vector<std::string> fields;
+    std::string text = ListText(item.hwndItem, static_cast<int>(item.itemID));
+    for (std::size_t tab; (tab = text.find('\t')) != std::string::npos;) {
+        fields.push_back(text.substr(0, tab));
+        text.erase(0, tab + 1);
+    }
+    fields.push_back(text);
+    fields.resize(4);
+    ::FillRect(item.hDC, &item.rcItem, ::GetSysColorBrush(COLOR_WINDOW));
+    const LONG width = item.rcItem.right - item.rcItem.left;
+    RECT name = item.rcItem;
+    name.right = name.left + width * 2 / 5;
+    RECT bar = item.rcItem;
+    bar.left = name.right + 2;
+    bar.right = bar.left + width / 4;
+    ::InflateRect(&bar, 0, -2);
+    RECT rest = item.rcItem;
+    rest.left = bar.right + 4;
+    const std::string after = fields[2] + "  " + fields[3];
+    ::SetBkMode(item.hDC, TRANSPARENT);
+    ::SetTextColor(item.hDC, ::GetSysColor(COLOR_WINDOWTEXT));
+    const UINT format = DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX;
+    ::DrawTextA(item.hDC, fields[0].c_str(), -1, &name, format);
+    ::DrawTextA(item.hDC, after.c_str(), -1, &rest, format);
+    ::FrameRect(item.hDC, &bar, ::GetSysColorBrush(COLOR_WINDOWTEXT));
+    RECT filled = bar;
+    ::InflateRect(&filled, -1, -1);
+    filled.right = filled.left + (filled.right - filled.left) * std::atoi(fields[1].c_str()) / 100;
+    ::FillRect(item.hDC, &filled, ::GetSysColorBrush(COLOR_HIGHLIGHT));
 }
 
 void CImagerDlg::StartTimer() {

@@ -25,6 +25,8 @@ public:
     bool IsBusy() const { return m_logic.IsBusy(); }
     // The window's runs: how the last one ended.
     const imaging::RunController& Run() const { return m_run; }
+    // One a card, in the list's order, when several ran.
+    const std::vector<imaging::RunController*>& Runs() const { return m_logic.Runs(); }
 
     // Where the minimised window draws its icon along one axis: centred, rounding up.
     static int IconOffset(int clientExtent, int iconExtent) {
@@ -44,11 +46,13 @@ private:
     void OnHelp();
     void AddAboutEntry();
     void OnTimer(UINT_PTR id);
+    INT_PTR OnListKey(WORD key);
+    void DrawCardRow(const DRAWITEMSTRUCT& item);
 
     void ResetDeviceList() override;
     void AddDeviceEntry(const std::string& text, const std::string& details) override;
-    std::optional<std::string> SelectedDeviceEntry() const override;
-    void SelectDeviceEntry(const std::string& text) override;
+    std::vector<std::string> SelectedDeviceEntries() const override;
+    void SelectDeviceEntries(const std::vector<std::string>& texts) override;
     std::string ImagePathText() const override;
     bool IsControlChecked(int controlId) const override;
     void SetControlChecked(int controlId, bool checked) override;
@@ -57,6 +61,9 @@ private:
     void SetControlText(int controlId, const std::string& text) override;
     void EnableControl(int controlId, bool enabled) override;
     void SetProgressPosition(int percent) override;
+    void ShowCardRows(const std::vector<std::string>& names) override;
+    void SetCardRow(std::size_t row, int percent, const std::string& speed,
+                    const std::string& state) override;
     void StartTimer() override;
     void StopTimer() override;
     void StartRefreshDelay() override;
