@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
                          moreHashes ? std::vector{imaging::HashKind::Md5, imaging::HashKind::Sha1}
                                     : std::vector<imaging::HashKind>{},
                      .command = {},
-                     .restore = {option == "--restore-skip-empty", 0, {}, false},
+                     .restore = {option == "--restore-skip-empty", 0, {}, false, false, nullptr},
                      .ringBuffers = imaging::kRunBufferCount});
         if (normalPriority) {
             imaging::RunCopyJob(run.Job());

@@ -14,6 +14,7 @@
 #include "json_line.h"
 #include "outcome/describe_outcome.h"
 #include "restore/image_facts.h"
+#include "restore/shared_decode.h"
 #include "run/run_controller.h"
 #include "terminal.h"
 
@@ -250,10 +251,13 @@ int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* 
         return kExitFailed;
     }
     const CancelOnInterrupt cancelOnInterrupt;
+    const auto decode = restore ? std::make_shared<imaging::SharedDecode>(line.imagePath) : nullptr;
     for (Slot& slot : slots) {
         slot.run = std::make_unique<imaging::RunController>();
-        slot.run->Prepare(
-            RequestOf(line, slot.drive, slot.imagePath, facts.fileBytes, slots.size() > 1));
+        imaging::CopyRequest request =
+            RequestOf(line, slot.drive, slot.imagePath, facts.fileBytes, slots.size() > 1);
+        request.restore.sharedDecode = decode;
+        slot.run->Prepare(std::move(request));
         slot.run->Launch();
     }
     // With --json, standard output holds the JSON lines alone.

@@ -118,7 +118,8 @@ imaging::CopyRequest RequestOf(const CommandLine& line, const drive::Drive& driv
                 .partitionsOnly = false,
                 .extraHashes = {},
                 .command = line.command,
-                .restore = {line.skipEmpty, imageBytes, line.expectSha256, line.noBmap, several},
+                .restore = {line.skipEmpty, imageBytes, line.expectSha256, line.noBmap, several,
+                            nullptr},
                 .ringBuffers = ringBuffers};
     }
     const imaging::Task task = line.action == Action::Verify ? imaging::Task::Verify

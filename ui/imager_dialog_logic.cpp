@@ -9,6 +9,7 @@
 #include "outcome/describe_outcome.h"
 #include "resource_ids.h"
 #include "restore/image_facts.h"
+#include "restore/shared_decode.h"
 #include "run/progress.h"
 #include "write_confirmation.h"
 
@@ -225,9 +226,12 @@ bool ImagerDialogLogic::LaunchRuns(const std::vector<drive::Drive>& cards,
         m_moreRuns.push_back(m_run.Another());
         m_runs.push_back(m_moreRuns.back().get());
     }
+    const auto decode =
+        several && m_writeMode ? std::make_shared<imaging::SharedDecode>(images.front()) : nullptr;
     for (std::size_t at = 0; at < cards.size(); ++at) {
         imaging::RestoreSettings settings = restore;
         settings.sharedImage = several;
+        settings.sharedDecode = decode;
         m_runs[at]->Prepare(
             {.task = m_writeMode ? imaging::Task::Restore : imaging::Task::Image,
              .drive = cards[at],
@@ -403,7 +407,7 @@ std::optional<imaging::RestoreSettings> ImagerDialogLogic::ConfirmedWrite(
                               std::string("Not confirmed: nothing was written to ") + nothing);
         return std::nullopt;
     }
-    return imaging::RestoreSettings{false, facts.fileBytes, {}, false};
+    return imaging::RestoreSettings{false, facts.fileBytes, {}, false, false, nullptr};
 }
 
 // Switching back gives the read mode its own choices again, exactly as they were.

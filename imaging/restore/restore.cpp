@@ -24,6 +24,7 @@
 #include "restore/image_passes.h"
 #include "restore/image_source.h"
 #include "restore/published_checksum.h"
+#include "restore/shared_decode.h"
 #include "restore/source_reader.h"
 #include "restore/written_ranges.h"
 #include "scoped_drive.h"
@@ -132,6 +133,16 @@ Failure ClearTables(const CardToWrite& card) {
     return drive::FlushDrive(card.direct);
 }
 
+// The image for one of the passes that read it from its first byte: a compressed one through
+// the decode the cards of a batch share, where they share one; else read on its own.
+Failure OpenPassSource(const RestoreTask& task, ImageFormat format, SharedPass pass,
+                       std::unique_ptr<ImageSource>& source) {
+    if (task.settings.sharedDecode != nullptr && format != ImageFormat::Raw) {
+        return task.settings.sharedDecode->Open(pass, format, source);
+    }
+    return OpenImageSource(task.imagePath, format, source, task.settings.sharedImage);
+}
+
 // The image's bytes onto the card, all but the table area; the table is fitted and written once
 // everything else is on the card.
 struct Written {
@@ -149,8 +160,7 @@ Failure WriteImage(const StageLink& run, const RestoreTask& task, const ImageFac
                    const ByteRanges& ranges, const CardToWrite& card, std::uint64_t partitionsEnd,
                    Written& written) {
     std::unique_ptr<ImageSource> source;
-    if (Failure failure =
-            OpenImageSource(task.imagePath, facts.format, source, task.settings.sharedImage)) {
+    if (Failure failure = OpenPassSource(task, facts.format, SharedPass::Write, source)) {
         return failure;
     }
     run.Begin();
@@ -223,8 +233,7 @@ Failure VerifyCard(const StageLink& run, const RestoreTask& task, ImageFormat fo
                                    card.sectorSize, cardBytes);
     run.SetTotal(BytesIn(read));
     std::unique_ptr<ImageSource> image;
-    if (Failure failure =
-            OpenImageSource(task.imagePath, format, image, task.settings.sharedImage)) {
+    if (Failure failure = OpenPassSource(task, format, SharedPass::Verify, image)) {
         return failure;
     }
     drive::ForgetCachedReads(card.direct);
@@ -329,8 +338,7 @@ Failure FindLength(const StageLink& run, const RestoreTask& task, ImageFacts& fa
         return {};
     }
     std::unique_ptr<ImageSource> source;
-    if (Failure failure =
-            OpenImageSource(task.imagePath, facts.format, source, task.settings.sharedImage)) {
+    if (Failure failure = OpenPassSource(task, facts.format, SharedPass::Count, source)) {
         return failure;
     }
     run.SetTotal(facts.fileBytes);

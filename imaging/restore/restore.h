@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@
 #include "stage/stage_link.h"
 
 namespace imaging {
+
+class SharedDecode;
 
 // How a restore writes its image.
 struct RestoreSettings {
@@ -25,8 +28,9 @@ struct RestoreSettings {
     // The image's block map (IMAGE.bmap) is not used: the whole image is written.
     bool noBlockMap = false;
     // Several restores read the image at once: through the page cache, which then reads it from
-    // the disk once for all of them.
+    // the disk once for all of them; a compressed one through the decode they share.
     bool sharedImage = false;
+    std::shared_ptr<SharedDecode> sharedDecode;
 };
 
 // What a restore is asked for: the image, and the card the user confirmed by its description,

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -8,7 +10,9 @@
 #include <vector>
 
 #include "gtest_support.h"
+#include "read/digest.h"
 #include "restore/image_source.h"
+#include "restore/shared_decode.h"
 #include "test_files.h"
 #include "test_system.h"
 
@@ -62,6 +66,78 @@ TEST(RawImage, ReadsAheadWhatTheFileHolds) {
         ASSERT_FALSE(source->Skip(kMiB, skipped));
         EXPECT_EQ(skipped, 0U);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Reads `bytes` (all: to the end) from `source`, hashing them into `digest`; the failure that
+// ended it, if any.
+error::Failure ReadInto(imaging::ImageSource& source, imaging::Digest& digest,
+                        std::uint64_t bytes = UINT64_MAX) {
+    std::vector<std::byte> piece(3 * kMiB + 5);
+    while (bytes > 0) {
+        std::size_t got = 0;
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(bytes, piece.size()));
+        if (error::Failure failure = imaging::ReadFull(source, piece.data(), want, got)) {
+            return failure;
+        }
+        if (got == 0) {
+            break;
+        }
+        digest.Update(piece.data(), got);
+        bytes -= got;
+    }
+    return {};
+}
+
+// Cards that share a decode each read the whole image: one far ahead, one so far behind that its
+// bytes have left the shared window (it goes on with a decoder of its own), and one that comes
+// once they are gone. A damaged image fails every reader that reaches the damage.
+TEST(SharedDecode, EveryCardReadsTheWholeImageAheadOrBehind) {
+    const TempDir dir;
+    const fs::path raw = dir / "system.img";
+    testing_support::WriteRandomFile(raw, 8 * kMiB, 43);
+    SHELL("truncate -s 200M " + raw.string() + " && zstd -q -1 " + raw.string());
+    const std::string expected = testing_support::Output("sha256sum " + raw.string()).substr(0, 64);
+    const std::string image = raw.string() + ".zst";
+    const auto hex = [](imaging::Digest& digest) {
+        std::string text;
+        EXPECT_FALSE(digest.Finish(text));
+        return text;
+    };
+    imaging::SharedDecode decode(image);
+    std::unique_ptr<imaging::ImageSource> ahead;
+    std::unique_ptr<imaging::ImageSource> behind;
+    ASSERT_FALSE(decode.Open(imaging::SharedPass::Write, imaging::ImageFormat::Zstd, ahead));
+    ASSERT_FALSE(decode.Open(imaging::SharedPass::Write, imaging::ImageFormat::Zstd, behind));
+    EXPECT_EQ(behind->Length(), 200 * kMiB);
+    imaging::Digest aheadDigest;
+    imaging::Digest behindDigest;
+    ASSERT_FALSE(ReadInto(*behind, behindDigest, kMiB));
+    ASSERT_FALSE(ReadInto(*ahead, aheadDigest));
+    ASSERT_FALSE(ReadInto(*behind, behindDigest));
+    EXPECT_EQ(hex(aheadDigest), expected);
+    EXPECT_EQ(hex(behindDigest), expected);
+    ahead.reset();
+    behind.reset();
+    std::unique_ptr<imaging::ImageSource> later;
+    ASSERT_FALSE(decode.Open(imaging::SharedPass::Write, imaging::ImageFormat::Zstd, later));
+    imaging::Digest laterDigest;
+    ASSERT_FALSE(ReadInto(*later, laterDigest));
+    EXPECT_EQ(hex(laterDigest), expected);
+
+    SHELL("printf 'XXXX' | dd of=" + image + " bs=1 seek=20000 conv=notrunc status=none");
+    imaging::SharedDecode damaged(image);
+    std::unique_ptr<imaging::ImageSource> first;
+    std::unique_ptr<imaging::ImageSource> second;
+    ASSERT_FALSE(damaged.Open(imaging::SharedPass::Verify, imaging::ImageFormat::Zstd, first));
+    ASSERT_FALSE(damaged.Open(imaging::SharedPass::Verify, imaging::ImageFormat::Zstd, second));
+    imaging::Digest ignored;
+    EXPECT_EQ(ReadInto(*first, ignored).reason, error::FailureReason::ImageDamaged);
+    EXPECT_EQ(ReadInto(*second, ignored).reason, error::FailureReason::ImageDamaged);
 }
 
 }  // namespace
