@@ -23,7 +23,7 @@ std::string JsonText(const std::string& text) {
 
 std::string JsonNumber(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f", value);
+    std::snprintf(text, sizeof text, "%.2f", value);
     return text;
 }
 

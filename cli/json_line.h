@@ -9,7 +9,7 @@ namespace cli {
 // `text` as a JSON string, quoted, with quotes, backslashes and control characters escaped.
 std::string JsonText(const std::string& text);
 
-// `value` as a JSON number with one decimal.
+// `value` as a JSON number with two decimals.
 std::string JsonNumber(double value);
 
 // One JSON object on one line: each name with its value, already in JSON.

@@ -21,8 +21,8 @@ TEST(JsonLine, EscapesWhatWouldBreakTheLine) {
     }
     EXPECT_EQ(
         cli::JsonLine(
-            {{"slot", "2"}, {"state", cli::JsonText("Done")}, {"mb", cli::JsonNumber(19.96)}}),
-        "{\"slot\":2,\"state\":\"Done\",\"mb\":20.0}");
+            {{"slot", "2"}, {"state", cli::JsonText("Done")}, {"mb", cli::JsonNumber(19.956)}}),
+        "{\"slot\":2,\"state\":\"Done\",\"mb\":19.96}");
 }
 
 }  // namespace
