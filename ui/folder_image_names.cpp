@@ -1,9 +1,12 @@
 #include "folder_image_names.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include "image/image_format.h"
 #include "image/side_suffixes.h"
 
 namespace ui {
@@ -36,14 +39,50 @@ std::string BaseName(const drive::Drive& card) {
            (serial.empty() ? FileNamePart(NodeName(card.node)) : serial);
 }
 
-// Taken by a file or a side file that an image of that name would write.
-bool NameTaken(const fs::path& image) {
+// Anything at all by that name, a link that leads nowhere too; a name the file system cannot
+// tell about counts as taken.
+bool Occupied(const fs::path& path) {
     std::error_code error;
-    return fs::exists(image, error) ||
+    const fs::file_status status = fs::symlink_status(path, error);
+    return status.type() != fs::file_type::not_found;
+}
+
+// Taken by a file or a side file that an image of that name would write, or by an earlier
+// card's image, in any case of letters: some file systems do not tell them apart.
+bool NameTaken(const fs::path& image, const std::vector<std::string>& given) {
+    const auto lower = [](std::string text) {
+        for (char& c : text) {
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        return text;
+    };
+    return Occupied(image) ||
            std::any_of(imaging::kSideSuffixes.begin(), imaging::kSideSuffixes.end(),
-                       [&](const char* suffix) {
-                           return fs::exists(fs::path(image.string() + suffix), error);
-                       });
+                       [&](const char* suffix) { return Occupied(image.string() + suffix); }) ||
+           std::any_of(given.begin(), given.end(), [&](const std::string& earlier) {
+               return lower(earlier) == lower(image.string());
+           });
+}
+
+// The extension of an image's name that says its form: a raw image's own (".img", ".bin",
+// ".raw", ".dd", ".iso"), compressed (".zst", ".gz") or both (".img.zst"); none for any other.
+std::optional<std::string> ImageExtension(const std::string& name) {
+    static constexpr std::array<const char*, 5> kRaw = {".img", ".bin", ".raw", ".dd", ".iso"};
+    static constexpr std::array<const char*, 2> kCompressed = {".zst", ".gz"};
+    const auto ending = [&](const std::string& stem, const auto& choices) -> std::string {
+        for (const char* choice : choices) {
+            if (imaging::NameEndsWith(stem, choice) && stem.size() > std::strlen(choice)) {
+                return stem.substr(stem.size() - std::strlen(choice));
+            }
+        }
+        return {};
+    };
+    const std::string compressed = ending(name, kCompressed);
+    const std::string raw = ending(name.substr(0, name.size() - compressed.size()), kRaw);
+    if (compressed.empty() && raw.empty()) {
+        return std::nullopt;
+    }
+    return raw + compressed;
 }
 
 }  // namespace
@@ -54,12 +93,11 @@ std::optional<std::vector<std::string>> ImagePathsInFolder(const std::string& ta
     fs::path folder(target);
     std::string extension = ".img";
     if (!fs::is_directory(folder, error)) {
-        const std::string name = folder.filename().string();
-        const std::size_t dot = name.find('.', 1);
-        if (dot == std::string::npos) {
+        const auto named = ImageExtension(folder.filename().string());
+        if (!named) {
             return std::nullopt;
         }
-        extension = name.substr(dot);
+        extension = *named;
         folder = folder.parent_path();
         if (!fs::is_directory(folder.empty() ? fs::path(".") : folder, error)) {
             return std::nullopt;
@@ -69,9 +107,7 @@ std::optional<std::vector<std::string>> ImagePathsInFolder(const std::string& ta
     for (const drive::Drive& card : cards) {
         const std::string base = BaseName(card);
         fs::path image = folder / (base + extension);
-        for (int number = 2; NameTaken(image) ||
-                             std::find(paths.begin(), paths.end(), image.string()) != paths.end();
-             ++number) {
+        for (int number = 2; NameTaken(image, paths); ++number) {
             image = folder / (base + "-" + std::to_string(number) + extension);
         }
         paths.push_back(image.string());

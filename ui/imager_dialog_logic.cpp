@@ -103,6 +103,7 @@ void ImagerDialogLogic::OnRefresh() {
         }
     }
     m_view.SelectDeviceEntries(reselected);
+    OnSelectionChanged();
 }
 
 void ImagerDialogLogic::OnDrivesChanged() {
@@ -205,12 +206,16 @@ std::vector<std::string> ImagerDialogLogic::ImagePaths(const std::vector<drive::
         }
         images = *named;
     }
-    if (const auto found = imaging::FindImageOnDrives(images, cards)) {
+    // One image written onto every card is looked for once.
+    const std::vector<std::string> distinct =
+        m_writeMode ? std::vector<std::string>{target} : images;
+    if (const auto found = imaging::FindImageOnDrives(distinct, cards)) {
         m_view.SetControlText(
             IDC_STATUS,
-            "Failed: " + images[found->image] +
+            "Failed: " + distinct[found->image] +
                 (found->place == imaging::ImagePlace::OnDrive ? " lies on " : " may lie on ") +
-                cards[found->drive].node + "; nothing was written to any card");
+                cards[found->drive].node +
+                (m_writeMode ? "; nothing was written to any card" : "; nothing was read"));
         return {};
     }
     return images;
@@ -330,7 +335,7 @@ void ImagerDialogLogic::ShowRows() {
             const imaging::CopyResult& result = run.Result();
             state = result.outcome == imaging::Outcome::Succeeded
                         ? "Done"
-                        : "Failed: " + error::DescribeFailure(result.failure);
+                        : OutcomeLine(run.Request(), result);
         } else if (run.Verifying()) {
             state = "Verifying";
         }
@@ -338,7 +343,8 @@ void ImagerDialogLogic::ShowRows() {
     }
 }
 
-// "1 of 3 cards failed: slot 3 (SERIAL): the drive was removed"; the rows keep each card's state.
+// "1 of 3 cards failed: slot 3 (SERIAL): Failed: drive removed"; the rows keep each card's
+// state.
 void ImagerDialogLogic::EndSeveral() {
     const char* kind = m_writeMode ? "cards" : "drives";
     std::string failures;
@@ -350,10 +356,10 @@ void ImagerDialogLogic::EndSeveral() {
             continue;
         }
         ++failed;
+        const std::string serial = drive::Trimmed(request.drive.serial);
         failures += (failures.empty() ? ": slot " : "; slot ") + std::to_string(m_runIndexes[at]) +
-                    " (" +
-                    (request.drive.serial.empty() ? request.drive.node : request.drive.serial) +
-                    "): " + error::DescribeFailure(result.failure);
+                    " (" + (serial.empty() ? request.drive.node : serial) +
+                    "): " + OutcomeLine(request, result);
     }
     const std::string count = std::to_string(m_runs.size());
     if (failed != 0) {
@@ -370,7 +376,7 @@ void ImagerDialogLogic::ReturnToIdle() {
     m_view.SetControlText(IDCANCEL, kExitText);
     m_view.EnableControl(IDOK, true);
     m_busy = false;
-    OnDirectionChanged();
+    FollowDirection();
     EnableOptions(true);
     if (m_refreshPending) {
         m_refreshPending = false;
@@ -390,11 +396,6 @@ void ImagerDialogLogic::EnableOptions(bool enabled) {
 // nothing.
 std::optional<imaging::RestoreSettings> ImagerDialogLogic::ConfirmedWrite(
     const std::vector<drive::Drive>& cards, const std::string& path) {
-    for (const int index : SelectedIndexes()) {
-        if (m_listedCards.count(index) == 0) {
-            return std::nullopt;
-        }
-    }
     const char* nothing = cards.size() == 1 ? "the card" : "any card";
     imaging::ImageFacts facts;
     if (const error::Failure failure = imaging::ReadImageFacts(path, facts)) {
@@ -410,13 +411,19 @@ std::optional<imaging::RestoreSettings> ImagerDialogLogic::ConfirmedWrite(
     return imaging::RestoreSettings{false, facts.fileBytes, {}, false, false, nullptr};
 }
 
-// Switching back gives the read mode its own choices again, exactly as they were.
-// A run keeps the direction it started with; a switch that lands during it (a mnemonic's
-// click comes a moment after its key) takes effect once the run is over.
 void ImagerDialogLogic::OnDirectionChanged() {
+    if (FollowDirection()) {
+        m_view.SetControlText(IDC_STATUS, "");
+    }
+}
+
+// Switching back gives the read mode its own choices again, exactly as they were. A run keeps
+// the direction it started with; a switch that lands during it (a mnemonic's click comes a
+// moment after its key) takes effect once the run is over, and leaves its last line.
+bool ImagerDialogLogic::FollowDirection() {
     const bool write = m_view.IsControlChecked(IDC_WRITE_MODE);
     if (write == m_writeMode || m_busy) {
-        return;
+        return false;
     }
     if (write) {
         m_readPartitionsOnly = m_view.IsControlChecked(IDC_PARTITIONS_ONLY);
@@ -431,14 +438,17 @@ void ImagerDialogLogic::OnDirectionChanged() {
     m_view.SetControlChecked(IDC_PARTITIONS_ONLY, !write && m_readPartitionsOnly);
     m_view.SetControlChecked(IDC_VERIFY, write || m_readVerify);
     m_view.EnableControl(IDC_PARTITIONS_ONLY, !write);
-    m_view.SetControlText(IDC_STATUS, "");
+    return true;
+}
+
+bool ImagerDialogLogic::ReadsIntoFolder() const {
+    return !m_writeMode && m_view.SelectedDeviceEntries().size() > 1;
 }
 
 void ImagerDialogLogic::OnSelectionChanged() {
-    const bool folder = !m_writeMode && m_view.SelectedDeviceEntries().size() > 1;
-    m_view.SetControlText(IDC_PATH_LABEL, m_writeMode ? "Source Image &File"
-                                          : folder    ? "Target &Folder"
-                                                      : "Target Image &File");
+    m_view.SetControlText(IDC_PATH_LABEL, m_writeMode         ? "Source Image &File"
+                                          : ReadsIntoFolder() ? "Target &Folder"
+                                                              : "Target Image &File");
 }
 
 }  // namespace ui

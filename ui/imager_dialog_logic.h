@@ -43,9 +43,9 @@ public:
     bool IsBusy() const { return m_busy; }
     // In write mode the chooser opens an existing image and never asks about replacing.
     bool WritesToCard() const { return m_writeMode; }
-
-    // The runs of the last start, one a card in the list's order; the window's own is the first.
-    const std::vector<imaging::RunController*>& Runs() const { return m_runs; }
+    // Several cards are read into a folder: the chooser names a folder and the form, and never
+    // asks about replacing, since nothing is replaced.
+    bool ReadsIntoFolder() const;
 
 private:
     // The list's indexes of the selected entries; empty when one has none.
@@ -62,6 +62,8 @@ private:
     bool LaunchRuns(const std::vector<drive::Drive>& cards, const std::vector<std::string>& images,
                     const imaging::RestoreSettings& restore);
     void ShowProgress(std::int64_t elapsed);
+    // Takes up the direction the buttons show, unless a run is on; true when it changed.
+    bool FollowDirection();
     void ShowRows();
     // The end of several runs: each failed card named with its reason, or the success box.
     void EndSeveral();

@@ -459,11 +459,13 @@ TEST_F(DialogLogic, WriteModeRelabelsTheWindowAndReadModeComesBackAsItWas) {
     logic.OnDirectionChanged();
     EXPECT_FALSE(logic.WritesToCard());
     EXPECT_EQ(view.texts[IDC_PATH_LABEL], "Target Image &File");
+    job.result.outcome = Outcome::Failed;
     job.progress.runState = RunState::Idle;
     clock.now += 1;
     logic.OnTimer();
     EXPECT_TRUE(logic.WritesToCard());
     EXPECT_EQ(view.texts[IDC_PATH_LABEL], "Source Image &File");
+    EXPECT_EQ(view.texts[IDC_STATUS].rfind("Failed", 0), 0U) << "the run's last line stays";
 }
 
 // The confirmation box's Write takes effect only once the box has been open two seconds.

@@ -21,18 +21,21 @@ namespace {
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-// Each card's image is named from the card; a name taken by a file, a side file or an earlier
-// card gets a number, and the extension comes from a file name in the folder.
+// Each card's image is named from the card; a name taken by a file, a link to nothing, a side
+// file or an earlier card (in any case of letters) gets a number, and the extension comes from
+// an image's name in the folder.
 TEST(FolderImageNames, NameEachImageFromItsCardAndNeverReplaceAFile) {
     const TempDir dir;
     SHELL("touch " + (dir / "Acme_Card-S1.img").string() + " " +
-          (dir / "card-sdb.img.sha256").string());
+          (dir / "card-sdb.img.sha256").string() + " && ln -s nowhere " +
+          (dir / "SD_Card-0x12.img").string());
     const std::vector<drive::Drive> cards = {
         {.node = "/dev/sda", .vendor = "Acme", .model = "Card", .serial = "S1"},
         {.node = "/dev/sdc", .model = " SD/Card ", .serial = "0x12 "},
         {.node = "/dev/sdb"},
         {.node = "/dev/sdd", .vendor = "Acme", .model = "Card", .serial = "S1"},
-        {.node = "\\\\.\\PhysicalDrive2", .model = "..hidden", .serial = "x"}};
+        {.node = "\\\\.\\PhysicalDrive2", .model = "..hidden", .serial = "x"},
+        {.node = "/dev/sde", .vendor = "ACME", .model = "CARD", .serial = "s1"}};
     const std::string folder = dir.Path().string();
     struct Case {
         std::string target;
@@ -40,12 +43,16 @@ TEST(FolderImageNames, NameEachImageFromItsCardAndNeverReplaceAFile) {
     };
     const Case cases[] = {
         {folder,
-         {"Acme_Card-S1-2.img", "SD_Card-0x12.img", "card-sdb-2.img", "Acme_Card-S1-3.img",
-          "hidden-x.img"}},
+         {"Acme_Card-S1-2.img", "SD_Card-0x12-2.img", "card-sdb-2.img", "Acme_Card-S1-3.img",
+          "hidden-x.img", "ACME_CARD-s1.img"}},
         {folder + "/any.img.zst",
          {"Acme_Card-S1.img.zst", "SD_Card-0x12.img.zst", "card-sdb.img.zst",
-          "Acme_Card-S1-2.img.zst", "hidden-x.img.zst"}},
+          "Acme_Card-S1-2.img.zst", "hidden-x.img.zst", "ACME_CARD-s1-3.img.zst"}},
+        {folder + "/cards.GZ",
+         {"Acme_Card-S1.GZ", "SD_Card-0x12.GZ", "card-sdb.GZ", "Acme_Card-S1-2.GZ", "hidden-x.GZ",
+          "ACME_CARD-s1-3.GZ"}},
         {folder + "/no-such-folder", {}},
+        {folder + "/x.d", {}},
         {folder + "/no-such-folder/x.img", {}},
     };
     for (const Case& c : cases) {
@@ -120,6 +127,40 @@ TEST(SeveralCards, ReadIntoAFolderARowEachAndAFailedCardNamedBySlot) {
     }
 }
 
+// One gzip image written onto two cards: one confirmation names both, each row ends Done, and
+// each card holds the image.
+TEST(SeveralCards, WriteOneCompressedImageOntoTwoCards) {
+    REQUIRE_ROOT();
+    const TempDir dir;
+    FakeSysfs sysfs(dir / "root");
+    const RemovableCards cards(dir, sysfs);
+    WriteRandomFile(dir / "system.img", 5 << 20, 9);
+    SHELL("gzip -k " + (dir / "system.img").string());
+    FakeView view;
+    view.confirms = true;
+    const ui::SystemClock clock;
+    imaging::RunController run;
+    ui::ImagerDialogLogic logic(view, clock, run);
+    logic.OnRefresh();
+    view.checked.insert(IDC_WRITE_MODE);
+    logic.OnDirectionChanged();
+    view.selected = {view.entries[0], view.entries[1]};
+    view.imagePath = (dir / "system.img.gz").string();
+
+    logic.OnStart();
+    TickUntilIdle(logic);
+
+    ASSERT_EQ(view.confirmations.size(), 1U);
+    EXPECT_NE(view.confirmations[0].find("ALL DATA on each of these 2 cards"), std::string::npos);
+    EXPECT_EQ(view.rowStates, (std::vector<std::string>{"Done 100", "Done 100"}));
+    EXPECT_EQ(view.texts[IDC_STATUS], "All 2 cards succeeded");
+    EXPECT_EQ(view.successText, "Write Cards Successfully");
+    for (std::size_t card = 0; card < 2; ++card) {
+        EXPECT_TRUE(
+            RunCommand("cmp -n 5242880 " + (dir / "system.img").string() + " " + cards.Loop(card)));
+    }
+}
+
 // An image that lies on one of the cards is refused for the whole set before anything is asked
 // or opened: a read into a folder on one of the cards read, a write of an image kept on one of
 // the cards written.
@@ -138,8 +179,7 @@ TEST(SeveralCards, AnImageOnOneOfTheCardsWritesNothingToAny) {
         FakeView view;
         view.confirms = true;
         const ui::SystemClock clock;
-        int launches = 0;
-        imaging::RunController run([&](imaging::CopyJob&) { return ++launches, true; });
+        imaging::RunController run;
         ui::ImagerDialogLogic logic(view, clock, run);
         logic.OnRefresh();
         if (write) {
@@ -150,17 +190,18 @@ TEST(SeveralCards, AnImageOnOneOfTheCardsWritesNothingToAny) {
         view.imagePath = (dir / "volume" / (write ? "on-card.img" : "")).string();
 
         logic.OnStart();
+        TickUntilIdle(logic);
 
-        EXPECT_FALSE(logic.IsBusy());
-        EXPECT_EQ(launches, 0);
+        EXPECT_EQ(run.Job().progress.runState.load(), imaging::RunState::Idle);
         EXPECT_TRUE(view.confirmations.empty());
-        EXPECT_NE(view.texts[IDC_STATUS].find(" lies on " + drive::DrivePath(2) +
-                                              "; nothing was written to any card"),
+        EXPECT_NE(view.texts[IDC_STATUS].find(
+                      " lies on " + drive::DrivePath(2) +
+                      (write ? "; nothing was written to any card" : "; nothing was read")),
                   std::string::npos)
             << view.texts[IDC_STATUS];
     }
     EXPECT_EQ(Fingerprint(cards.Loop(0)), before);
-    EXPECT_TRUE(fs::is_empty(dir / "volume" / "lost+found"));
+    EXPECT_EQ(Output("ls " + (dir / "volume").string()), "lost+found\non-card.img\n");
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ HANDLE FileBackedDrive::Open(const char* path) {
             HANDLE file = ::CreateFileA(m_drives[at].second.c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                         0, nullptr);
+            const std::lock_guard lock(m_openedMutex);
             m_opened[file] = at;
             return file;
         }
@@ -75,8 +76,12 @@ BOOL FileBackedDrive::QueryLength(HANDLE drive, GET_LENGTH_INFORMATION& length) 
 }
 
 BOOL FileBackedDrive::QueryDescriptor(HANDLE drive, void* answer, DWORD size, DWORD& returned) {
-    const auto opened = m_opened.find(drive);
-    const std::size_t number = (opened != m_opened.end() ? opened->second : 0) + 1;
+    std::size_t number = 1;
+    {
+        const std::lock_guard lock(m_openedMutex);
+        const auto opened = m_opened.find(drive);
+        number += opened != m_opened.end() ? opened->second : 0;
+    }
     STORAGE_DEVICE_DESCRIPTOR descriptor{};
     const std::string texts = std::string("Dresmont") + '\0' + "Test Card" + '\0' + "1.0" + '\0' +
                               "FB000" + std::to_string(number) + '\0';

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,7 +48,8 @@ public:
 private:
     // The drive path and file of each drive; which drive each open handle is.
     std::vector<std::pair<std::string, std::string>> m_drives;
-    std::map<HANDLE, std::size_t> m_opened;
+    std::map<HANDLE, std::size_t> m_opened;  // several runs open drives at once
+    std::mutex m_openedMutex;
     std::uint64_t m_badStart;
     std::uint64_t m_badEnd;
 };

@@ -366,7 +366,10 @@ TEST_F(Win32Dialog, ReadsSeveralCardsIntoAFolderARowEach) {
     ::SendMessageA(list, LB_SETCARETINDEX, 0, FALSE);
     PressWith(list, VK_DOWN, VK_SHIFT);
     EXPECT_EQ(::SendMessageA(list, LB_GETSELCOUNT, 0, 0), 2);
-    ::SendMessageA(list, LB_SETSEL, FALSE, -1);
+    EXPECT_EQ(TextOf(Item(IDC_PATH_LABEL)), "Target &Folder");
+    ::SendMessageA(list, WM_KEYDOWN, VK_UP, 1);
+    EXPECT_EQ(::SendMessageA(list, LB_GETSELCOUNT, 0, 0), 1);
+    EXPECT_EQ(TextOf(Item(IDC_PATH_LABEL)), "Target Image &File");
     PressWith(list, 'A', VK_CONTROL);
     EXPECT_EQ(::SendMessageA(list, LB_GETSELCOUNT, 0, 0), 2);
     EXPECT_EQ(TextOf(Item(IDC_PATH_LABEL)), "Target &Folder");

@@ -159,6 +159,7 @@ void CImagerDlg::OnSelect() {
     const bool writing = m_logic.WritesToCard();
     chooser.setAcceptMode(writing ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
     chooser.setFileMode(writing ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    chooser.setOption(QFileDialog::DontConfirmOverwrite, m_logic.ReadsIntoFolder());
     QStringList filters;
     if (writing) {
         for (const ui::ImageFileFilter& filter : ui::kSourceImageFilters) {

@@ -38,7 +38,6 @@ public:
     bool IsBusy() const { return m_logic.IsBusy(); }
     // The window's runs: how the last one ended; the first card's when several ran.
     const imaging::RunController& Run() const { return m_run; }
-    const std::vector<imaging::RunController*>& Runs() const { return m_logic.Runs(); }
 
 public slots:
     // Esc, the close box and the window manager all end here, and so go through OnExit.

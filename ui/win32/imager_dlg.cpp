@@ -265,7 +265,9 @@ void CImagerDlg::OnSelect() {
     }
     chooser.lpstrFilter = filters.c_str();  // the string's own terminator ends the list
     chooser.Flags = OFN_HIDEREADONLY | OFN_EXPLORER |
-                    (writing ? OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST : OFN_OVERWRITEPROMPT);
+                    (writing                     ? OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST
+                     : m_logic.ReadsIntoFolder() ? 0
+                                                 : OFN_OVERWRITEPROMPT);
     if (writing ? ::GetOpenFileNameA(&chooser) : ::GetSaveFileNameA(&chooser)) {
         ::SetDlgItemTextA(m_hWnd, IDC_IMAGE_PATH, path);
     }
@@ -426,10 +428,15 @@ void CImagerDlg::SetCardRow(std::size_t row, int percent, const std::string& spe
     const std::string name = ListText(rows, static_cast<int>(row));
     const std::string text = name.substr(0, name.find('\t')) + "\t" + std::to_string(percent) +
                              "\t" + speed + "\t" + state;
+    // A list box changes an entry's text only by taking it out and putting it back: drawn once,
+    // at the end, it neither flickers nor jumps.
     const LRESULT top = ::SendMessageA(rows, LB_GETTOPINDEX, 0, 0);
+    ::SendMessageA(rows, WM_SETREDRAW, FALSE, 0);
     ::SendMessageA(rows, LB_DELETESTRING, row, 0);
     ::SendMessageA(rows, LB_INSERTSTRING, row, reinterpret_cast<LPARAM>(text.c_str()));
     ::SendMessageA(rows, LB_SETTOPINDEX, static_cast<WPARAM>(top), 0);
+    ::SendMessageA(rows, WM_SETREDRAW, TRUE, 0);
+    ::InvalidateRect(rows, nullptr, FALSE);
 }
 
 // Name, a bar, then speed and state, across the row.

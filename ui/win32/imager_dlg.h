@@ -25,8 +25,6 @@ public:
     bool IsBusy() const { return m_logic.IsBusy(); }
     // The window's runs: how the last one ended.
     const imaging::RunController& Run() const { return m_run; }
-    // One a card, in the list's order, when several ran.
-    const std::vector<imaging::RunController*>& Runs() const { return m_logic.Runs(); }
 
     // Where the minimised window draws its icon along one axis: centred, rounding up.
     static int IconOffset(int clientExtent, int iconExtent) {
