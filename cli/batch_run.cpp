@@ -294,7 +294,8 @@ int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* 
                          imaging::DescribeOutcome(slot.run->Request(), result).c_str());
         }
     }
-    if (failed != 0 && !line.json) {
+    // The failed drives are named on standard error with --json too, for whoever watches it.
+    if (failed != 0) {
         std::fprintf(err, "kalvor: %d of %zu %s failed:", failed, slots.size(),
                      restore ? "cards" : "drives");
         for (const Slot& slot : slots) {

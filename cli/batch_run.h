@@ -13,8 +13,9 @@ namespace cli {
 // any card before every card is confirmed, each by its own name, and none is written where the
 // image lies on one of them. Progress goes to `err`: on a terminal a line per drive rewritten in
 // place, else plain lines at most once a second; with --json, to `out` alone, one object per
-// drive and second and a last one per drive with its result. Ends with a line per drive; 0 only
-// when every drive succeeded.
+// drive and second and a last one per drive with its result. Ends with a line per drive (with
+// --json, the result objects), and a line on `err` naming the failed drives; 0 only when every
+// drive succeeded.
 int RunBatch(const CommandLine& line, std::FILE* in, std::FILE* out, std::FILE* err);
 
 }  // namespace cli

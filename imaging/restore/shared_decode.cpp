@@ -147,8 +147,7 @@ namespace {
 // of its own.
 class SharedSource : public ImageSource {
 public:
-    explicit SharedSource(std::shared_ptr<DecodedWindow> window)
-        : m_window(std::move(window)) {}
+    explicit SharedSource(std::shared_ptr<DecodedWindow> window) : m_window(std::move(window)) {}
     ~SharedSource() override { m_window->Detach(); }
     SharedSource(const SharedSource&) = delete;
     SharedSource& operator=(const SharedSource&) = delete;

@@ -131,33 +131,66 @@ TEST(Batch, ARefusedBatchWritesNothingToAnyCard) {
     }
 }
 
-// A card pulled while three are written fails alone, named by its slot and serial; the others
-// go on to the end and hold the image.
-TEST(Batch, APulledCardFailsAloneAndTheOthersGoOn) {
+// Four cards written at once: a plain one, a slow one, one whose writes fail in a range and one
+// pulled half-way. The plain and the slow hold the image, each with the hashes of what was
+// written and read back; the other two fail alone, each with its reason, named by slot and
+// serial; every line on standard output is a JSON object.
+TEST(Batch, EachCardEndsOnItsOwnWithItsHashesOrItsReason) {
     REQUIRE_ROOT();
     const TempDir dir;
     FaultyDrive pulled(dir, 16 * kMiB, {.bytesPerSecond = 4 * kMiB, .writable = true});
-    ASSERT_TRUE(pulled.IsReady());
+    FaultyDrive slow(dir, 16 * kMiB, {.bytesPerSecond = 8 * kMiB, .writable = true},
+                     &pulled.Sysfs(), "sdu");
+    FaultyDrive broken(dir, 16 * kMiB,
+                       {.writable = true, .badWritesStart = 5 * kMiB, .badWritesEnd = 6 * kMiB},
+                       &pulled.Sysfs(), "sdv");
+    ASSERT_TRUE(pulled.IsReady() && slow.IsReady() && broken.IsReady());
     const RemovableCards cards(dir, pulled.Sysfs());
     const fs::path image = dir / "system.img";
     WriteRandomFile(image, 12 * kMiB, 79);
-    const std::string nodes =
-        drive::DrivePath(0) + "," + drive::DrivePath(1) + "," + drive::DrivePath(3);
+    const std::string sha256 = Output("sha256sum " + image.string()).substr(0, 64);
+    // sdu, sdv, sdw, sdx, sdy, sdz: slow 0, broken 1, plain 2, pulled 5.
+    const std::string nodes = drive::DrivePath(0) + "," + drive::DrivePath(1) + "," +
+                              drive::DrivePath(2) + "," + drive::DrivePath(5);
 
     auto run = std::async(std::launch::async, [&] {
-        return RunLine({"--restore", "0,1,3", image.string(), "--yes=" + nodes});
+        return RunLine({"--restore", "0,1,2,5", image.string(), "--yes=" + nodes, "--json"});
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     pulled.Pull();
     const Printed printed = run.get();
 
     EXPECT_EQ(printed.status, 1);
-    EXPECT_NE(printed.err.find("1 of 3 cards failed: slot 3 (" + drive::DrivePath(3) + ")"),
+    EXPECT_TRUE(AllJson(printed.out)) << printed.out;
+    EXPECT_NE(printed.err.find("2 of 4 cards failed: slot 1 (" + drive::DrivePath(1) +
+                               ") slot 5 (" + drive::DrivePath(5) + ")"),
               std::string::npos)
         << printed.err;
-    EXPECT_NE(printed.err.find("slot 3 " + drive::DrivePath(3)), std::string::npos);
-    for (std::size_t card = 0; card < 2; ++card) {
-        EXPECT_TRUE(RunCommand("cmp -n 12582912 " + image.string() + " " + cards.Loop(card)));
+    const auto result = [&](int slot) {
+        std::istringstream lines(printed.out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("\"event\":\"result\",\"slot\":" + std::to_string(slot) + ",") !=
+                std::string::npos) {
+                return line;
+            }
+        }
+        return std::string();
+    };
+    for (const int slot : {0, 2}) {
+        const std::string line = result(slot);
+        EXPECT_NE(line.find("\"succeeded\":true"), std::string::npos) << line;
+        EXPECT_NE(line.find("\"written_sha256\":\"" + sha256 + "\",\"card_sha256\":\"" + sha256 +
+                            "\",\"card_bytes_read\":12582912"),
+                  std::string::npos)
+            << line;
+    }
+    EXPECT_TRUE(RunCommand("cmp -n 12582912 " + image.string() + " " + cards.Loop(0)));
+    EXPECT_TRUE(RunCommand("cmp -n 12582912 " + image.string() + " " + slow.Content().string()));
+    for (const auto& [slot, reason] :
+         {std::pair{1, "write error"}, std::pair{5, "drive removed"}}) {
+        const std::string line = result(slot);
+        EXPECT_NE(line.find("\"succeeded\":false"), std::string::npos) << line;
+        EXPECT_NE(line.find(reason), std::string::npos) << line;
     }
 }
 

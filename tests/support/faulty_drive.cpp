@@ -97,7 +97,8 @@ void FaultServer::Kill() {
     }
 }
 
-FaultyDrive::FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaults& faults)
+FaultyDrive::FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaults& faults,
+                         FakeSysfs* beside, const std::string& name)
     : m_backing(WithContent(dir / ("faulty-content-" + UniqueSuffix()), size, faults.zeroContent)),
       m_mount(m_backing.string() + ".mount"),
       m_server(m_mount, m_backing, faults) {
@@ -108,11 +109,14 @@ FaultyDrive::FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaul
     // card, rather than when the loop device flushes its page cache.
     m_loop =
         std::make_unique<LoopDevice>(m_mount / "disk", faults.writable ? "--direct-io=on" : "-r");
-    m_sysfs = std::make_unique<FakeSysfs>(m_backing.string() + ".root");
-    m_sysfs->Add({.name = "sdz",
-                  .node = m_loop->Path(),
-                  .deviceNumber = m_loop->DeviceNumber(),
-                  .removableFlag = true});
+    if (beside == nullptr) {
+        m_sysfs = std::make_unique<FakeSysfs>(m_backing.string() + ".root");
+    }
+    m_shownIn = beside != nullptr ? beside : m_sysfs.get();
+    m_shownIn->Add({.name = name,
+                    .node = m_loop->Path(),
+                    .deviceNumber = m_loop->DeviceNumber(),
+                    .removableFlag = true});
 }
 
 std::string FaultyDrive::DrivePath() const {

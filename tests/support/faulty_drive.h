@@ -52,9 +52,11 @@ private:
 
 // A removable drive at index 0 with pseudo-random content that fails or crawls like a worn or
 // slow card: a real loop device over a file that a small FUSE server serves with those faults.
+// Given `beside`, the drive is `name` among the disks that sysfs already shows.
 class FaultyDrive {
 public:
-    FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaults& faults);
+    FaultyDrive(const TempDir& dir, std::uint64_t size, const DriveFaults& faults,
+                FakeSysfs* beside = nullptr, const std::string& name = "sdz");
     FaultyDrive(const FaultyDrive&) = delete;
     FaultyDrive& operator=(const FaultyDrive&) = delete;
 
@@ -65,7 +67,7 @@ public:
     void Pull() { m_server.Kill(); }
     // The drive's content, readable without faults.
     const std::filesystem::path& Content() const { return m_backing; }
-    FakeSysfs& Sysfs() { return *m_sysfs; }
+    FakeSysfs& Sysfs() { return *m_shownIn; }
     const LoopDevice& Loop() const { return *m_loop; }
 
 private:
@@ -75,6 +77,7 @@ private:
     FaultServer m_server;
     std::unique_ptr<LoopDevice> m_loop;
     std::unique_ptr<FakeSysfs> m_sysfs;
+    FakeSysfs* m_shownIn = nullptr;
 };
 
 }  // namespace testing_support
