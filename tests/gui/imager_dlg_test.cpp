@@ -7,10 +7,13 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
@@ -24,6 +27,7 @@
 #include "faulty_drive.h"
 #include "imager_dlg.h"
 #include "loop_device.h"
+#include "removable_cards.h"
 #include "removable_drive.h"
 #include "test_system.h"
 
@@ -63,7 +67,7 @@ public:
     std::function<void(CAboutDlg*)> onAbout;
     std::function<void(QFileDialog*)> onChooser;
     // The write confirmation ("Write to card"), answered by the test itself.
-    std::function<void(QMessageBox*)> onConfirm;
+    std::function<void(QDialog*)> onConfirm;
 
 private:
     void Poll() {
@@ -82,8 +86,8 @@ private:
 
     void Answer(QWidget* window) {
         auto* box = qobject_cast<QMessageBox*>(window);
-        if (box != nullptr && box->windowTitle() == QStringLiteral("Write to card") && onConfirm) {
-            onConfirm(box);
+        if (window->objectName() == QStringLiteral("IDD_CONFIRM_WRITE") && onConfirm) {
+            onConfirm(qobject_cast<QDialog*>(window));
         } else if (box != nullptr) {
             messageTexts << box->text();
             messageCaptions << box->windowTitle();
@@ -280,7 +284,7 @@ private slots:
         ModalAnswerer answerer;
         int asked = 0;
         bool escape = true;
-        answerer.onConfirm = [&](QMessageBox* box) {
+        answerer.onConfirm = [&](QDialog* box) {
             ++asked;
             auto* write = box->findChild<QPushButton*>(QStringLiteral("IDOK"));
             if (escape || write == nullptr) {
@@ -347,8 +351,9 @@ private slots:
         QVERIFY(RunCommand("gzip -k " + image.string()));
         ModalAnswerer answerer;
         QString confirmation;
-        answerer.onConfirm = [&](QMessageBox* box) {
-            confirmation = box->text();
+        answerer.onConfirm = [&](QDialog* box) {
+            confirmation =
+                box->findChild<QPlainTextEdit*>(QStringLiteral("IDC_CONFIRM_TEXT"))->toPlainText();
             auto* write = box->findChild<QPushButton*>(QStringLiteral("IDOK"));
             QTRY_VERIFY_WITH_TIMEOUT(write->isEnabled(), 5000);
             QTest::keyClick(box, Qt::Key_W, Qt::AltModifier);
@@ -413,6 +418,45 @@ private slots:
             RunCommand("cmp " + (folder / "card-sdz-2.img").string() + " " + m_drive->LoopPath()));
         QVERIFY(
             RunCommand("cmp " + (folder / "Acme_SD_Card-S2.img").string() + " " + second.Path()));
+    }
+
+    // Twelve cards' descriptions in one confirmation: the text scrolls, the box fits the screen
+    // and its buttons stay in view; Esc there writes nothing to any card.
+    void aConfirmationOfManyCardsKeepsItsButtonsInView() {
+        QREQUIRE_ROOT();
+        m_drive = std::make_unique<RemovableDrive>(*m_dir, 1 * kMiB);
+        const RemovableCards more(*m_dir, m_drive->Sysfs(), 11, 1 * kMiB);
+        const auto image = *m_dir / "small.img";
+        WriteRandomFile(image, 512 * 1024, 35);
+        const std::string before = Fingerprint(m_drive->LoopPath());
+        m_dialog = std::make_unique<CImagerDlg>();
+        m_dialog->show();
+        m_dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_dialog.get()));
+        ModalAnswerer answerer;
+        bool fits = false;
+        answerer.onConfirm = [&](QDialog* box) {
+            auto* text = box->findChild<QPlainTextEdit*>(QStringLiteral("IDC_CONFIRM_TEXT"));
+            auto* write = box->findChild<QPushButton*>(QStringLiteral("IDOK"));
+            fits = text->verticalScrollBar()->maximum() > 0 && write->isVisible() &&
+                   box->frameGeometry().height() <= box->screen()->availableGeometry().height();
+            QTest::keyClick(box, Qt::Key_Escape);
+        };
+        QTest::keyClick(m_dialog.get(), Qt::Key_O, Qt::AltModifier);
+        QTRY_VERIFY(Child<QRadioButton>(*m_dialog, "IDC_WRITE_MODE")->isChecked());
+        TypeImagePath(QString::fromStdString(image.string()));
+        auto* list = Child<QListWidget>(*m_dialog, "IDC_DEVICE_LIST");
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(list->selectedItems().size(), 12);
+        Start()->setFocus();
+        QTest::keyClick(Start(), Qt::Key_Return);
+
+        QVERIFY(fits);
+        QVERIFY(!m_dialog->IsBusy());
+        QCOMPARE(Child<QLabel>(*m_dialog, "IDC_STATUS")->text(),
+                 QStringLiteral("Not confirmed: nothing was written to any card"));
+        QCOMPARE(Fingerprint(m_drive->LoopPath()), before);
     }
 
     void copiesAWholeDriveThroughTheWindow() {

@@ -10,12 +10,13 @@
 
 namespace testing_support {
 
-// Cards sdw, sdx and sdy of 16 MiB, loop devices over files of pseudo-random bytes, each with its
-// serial "SERIAL-<name>", beside whatever `sysfs` holds already; the list names them 0, 1 and 2
-// (and a disk sdz, if there is one, 3).
+// `count` cards of `size` bytes named up to sdy (sdw, sdx and sdy for three), loop devices over
+// files of pseudo-random bytes, each with its serial "SERIAL-<name>", beside whatever `sysfs`
+// holds already; the list names them 0, 1, 2, ... (and a disk sdz, if there is one, last).
 class RemovableCards {
 public:
-    RemovableCards(const TempDir& dir, FakeSysfs& sysfs);
+    RemovableCards(const TempDir& dir, FakeSysfs& sysfs, int count = 3,
+                   std::uint64_t size = 16 << 20);
     const std::string& Loop(std::size_t card) const { return m_loops[card]->Path(); }
 
 private:

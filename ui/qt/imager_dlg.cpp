@@ -24,7 +24,7 @@
 #include "about_dlg.h"
 #include "image_file_filters.h"
 #include "resource_ids.h"
-#include "write_confirmation.h"
+#include "write_confirm_dialog.h"
 
 namespace {
 
@@ -35,9 +35,6 @@ constexpr int kRefreshDelayMs = 400;
 
 // A card row's bar, beside the card's name, its speed and its state.
 constexpr int kRowBarWidth = 80;
-
-// How often the write confirmation looks whether its Write may accept yet.
-constexpr int kConfirmPollMs = 200;
 
 QString FromLocal(const std::string& text) {
     return QString::fromLocal8Bit(text);
@@ -267,27 +264,9 @@ void CImagerDlg::ClearDeviceSelection() {
     m_deviceList->setCurrentItem(nullptr);
 }
 
-// Cancel is the default, so Enter cancels as Esc does; Write takes a click or its mnemonic, and
-// only once the box has been open long enough.
 bool CImagerDlg::ConfirmWrite(const std::string& text) {
-    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(ui::kConfirmTitle), FromLocal(text),
-                    QMessageBox::NoButton, this);
-    box.setObjectName(QStringLiteral("IDD_CONFIRM_WRITE"));
-    QPushButton* write = box.addButton(QStringLiteral("&Write"), QMessageBox::AcceptRole);
-    write->setObjectName(QStringLiteral("IDOK"));
-    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
-    cancel->setObjectName(QStringLiteral("IDCANCEL"));
-    box.setDefaultButton(cancel);
-    box.setEscapeButton(cancel);
-    write->setEnabled(false);
-    const std::int64_t opened = m_clock.Now();
-    QTimer guard;
-    connect(&guard, &QTimer::timeout, &box, [this, write, opened] {
-        write->setEnabled(ui::WriteMayBeAccepted(opened, m_clock.Now()));
-    });
-    guard.start(kConfirmPollMs);
-    box.exec();
-    return box.clickedButton() == write;
+    WriteConfirmDialog box(FromLocal(text), m_clock, this);
+    return box.exec() == QDialog::Accepted;
 }
 
 std::string CImagerDlg::ImagePathText() const {
