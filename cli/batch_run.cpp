@@ -38,13 +38,16 @@ struct Slot {
     double seconds = 0;
 };
 
-// "Writing", "Verifying", "Done", "Failed".
+// "Checking" (the image, before writing), "Writing", "Verifying", "Done", "Failed".
 std::string StateOf(const Slot& slot, bool restore) {
     if (slot.run->HasEnded()) {
         return slot.run->Result().outcome == imaging::Outcome::Succeeded ? "Done" : "Failed";
     }
     if (slot.run->Verifying()) {
         return "Verifying";
+    }
+    if (slot.run->CheckingImage()) {
+        return "Checking";
     }
     return restore ? "Writing" : "Reading";
 }

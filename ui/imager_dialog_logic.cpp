@@ -22,6 +22,7 @@ constexpr int kDialogResultOk = 1;
 constexpr const char* kVerifyingText = "Verifying: reading the card a second time";
 constexpr const char* kWritingText = "Writing";
 constexpr const char* kVerifyingWriteText = "Verifying: reading the card back";
+constexpr const char* kCheckingText = "Checking the image";
 
 // Fills the view's device list and notes which disk each entry stands for.
 class ListFiller : public drive::DeviceListControl {
@@ -154,6 +155,7 @@ void ImagerDialogLogic::OnStart() {
     m_view.SetControlText(IDC_STATUS, m_writeMode ? kWritingText : "");
     m_busy = true;
     m_verifyShown = false;
+    m_checkingShown = false;
     m_view.EnableControl(IDOK, false);
     EnableOptions(false);
     m_view.SetControlText(IDCANCEL, kCancelText);
@@ -305,6 +307,13 @@ void ImagerDialogLogic::OnTimer() {
 }
 
 void ImagerDialogLogic::ShowProgress(std::int64_t elapsed) {
+    // A restore's check of its image comes before its write, with progress of its own.
+    if (m_run.CheckingImage() != m_checkingShown) {
+        m_checkingShown = !m_checkingShown;
+        m_view.SetControlText(IDC_STATUS, m_checkingShown ? kCheckingText
+                                          : m_writeMode   ? kWritingText
+                                                          : "");
+    }
     if (m_run.Verifying() && !m_verifyShown) {
         m_verifyShown = true;
         m_view.SetControlText(IDC_STATUS, m_run.Request().task == imaging::Task::Restore
@@ -338,6 +347,8 @@ void ImagerDialogLogic::ShowRows() {
                         : OutcomeLine(run.Request(), result);
         } else if (run.Verifying()) {
             state = "Verifying";
+        } else if (run.CheckingImage()) {
+            state = kCheckingText;
         }
         m_view.SetCardRow(row, reading.percent.value_or(0), reading.speed, state);
     }

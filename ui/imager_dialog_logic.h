@@ -75,6 +75,7 @@ private:
     imaging::RunController& m_run;
     bool m_busy = false;
     bool m_verifyShown = false;
+    bool m_checkingShown = false;
     bool m_writeMode = false;
     // The read mode's choices, as they were when the window went into write mode.
     bool m_readPartitionsOnly = false;

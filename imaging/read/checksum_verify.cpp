@@ -29,6 +29,7 @@ public:
     void SetTotal(std::uint64_t bytes) const override { m_outer.SetTotal(bytes); }
     void SetDone(std::uint64_t bytes) const override { m_outer.SetDone(bytes); }
     void Verifying() const override { m_outer.Verifying(); }
+    void CheckingImage(bool checking) const override { m_outer.CheckingImage(checking); }
     StageTimes* Times() const override { return m_outer.Times(); }
     void Stop() const { m_stopped.store(true, std::memory_order_relaxed); }
 

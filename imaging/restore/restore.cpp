@@ -292,7 +292,8 @@ Failure CheckNotWrittenTo(const RestoreTask& task,
     if (LastWritten(task.imagePath) == began) {
         return {};
     }
-    return {FailureReason::ImageChanged, 0, std::string("it was written to while ") + during};
+    return {FailureReason::ImageChanged, 0,
+            std::string("it was written to or replaced while ") + during};
 }
 
 // "card.img.xz differs from the published SHA-256 in card.img.xz.sha256".
@@ -311,6 +312,7 @@ Failure CheckFileBeforeWriting(const StageLink& run, const RestoreTask& task,
     if (!ChecksBeforeWriting(facts)) {
         return {};
     }
+    run.CheckingImage(true);
     run.SetTotal(facts.fileBytes);
     std::string hex;
     if (Failure failure = HashImageFile(run, task.imagePath, facts.published->kind, hex)) {
@@ -337,6 +339,7 @@ Failure FindLength(const StageLink& run, const RestoreTask& task, ImageFacts& fa
     if (facts.length) {
         return {};
     }
+    run.CheckingImage(true);
     std::unique_ptr<ImageSource> source;
     if (Failure failure = OpenPassSource(task, facts.format, SharedPass::Count, source)) {
         return failure;
@@ -439,6 +442,7 @@ Failure RestoreImage(const StageLink& run, const RestoreTask& task, RestoreFindi
     if (Failure failure = OpenCard(task, direct, card)) {
         return failure;
     }
+    run.CheckingImage(false);
     run.SetTotal(std::min(*facts.length, BytesIn(ranges)));
     DriveWatch watch(card.direct, card.length, task.card.identity, card.sectorSize);
     // A transfer that fails because the card has gone says so, rather than blame the card.

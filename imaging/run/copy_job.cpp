@@ -14,6 +14,7 @@ void PrepareRun(CopyJob& job, CopyRequest request) {
     job.progress.startTime.store(0, std::memory_order_relaxed);
     job.progress.totalBytes.store(0, std::memory_order_relaxed);
     job.progress.verifying.store(false, std::memory_order_relaxed);
+    job.progress.checkingImage.store(false, std::memory_order_relaxed);
     job.progress.runState.store(RunState::Running, std::memory_order_relaxed);
     job.progress.doneBytes.store(0, std::memory_order_relaxed);
     job.times.Reset();
@@ -54,6 +55,10 @@ void JobLink::SetDone(std::uint64_t bytes) const {
 
 void JobLink::Verifying() const {
     m_job.progress.verifying.store(true, std::memory_order_relaxed);
+}
+
+void JobLink::CheckingImage(bool checking) const {
+    m_job.progress.checkingImage.store(checking, std::memory_order_relaxed);
 }
 
 std::int64_t JobLink::StartTime() const {

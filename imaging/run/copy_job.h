@@ -64,6 +64,9 @@ struct CopyProgress {
     std::atomic<std::int64_t> startTime{0};   // seconds since the epoch; 0: not begun
     // The drive is being read again to verify it; startTime and doneBytes count that pass.
     std::atomic<bool> verifying{false};
+    // A restore reads its image once before writing (its published checksum, or its length):
+    // startTime and doneBytes count that pass until the write begins.
+    std::atomic<bool> checkingImage{false};
 };
 
 // How a run ended. Only the worker writes it, while it runs; it may be read once runState Idle
@@ -121,6 +124,7 @@ public:
     void SetTotal(std::uint64_t bytes) const override;
     void SetDone(std::uint64_t bytes) const override;
     void Verifying() const override;
+    void CheckingImage(bool checking) const override;
     StageTimes* Times() const override { return &m_job.times; }
     std::int64_t StartTime() const;
 

@@ -35,6 +35,10 @@ bool RunController::Verifying() const {
     return m_job.progress.verifying.load(std::memory_order_relaxed);
 }
 
+bool RunController::CheckingImage() const {
+    return m_job.progress.checkingImage.load(std::memory_order_relaxed);
+}
+
 bool RunController::HasEnded() const {
     return RunHasEnded(m_job);
 }

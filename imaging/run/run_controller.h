@@ -45,6 +45,8 @@ public:
 
     // True while the drive is read a second time to verify it.
     bool Verifying() const;
+    // True while a restore reads its image to check it, before the card is written.
+    bool CheckingImage() const;
 
     // True once the worker has ended; Result may then be read.
     bool HasEnded() const;

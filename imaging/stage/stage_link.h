@@ -25,6 +25,9 @@ public:
     virtual void SetDone(std::uint64_t bytes) const = 0;
     // The pass that follows reads the drive again to verify it.
     virtual void Verifying() const = 0;
+    // The passes that follow read the image to check it before the card is written; false once
+    // the write begins.
+    virtual void CheckingImage(bool checking) const = 0;
     // Where the run's buffers wait.
     virtual StageTimes* Times() const = 0;
 };

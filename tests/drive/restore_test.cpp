@@ -455,7 +455,9 @@ TEST(Restore, AFailedWriteLeavesNoPartitionTable) {
         {"raw image written to in place while it is written",
          "rewritten.img",
          {.bytesPerSecond = slow, .writable = true},
-         "failed: the image changed during the restore (it was written to while the card was "
+         "failed: the image changed during the restore (it was written to or replaced while the "
+         "card "
+         "was "
          "written)",
          writtenTo},
         {"raw image that differs from its checksum",

@@ -332,7 +332,17 @@ TEST_F(DialogLogic, OptionsReachTheRunAndTheLineTellsHowItEnded) {
     EXPECT_FALSE(view.enabled[IDC_PARTITIONS_ONLY]);
     EXPECT_EQ(view.texts[IDC_STATUS], "");
 
+    // A check of the image before the copy says so, then gives way to the copy's line.
     job.progress.startTime = clock.now;
+    job.progress.checkingImage = true;
+    clock.now += 1;
+    logic.OnTimer();
+    EXPECT_EQ(view.texts[IDC_STATUS], "Checking the image");
+    job.progress.checkingImage = false;
+    clock.now += 1;
+    logic.OnTimer();
+    EXPECT_EQ(view.texts[IDC_STATUS], "");
+
     job.progress.verifying = true;
     clock.now += 2;
     logic.OnTimer();
