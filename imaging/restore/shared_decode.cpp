@@ -202,13 +202,20 @@ public:
     std::string Inside() const override { return m_window->Inside(); }
 
 private:
-    // Behind the window: the card decodes the image itself from the start to where it was.
+    // Behind the window: the card decodes the image itself from the start to where it was. A
+    // file that now ends before that is not the one the others read.
     Failure GoOnAlone() {
         if (Failure failure = OpenImageSource(m_window->Path(), m_window->Format(), m_own)) {
             return failure;
         }
         std::uint64_t skipped = 0;
-        return m_own->Skip(m_offset, skipped);
+        if (Failure failure = m_own->Skip(m_offset, skipped)) {
+            return failure;
+        }
+        return skipped == m_offset ? Failure{}
+                                   : Failure{error::FailureReason::ImageChanged, 0,
+                                             "it ends before byte " + std::to_string(m_offset) +
+                                                 ", where the other cards had read it"};
     }
 
     std::shared_ptr<DecodedWindow> m_window;

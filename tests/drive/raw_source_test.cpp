@@ -128,6 +128,13 @@ TEST(SharedDecode, EveryCardReadsTheWholeImageAheadOrBehind) {
     imaging::Digest laterDigest;
     ASSERT_FALSE(ReadInto(*later, laterDigest));
     EXPECT_EQ(hex(laterDigest), expected);
+    // Replaced by a shorter image while a card lagged: that card cannot go on alone.
+    ASSERT_FALSE(decode.Open(imaging::SharedPass::Verify, imaging::ImageFormat::Zstd, ahead));
+    ASSERT_FALSE(decode.Open(imaging::SharedPass::Verify, imaging::ImageFormat::Zstd, behind));
+    ASSERT_FALSE(ReadInto(*behind, behindDigest, 10 * kMiB));
+    ASSERT_FALSE(ReadInto(*ahead, aheadDigest));
+    SHELL("head -c 8M " + raw.string() + " | zstd -q -1 -f -o " + image);
+    EXPECT_EQ(ReadInto(*behind, behindDigest).reason, error::FailureReason::ImageChanged);
 
     SHELL("printf 'XXXX' | dd of=" + image + " bs=1 seek=20000 conv=notrunc status=none");
     imaging::SharedDecode damaged(image);
